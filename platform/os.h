@@ -1,0 +1,119 @@
+// The thin operating-system layer: sockets, local files, the console, process
+// start and the clock. One implementation per platform (posix/, win32/); the
+// rest of the system sees only these declarations.
+//
+// Failures are reported as the system's error numbers (0 = none), never by
+// exceptions.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace os {
+
+// ---- Sockets (TCP over IPv4, blocking) ----
+
+using Socket = std::intptr_t;
+inline constexpr Socket kNoSocket = -1;
+
+// A readiness wait: whole seconds plus microseconds below 1,000,000.
+struct WaitTime {
+    std::uint64_t seconds;
+    std::uint32_t microseconds;
+};
+
+enum class Readiness { ready, timedOut, failed };
+
+// Takes one start-up of the socket library; false when it cannot be started
+// or offers less than version 1.1. Each successful start is paired with one
+// socketLibraryStop.
+bool socketLibraryStart();
+void socketLibraryStop();
+
+// First IPv4 address of a host name or dotted address, in network byte order.
+bool resolveIPv4(const std::string& host, std::uint32_t& address);
+Socket openTcpSocket();
+// Closing returns at once; the system finishes the orderly shutdown itself.
+bool setNoLinger(Socket socket);
+bool connectIPv4(Socket socket, std::uint32_t address, std::uint16_t port);
+Readiness waitReadable(Socket socket, WaitTime wait);
+Readiness waitWritable(Socket socket, WaitTime wait);
+// Bytes taken by the system without blocking (0 when it has no room now),
+// or -1. Never raises a signal on a closed peer.
+std::int64_t sendSome(Socket socket, const char* bytes, std::size_t count);
+// Bytes received, 0 when the peer has closed its side, or -1.
+std::int64_t receiveSome(Socket socket, char* buffer, std::size_t capacity);
+void closeSocket(Socket socket);
+// The error number for the socket call that failed last: 70 when another
+// blocking call was in progress, 57 otherwise.
+std::int32_t socketErrorNumber();
+
+// ---- Local files ----
+
+using FileHandle = std::intptr_t;
+
+enum class PathKind { missing, plainFile, directory, specialFile };
+
+// A plain file is an existing file that is not a directory and, where the
+// platform has such marks, not hidden or system (those count as special).
+PathKind pathKind(const std::string& path);
+
+// Opens an existing file for reading; other programs may read it but, where
+// the platform can enforce it, not write it. Returns an error number.
+std::int32_t openForReading(const std::string& path, FileHandle& handle);
+// Creates a new file for reading and writing that nobody else may open while
+// it is held; fails when something already exists under the name.
+std::int32_t createExclusive(const std::string& path, FileHandle& handle);
+// Reads up to count bytes; got < count only at the end of the file.
+std::int32_t readFile(FileHandle handle, char* buffer, std::size_t count, std::size_t& got);
+std::int32_t writeFile(FileHandle handle, const char* bytes, std::size_t count);
+void closeFile(FileHandle handle);
+
+// Size and last-write stamp; two equal identities taken before and after
+// reading mean that no writer changed the file in between.
+struct FileIdentity {
+    std::int64_t size = -1;
+    std::int64_t stamp = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+std::int32_t fileIdentity(FileHandle handle, FileIdentity& identity);
+
+// 0 when the file at path could be deleted or replaced now (a missing file
+// included), else the error number a delete would give.
+std::int32_t checkReplaceable(const std::string& path);
+std::int32_t deleteFile(const std::string& path);
+// Moves from onto to, replacing a file that is there.
+std::int32_t replaceFile(const std::string& from, const std::string& to);
+
+// ---- Console ----
+
+// True when the cursor can be placed (a real console or terminal); false when
+// standard output goes to a file or pipe.
+bool consoleIsScreen();
+void consoleWrite(std::string_view text);
+// The cursor's column, counted from 0.
+int consoleColumn();
+// Places the cursor on its current row, column counted from 1. Only on a screen.
+void consoleMoveToColumn(int column);
+// Sets the caption of a caller's window; a no-op where there are no windows.
+void setWindowCaption(std::int32_t window, const std::string& caption);
+
+// ---- Process ----
+
+// The process's command line as one text, as the platform gives it.
+std::string commandLine();
+// Milliseconds since local midnight.
+std::int32_t localMillisecondsOfDay();
+// Shows message in a popup titled title with one OK button and returns once
+// the user has dismissed it. Where the platform has a script host, the popup
+// runs through scriptFile holding scriptText.
+void showPopup(const std::string& title, const std::string& message,
+               const std::string& scriptFile, const std::string& scriptText,
+               const std::string& scriptCommand);
+// Runs entry inside the platform's process frame and returns its result.
+int runProgram(int argc, char** argv, int (*entry)());
+
+}  // namespace os

@@ -1,0 +1,442 @@
+// The operating-system layer on POSIX systems (Linux).
+#include "os.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace os {
+
+// ---------------------------------------------------------------- sockets
+
+bool socketLibraryStart() { return true; }
+void socketLibraryStop() {}
+
+bool resolveIPv4(const std::string& host, std::uint32_t& address) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+    address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+    freeaddrinfo(found);
+    return true;
+}
+
+Socket openTcpSocket() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    return fd < 0 ? kNoSocket : fd;
+}
+
+bool setNoLinger(Socket socket) {
+    linger off{};
+    off.l_onoff = 0;
+    return setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_LINGER, &off, sizeof off) == 0;
+}
+
+bool connectIPv4(Socket socket, std::uint32_t address, std::uint16_t port) {
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_addr.s_addr = address;
+    peer.sin_port = htons(port);
+    for (;;) {
+        if (connect(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0)
+            return true;
+        if (errno != EINTR) return false;
+        // An interrupted connect goes on in the background; wait for its outcome.
+        pollfd entry{static_cast<int>(socket), POLLOUT, 0};
+        while (poll(&entry, 1, -1) < 0)
+            if (errno != EINTR) return false;
+        int error = 0;
+        socklen_t size = sizeof error;
+        if (getsockopt(static_cast<int>(socket), SOL_SOCKET, SO_ERROR, &error, &size) != 0) return false;
+        errno = error;
+        return error == 0;
+    }
+}
+
+static timespec monotonicNow() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now;
+}
+
+static timespec add(timespec when, WaitTime wait) {
+    when.tv_sec += static_cast<time_t>(wait.seconds);
+    when.tv_nsec += static_cast<long>(wait.microseconds) * 1000;
+    if (when.tv_nsec >= 1000000000L) {
+        when.tv_sec += 1;
+        when.tv_nsec -= 1000000000L;
+    }
+    return when;
+}
+
+static timespec remainingUntil(timespec deadline) {
+    timespec now = monotonicNow();
+    timespec left{deadline.tv_sec - now.tv_sec, deadline.tv_nsec - now.tv_nsec};
+    if (left.tv_nsec < 0) {
+        left.tv_sec -= 1;
+        left.tv_nsec += 1000000000L;
+    }
+    if (left.tv_sec < 0) left = timespec{0, 0};
+    return left;
+}
+
+// poll() would need a millisecond count that overflows for long waits and
+// select() cannot take descriptors above FD_SETSIZE, so ppoll it is.
+static Readiness waitFor(Socket socket, short events, WaitTime wait) {
+    const timespec deadline = add(monotonicNow(), wait);
+    for (;;) {
+        pollfd entry{static_cast<int>(socket), events, 0};
+        timespec left = remainingUntil(deadline);
+        int result = ppoll(&entry, 1, &left, nullptr);
+        if (result > 0) return Readiness::ready;
+        if (result == 0) return Readiness::timedOut;
+        if (errno != EINTR) return Readiness::failed;
+    }
+}
+
+Readiness waitReadable(Socket socket, WaitTime wait) { return waitFor(socket, POLLIN, wait); }
+Readiness waitWritable(Socket socket, WaitTime wait) { return waitFor(socket, POLLOUT, wait); }
+
+// Takes only what the system can take at once, so that a peer that stops
+// reading leaves the caller in its bounded readiness wait, not in send().
+std::int64_t sendSome(Socket socket, const char* bytes, std::size_t count) {
+    for (;;) {
+        ssize_t sent = send(static_cast<int>(socket), bytes, count, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent >= 0) return sent;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+        if (errno != EINTR) return -1;
+    }
+}
+
+std::int64_t receiveSome(Socket socket, char* buffer, std::size_t capacity) {
+    for (;;) {
+        ssize_t got = recv(static_cast<int>(socket), buffer, capacity, 0);
+        if (got >= 0 || errno != EINTR) return got;
+    }
+}
+
+void closeSocket(Socket socket) { close(static_cast<int>(socket)); }
+
+// Blocking sockets here never report a call already in progress.
+std::int32_t socketErrorNumber() { return 57; }
+
+// ---------------------------------------------------------------- files
+
+static bool parentDirectoryExists(const std::string& path) {
+    std::string::size_type slash = path.find_last_of('/');
+    std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    struct stat info{};
+    return stat(parent.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+static std::int32_t fileErrorNumber(int error, const std::string& path) {
+    switch (error) {
+        case ENOENT: return parentDirectoryExists(path) ? 53 : 76;
+        case ENOTDIR: return 76;
+        case EACCES: case EPERM: case EROFS: case ETXTBSY: case EBUSY: case EISDIR:
+        case EEXIST: case EWOULDBLOCK: return 70;
+        case ENOSPC: case EDQUOT: case EFBIG: return 61;
+        case EMFILE: case ENFILE: return 67;
+        case ENODEV: case ENXIO: return 71;
+        case EIO: return 72;
+        default: return 75;
+    }
+}
+
+// A name the system would cut short at its first NUL byte names another file.
+static bool usablePath(const std::string& path) {
+    return !path.empty() && path.find('\0') == std::string::npos;
+}
+
+PathKind pathKind(const std::string& path) {
+    struct stat info{};
+    if (!usablePath(path) || stat(path.c_str(), &info) != 0) return PathKind::missing;
+    if (S_ISREG(info.st_mode)) return PathKind::plainFile;
+    if (S_ISDIR(info.st_mode)) return PathKind::directory;
+    return PathKind::specialFile;
+}
+
+// Opening without blocking keeps a FIFO slipped in under the name from
+// stalling the open; the descriptor is made blocking again afterwards.
+static std::int32_t openPlainFile(const std::string& path, int flags, int lockMode, FileHandle& handle) {
+    if (!usablePath(path)) return 64;
+    int fd = open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    if (fd < 0) return fileErrorNumber(errno, path);
+    struct stat info{};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        return 70;
+    }
+    // Advisory only: programs that take such locks keep out while the file is held.
+    if (flock(fd, lockMode | LOCK_NB) != 0) {
+        close(fd);
+        return 70;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    handle = fd;
+    return 0;
+}
+
+std::int32_t openForReading(const std::string& path, FileHandle& handle) {
+    return openPlainFile(path, O_RDONLY, LOCK_SH, handle);
+}
+
+std::int32_t createExclusive(const std::string& path, FileHandle& handle) {
+    std::int32_t error = openPlainFile(path, O_RDWR | O_CREAT | O_EXCL, LOCK_EX, handle);
+    if (error == 53) error = 76;  // creating fails only for a missing directory
+    return error;
+}
+
+std::int32_t readFile(FileHandle handle, char* buffer, std::size_t count, std::size_t& got) {
+    got = 0;
+    while (got < count) {
+        ssize_t n = read(static_cast<int>(handle), buffer + got, count - got);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return fileErrorNumber(errno, std::string());
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+std::int32_t writeFile(FileHandle handle, const char* bytes, std::size_t count) {
+    while (count > 0) {
+        ssize_t n = write(static_cast<int>(handle), bytes, count);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return fileErrorNumber(errno, std::string());
+        }
+        bytes += n;
+        count -= static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+void closeFile(FileHandle handle) { close(static_cast<int>(handle)); }
+
+std::int32_t fileIdentity(FileHandle handle, FileIdentity& identity) {
+    struct stat info{};
+    if (fstat(static_cast<int>(handle), &info) != 0) return fileErrorNumber(errno, std::string());
+    identity.size = info.st_size;
+    identity.stamp = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    return 0;
+}
+
+// A file without its owner's write permission counts as read-only, even for
+// a caller (such as root) whom the system would let through.
+std::int32_t checkReplaceable(const std::string& path) {
+    if (!usablePath(path)) return 64;
+    struct stat info{};
+    if (lstat(path.c_str(), &info) != 0) return errno == ENOENT ? 0 : fileErrorNumber(errno, path);
+    if (S_ISREG(info.st_mode) && (info.st_mode & S_IWUSR) == 0) return 70;
+    std::string::size_type slash = path.find_last_of('/');
+    std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    if (access(parent.c_str(), W_OK) != 0) return 70;
+    if (S_ISREG(info.st_mode)) {
+        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+        if (fd >= 0) {
+            bool heldElsewhere = flock(fd, LOCK_EX | LOCK_NB) != 0;
+            close(fd);
+            if (heldElsewhere) return 70;
+        }
+    }
+    return 0;
+}
+
+std::int32_t deleteFile(const std::string& path) {
+    if (!usablePath(path)) return 64;
+    return unlink(path.c_str()) == 0 ? 0 : fileErrorNumber(errno, path);
+}
+
+std::int32_t replaceFile(const std::string& from, const std::string& to) {
+    if (!usablePath(from) || !usablePath(to)) return 64;
+    return rename(from.c_str(), to.c_str()) == 0 ? 0 : fileErrorNumber(errno, to);
+}
+
+// ---------------------------------------------------------------- console
+
+namespace {
+struct ConsoleState {
+    bool screen = isatty(STDOUT_FILENO) == 1;
+    int column = 0;
+    std::string pendingMove;  // cursor placement sent with the next text
+};
+ConsoleState& console() {
+    static ConsoleState state;
+    return state;
+}
+
+void writeAll(const char* bytes, std::size_t count) {
+    while (count > 0) {
+        ssize_t n = write(STDOUT_FILENO, bytes, count);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;  // console failures never stop anything
+        bytes += n;
+        count -= static_cast<std::size_t>(n);
+    }
+}
+
+// Column tracking: UTF-8 continuation bytes take no column of their own.
+void advanceColumn(int& column, std::string_view text) {
+    for (unsigned char c : text) {
+        if (c == '\r' || c == '\n') column = 0;
+        else if ((c & 0xC0) != 0x80) ++column;
+    }
+}
+}  // namespace
+
+bool consoleIsScreen() { return console().screen; }
+
+void consoleWrite(std::string_view text) {
+    ConsoleState& state = console();
+    if (state.pendingMove.empty()) {
+        writeAll(text.data(), text.size());
+    } else {
+        state.pendingMove.append(text);
+        writeAll(state.pendingMove.data(), state.pendingMove.size());
+        state.pendingMove.clear();
+    }
+    advanceColumn(state.column, text);
+}
+
+int consoleColumn() { return console().column; }
+
+void consoleMoveToColumn(int column) {
+    ConsoleState& state = console();
+    state.pendingMove.assign(1, '\r');
+    if (column > 1) {
+        state.pendingMove.append("\x1b[");
+        state.pendingMove.append(std::to_string(column - 1));
+        state.pendingMove.push_back('C');
+    }
+    state.column = column - 1;
+}
+
+void setWindowCaption(std::int32_t, const std::string&) {}
+
+// ---------------------------------------------------------------- process
+
+namespace {
+int gArgc = 0;
+char** gArgv = nullptr;
+
+bool holdsDelimiter(const std::string& argument) {
+    return argument.empty() || argument.find_first_of(" ,;\t") != std::string::npos;
+}
+}  // namespace
+
+// The line is rebuilt from argv. An argument holding a delimiter (or none at
+// all) is put between double quotes, so that splitting the line gives it
+// back whole. Double quotes cannot be written inside a quoted argument.
+std::string commandLine() {
+    std::string line = gArgc > 0 ? gArgv[0] : "";
+    if (holdsDelimiter(line) || line.front() == '"') line = '"' + line + '"';
+    for (int i = 1; i < gArgc; ++i) {
+        std::string argument = gArgv[i];
+        line += ' ';
+        line += holdsDelimiter(argument) ? '"' + argument + '"' : argument;
+    }
+    return line;
+}
+
+std::int32_t localMillisecondsOfDay() {
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    tm local{};
+    time_t seconds = now.tv_sec;
+    localtime_r(&seconds, &local);
+    return local.tm_hour * 3600000 + local.tm_min * 60000 + local.tm_sec * 1000 +
+           static_cast<std::int32_t>(now.tv_usec / 1000);
+}
+
+namespace {
+bool onPath(const std::string& program) {
+    const char* path = std::getenv("PATH");
+    std::string directories = path ? path : "/usr/bin:/bin";
+    std::string::size_type start = 0;
+    for (;;) {
+        std::string::size_type end = directories.find(':', start);
+        std::string directory = directories.substr(start, end - start);
+        std::string candidate = (directory.empty() ? "." : directory) + "/" + program;
+        if (access(candidate.c_str(), X_OK) == 0) return true;
+        if (end == std::string::npos) return false;
+        start = end + 1;
+    }
+}
+
+// Started directly, without a shell, so nothing in the message is interpreted.
+bool runAndWait(const std::vector<std::string>& arguments) {
+    std::vector<char*> argv;
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    pid_t child = 0;
+    if (posix_spawnp(&child, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return false;
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0)
+        if (errno != EINTR) return false;
+    return WIFEXITED(status) && WEXITSTATUS(status) != 127;
+}
+
+bool showDialog(const std::string& title, const std::string& message) {
+    if (onPath("zenity"))
+        return runAndWait({"zenity", "--info", "--title=" + title, "--no-markup", "--no-wrap",
+                           "--text=" + message});
+    if (onPath("kdialog")) return runAndWait({"kdialog", "--title", title, "--msgbox", message});
+    if (onPath("xmessage"))
+        return runAndWait({"xmessage", "-title", title, "-buttons", "OK:0", "-default", "OK", message});
+    return false;
+}
+
+void showOnTerminal(const std::string& title, const std::string& message) {
+    bool interactive = isatty(STDIN_FILENO) == 1 && isatty(STDOUT_FILENO) == 1;
+    std::string text = interactive ? title + ": " + message + "\n[OK] " : message + "\n";
+    writeAll(text.data(), text.size());
+    if (!interactive) return;
+    for (char c = 0; c != '\n';) {
+        ssize_t n = read(STDIN_FILENO, &c, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+    }
+}
+}  // namespace
+
+// There is no script host here: a dialog window when a display is present,
+// else the terminal.
+void showPopup(const std::string& title, const std::string& message, const std::string&,
+               const std::string&, const std::string&) {
+    const char* display = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    bool hasDisplay = (display && *display) || (wayland && *wayland);
+    if (hasDisplay && showDialog(title, message)) return;
+    showOnTerminal(title, message);
+}
+
+int runProgram(int argc, char** argv, int (*entry)()) {
+    gArgc = argc;
+    gArgv = argv;
+    // Console output to a closed pipe must not end the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    return entry();
+}
+
+}  // namespace os

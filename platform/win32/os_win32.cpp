@@ -1,0 +1,344 @@
+// The operating-system layer on Windows: Winsock 1.1, Win32 files and the
+// console, the script host for the popup, OLE around the program.
+#include "os.h"
+
+#include <winsock.h>
+#include <windows.h>
+#include <ole2.h>
+
+#include <algorithm>
+#include <climits>
+
+namespace os {
+
+// ---------------------------------------------------------------- sockets
+
+bool socketLibraryStart() {
+    WSADATA data{};
+    if (WSAStartup(MAKEWORD(1, 1), &data) != 0) return false;
+    if (LOBYTE(data.wVersion) < 1 || (LOBYTE(data.wVersion) == 1 && HIBYTE(data.wVersion) < 1)) {
+        WSACleanup();
+        return false;
+    }
+    return true;
+}
+
+void socketLibraryStop() { WSACleanup(); }
+
+bool resolveIPv4(const std::string& host, std::uint32_t& address) {
+    hostent* entry = gethostbyname(host.c_str());
+    if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_addr_list[0] == nullptr) return false;
+    CopyMemory(&address, entry->h_addr_list[0], sizeof address);
+    return true;
+}
+
+Socket openTcpSocket() {
+    SOCKET handle = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (handle == INVALID_SOCKET) return kNoSocket;
+    // The script host started later must not inherit the connection.
+    SetHandleInformation(reinterpret_cast<HANDLE>(handle), HANDLE_FLAG_INHERIT, 0);
+    return static_cast<Socket>(handle);
+}
+
+bool setNoLinger(Socket socket) {
+    BOOL on = TRUE;
+    return setsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, SO_DONTLINGER, reinterpret_cast<const char*>(&on),
+                      sizeof on) == 0;
+}
+
+bool connectIPv4(Socket socket, std::uint32_t address, std::uint16_t port) {
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_addr.s_addr = address;
+    peer.sin_port = htons(port);
+    if (connect(static_cast<SOCKET>(socket), reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0) return false;
+    // Sends take only what fits at once (see sendSome); receives follow a
+    // readiness wait, so they find data or the end of the stream.
+    u_long nonBlocking = 1;
+    return ioctlsocket(static_cast<SOCKET>(socket), FIONBIO, &nonBlocking) == 0;
+}
+
+static Readiness waitFor(Socket socket, bool forWriting, WaitTime wait) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(static_cast<SOCKET>(socket), &set);
+    timeval limit{};
+    limit.tv_sec = static_cast<long>(std::min<std::uint64_t>(wait.seconds, LONG_MAX));
+    limit.tv_usec = static_cast<long>(wait.microseconds);
+    int result = forWriting ? select(0, nullptr, &set, nullptr, &limit) : select(0, &set, nullptr, nullptr, &limit);
+    if (result > 0) return Readiness::ready;
+    return result == 0 ? Readiness::timedOut : Readiness::failed;
+}
+
+Readiness waitReadable(Socket socket, WaitTime wait) { return waitFor(socket, false, wait); }
+Readiness waitWritable(Socket socket, WaitTime wait) { return waitFor(socket, true, wait); }
+
+std::int64_t sendSome(Socket socket, const char* bytes, std::size_t count) {
+    int sent = send(static_cast<SOCKET>(socket), bytes, static_cast<int>(std::min<std::size_t>(count, INT_MAX)), 0);
+    if (sent != SOCKET_ERROR) return sent;
+    return WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
+}
+
+std::int64_t receiveSome(Socket socket, char* buffer, std::size_t capacity) {
+    int got = recv(static_cast<SOCKET>(socket), buffer, static_cast<int>(std::min<std::size_t>(capacity, INT_MAX)), 0);
+    return got == SOCKET_ERROR ? -1 : got;
+}
+
+void closeSocket(Socket socket) { closesocket(static_cast<SOCKET>(socket)); }
+
+std::int32_t socketErrorNumber() { return WSAGetLastError() == WSAEINPROGRESS ? 70 : 57; }
+
+// ---------------------------------------------------------------- files
+
+namespace {
+
+// Every file call runs with the critical-error and missing-file dialogs off.
+class QuietErrors {
+public:
+    QuietErrors() : previous_(SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX)) {}
+    ~QuietErrors() { SetErrorMode(previous_); }
+    QuietErrors(const QuietErrors&) = delete;
+    QuietErrors& operator=(const QuietErrors&) = delete;
+
+private:
+    UINT previous_;
+};
+
+std::int32_t fileErrorNumber(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND: return 53;
+        case ERROR_PATH_NOT_FOUND: case ERROR_BAD_NETPATH: case ERROR_BAD_NET_NAME: case ERROR_DIRECTORY: return 76;
+        case ERROR_TOO_MANY_OPEN_FILES: return 67;
+        case ERROR_ACCESS_DENIED: case ERROR_WRITE_PROTECT: case ERROR_SHARING_VIOLATION: case ERROR_LOCK_VIOLATION:
+        case ERROR_FILE_EXISTS: case ERROR_ALREADY_EXISTS: return 70;
+        case ERROR_INVALID_DRIVE: return 68;
+        case ERROR_NOT_READY: return 71;
+        case ERROR_CRC: case ERROR_SEEK: case ERROR_WRITE_FAULT: case ERROR_READ_FAULT: case ERROR_GEN_FAILURE:
+        case ERROR_IO_DEVICE: return 72;
+        case ERROR_HANDLE_DISK_FULL: case ERROR_DISK_FULL: return 61;
+        case ERROR_INVALID_NAME: return 64;
+        default: return 75;
+    }
+}
+
+// The ANSI file calls stop at a NUL byte and take * and ? as patterns.
+bool usablePath(const std::string& path) {
+    return !path.empty() && path.find_first_of(std::string("*?\0", 3)) == std::string::npos;
+}
+
+std::int32_t openFile(const std::string& path, DWORD access, DWORD share, DWORD disposition, FileHandle& handle) {
+    if (!usablePath(path)) return 64;
+    QuietErrors quiet;
+    HANDLE file = CreateFileA(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return fileErrorNumber(GetLastError());
+    handle = reinterpret_cast<FileHandle>(file);
+    return 0;
+}
+
+HANDLE fileHandle(FileHandle handle) { return reinterpret_cast<HANDLE>(handle); }
+
+constexpr DWORD kHiddenOrSystem = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+}  // namespace
+
+PathKind pathKind(const std::string& path) {
+    if (!usablePath(path)) return PathKind::missing;
+    QuietErrors quiet;
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return PathKind::missing;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return PathKind::directory;
+    if (attributes & kHiddenOrSystem) return PathKind::specialFile;
+    return PathKind::plainFile;
+}
+
+std::int32_t openForReading(const std::string& path, FileHandle& handle) {
+    return openFile(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, handle);
+}
+
+std::int32_t createExclusive(const std::string& path, FileHandle& handle) {
+    return openFile(path, GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW, handle);
+}
+
+std::int32_t readFile(FileHandle handle, char* buffer, std::size_t count, std::size_t& got) {
+    QuietErrors quiet;
+    got = 0;
+    while (got < count) {
+        DWORD n = 0;
+        DWORD ask = static_cast<DWORD>(std::min<std::size_t>(count - got, 1u << 30));
+        if (!ReadFile(fileHandle(handle), buffer + got, ask, &n, nullptr)) return fileErrorNumber(GetLastError());
+        if (n == 0) break;
+        got += n;
+    }
+    return 0;
+}
+
+std::int32_t writeFile(FileHandle handle, const char* bytes, std::size_t count) {
+    QuietErrors quiet;
+    while (count > 0) {
+        DWORD n = 0;
+        DWORD ask = static_cast<DWORD>(std::min<std::size_t>(count, 1u << 30));
+        if (!WriteFile(fileHandle(handle), bytes, ask, &n, nullptr)) return fileErrorNumber(GetLastError());
+        if (n == 0) return 61;
+        bytes += n;
+        count -= n;
+    }
+    return 0;
+}
+
+void closeFile(FileHandle handle) { CloseHandle(fileHandle(handle)); }
+
+std::int32_t fileIdentity(FileHandle handle, FileIdentity& identity) {
+    QuietErrors quiet;
+    LARGE_INTEGER size{};
+    FILETIME written{};
+    if (!GetFileSizeEx(fileHandle(handle), &size) || !GetFileTime(fileHandle(handle), nullptr, nullptr, &written))
+        return fileErrorNumber(GetLastError());
+    identity.size = size.QuadPart;
+    identity.stamp = (static_cast<std::int64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
+    return 0;
+}
+
+std::int32_t checkReplaceable(const std::string& path) {
+    if (!usablePath(path)) return 64;
+    QuietErrors quiet;
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return 0;
+    if (attributes & FILE_ATTRIBUTE_READONLY) return 70;
+    // Opening for delete fails while another program holds the file without
+    // letting it be deleted.
+    HANDLE file = CreateFileA(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return fileErrorNumber(GetLastError());
+    CloseHandle(file);
+    return 0;
+}
+
+std::int32_t deleteFile(const std::string& path) {
+    if (!usablePath(path)) return 64;
+    QuietErrors quiet;
+    return DeleteFileA(path.c_str()) ? 0 : fileErrorNumber(GetLastError());
+}
+
+std::int32_t replaceFile(const std::string& from, const std::string& to) {
+    if (!usablePath(from) || !usablePath(to)) return 64;
+    QuietErrors quiet;
+    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : fileErrorNumber(GetLastError());
+}
+
+// ---------------------------------------------------------------- console
+
+namespace {
+
+HANDLE standardOutput() { return GetStdHandle(STD_OUTPUT_HANDLE); }
+
+bool screenInfo(CONSOLE_SCREEN_BUFFER_INFO& info) {
+    return GetConsoleScreenBufferInfo(standardOutput(), &info) != 0;
+}
+
+// Where output goes to a file or pipe the console calls fail; the column is
+// then counted from what was written.
+int gWrittenColumn = 0;
+
+}  // namespace
+
+bool consoleIsScreen() {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    return screenInfo(info);
+}
+
+void consoleWrite(std::string_view text) {
+    const char* bytes = text.data();
+    std::size_t count = text.size();
+    while (count > 0) {
+        DWORD n = 0;
+        if (!WriteFile(standardOutput(), bytes, static_cast<DWORD>(std::min<std::size_t>(count, 1u << 30)), &n,
+                       nullptr) ||
+            n == 0)
+            break;
+        bytes += n;
+        count -= n;
+    }
+    for (char c : text) gWrittenColumn = (c == '\r' || c == '\n') ? 0 : gWrittenColumn + 1;
+}
+
+int consoleColumn() {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    return screenInfo(info) ? info.dwCursorPosition.X : gWrittenColumn;
+}
+
+void consoleMoveToColumn(int column) {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!screenInfo(info)) return;
+    COORD place{static_cast<SHORT>(column - 1), info.dwCursorPosition.Y};
+    SetConsoleCursorPosition(standardOutput(), place);
+    gWrittenColumn = column - 1;
+}
+
+void setWindowCaption(std::int32_t window, const std::string& caption) {
+    SetWindowTextA(reinterpret_cast<HWND>(static_cast<std::intptr_t>(window)), caption.c_str());
+}
+
+// ---------------------------------------------------------------- process
+
+std::string commandLine() { return GetCommandLineA(); }
+
+std::int32_t localMillisecondsOfDay() {
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    return now.wHour * 3600000 + now.wMinute * 60000 + now.wSecond * 1000 + now.wMilliseconds;
+}
+
+namespace {
+
+void writeScript(const std::string& scriptFile, const std::string& scriptText) {
+    QuietErrors quiet;
+    HANDLE file = CreateFileA(scriptFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(file, scriptText.data(), static_cast<DWORD>(scriptText.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+void runAndWait(const std::string& command) {
+    std::string line = command;  // CreateProcessA may write into its command line
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_SHOWNORMAL;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS, nullptr, nullptr,
+                        &startup, &process))
+        return;
+    WaitForSingleObject(process.hProcess, INFINITE);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+}
+
+// A hidden or system file of that name, or a directory, is left in place.
+void deleteScript(const std::string& scriptFile) {
+    QuietErrors quiet;
+    WIN32_FIND_DATAA found{};
+    HANDLE search = FindFirstFileA(scriptFile.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | kHiddenOrSystem)) == 0) DeleteFileA(scriptFile.c_str());
+    FindClose(search);
+}
+
+}  // namespace
+
+void showPopup(const std::string&, const std::string&, const std::string& scriptFile, const std::string& scriptText,
+               const std::string& scriptCommand) {
+    writeScript(scriptFile, scriptText);
+    runAndWait(scriptCommand);
+    deleteScript(scriptFile);
+}
+
+int runProgram(int, char**, int (*entry)()) {
+    OleInitialize(nullptr);
+    int result = entry();
+    OleUninitialize();
+    return result;
+}
+
+}  // namespace os
