@@ -1,0 +1,83 @@
+#include "local_file.h"
+
+#include <mutex>
+#include <new>
+
+namespace talven {
+namespace {
+
+struct FileRecord final : detail::OpenRecord {
+    FileRecord(std::int32_t number, os::FileHandle handle)
+        : OpenRecord(number, detail::RecordKind::localFile), handle(handle) {}
+    ~FileRecord() override { os::closeFile(handle); }
+    os::FileHandle handle;
+};
+
+FileRecord* findFile(std::int32_t number) {
+    detail::OpenRecord* record = detail::findRecord(number);
+    if (record == nullptr || record->kind != detail::RecordKind::localFile) {
+        errorNumber = 52;
+        return nullptr;
+    }
+    return static_cast<FileRecord*>(record);
+}
+
+using Opener = std::int32_t (*)(const std::string&, os::FileHandle&);
+
+void openUnder(std::int32_t number, const std::string& path, Opener opener) {
+    std::lock_guard<detail::SpinLock> guard(detail::openLock());
+    if (!detail::validConnectionNumber(number) || detail::findRecord(number) != nullptr) {
+        errorNumber = 52;
+        return;
+    }
+    os::FileHandle handle{};
+    if (std::int32_t error = opener(path, handle)) {
+        errorNumber = error;
+        return;
+    }
+    FileRecord* record = new (std::nothrow) FileRecord(number, handle);
+    if (record == nullptr) {
+        os::closeFile(handle);
+        errorNumber = 7;
+        return;
+    }
+    detail::linkRecord(record);
+}
+
+}  // namespace
+
+void LocalFileOpenForReading(std::int32_t number, const std::string& path) {
+    openUnder(number, path, &os::openForReading);
+}
+
+void LocalFileCreate(std::int32_t number, const std::string& path) { openUnder(number, path, &os::createExclusive); }
+
+std::size_t LocalFileRead(std::int32_t number, char* buffer, std::size_t count) {
+    FileRecord* file = findFile(number);
+    if (file == nullptr) return 0;
+    std::size_t got = 0;
+    if (std::int32_t error = os::readFile(file->handle, buffer, count, got)) {
+        errorNumber = error;
+        return 0;
+    }
+    return got;
+}
+
+void LocalFileWrite(std::int32_t number, const char* bytes, std::size_t count) {
+    FileRecord* file = findFile(number);
+    if (file == nullptr) return;
+    if (std::int32_t error = os::writeFile(file->handle, bytes, count)) errorNumber = error;
+}
+
+os::FileIdentity LocalFileIdentity(std::int32_t number) {
+    os::FileIdentity identity;
+    FileRecord* file = findFile(number);
+    if (file == nullptr) return identity;
+    if (std::int32_t error = os::fileIdentity(file->handle, identity)) {
+        errorNumber = error;
+        identity = os::FileIdentity{};
+    }
+    return identity;
+}
+
+}  // namespace talven

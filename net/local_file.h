@@ -1,0 +1,31 @@
+// Local files opened under connection numbers, in the same number space and
+// open list as the TCP streams; StreamClose closes them too.
+//
+// Failures record the file error numbers:
+//  53 file not found        61 disk full            67 too many open files
+//  64 bad file name         68 invalid drive        70 access denied / in use
+//  71 drive not ready       72 device I/O error     75 any other failure
+//  76 path not found        52 nothing open under the number
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "open_list.h"
+#include "os.h"
+
+namespace talven {
+
+// Opens an existing file for reading; while it is open other programs may
+// read it but not write it, where the platform can prevent that.
+void LocalFileOpenForReading(std::int32_t number, const std::string& path);
+// Creates a new file for reading and writing, shared with nobody.
+void LocalFileCreate(std::int32_t number, const std::string& path);
+// Reads up to count bytes; fewer only at the end of the file.
+std::size_t LocalFileRead(std::int32_t number, char* buffer, std::size_t count);
+void LocalFileWrite(std::int32_t number, const char* bytes, std::size_t count);
+// Size and last-write stamp of the open file (size -1 after a failure).
+os::FileIdentity LocalFileIdentity(std::int32_t number);
+
+}  // namespace talven

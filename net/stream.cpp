@@ -1,0 +1,224 @@
+#include "stream.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+namespace talven {
+namespace {
+
+struct StreamRecord final : detail::OpenRecord {
+    StreamRecord(std::int32_t number, std::uint16_t port, std::uint32_t timeout)
+        : OpenRecord(number, detail::RecordKind::tcpStream), port(port), timeout(timeout) {}
+    ~StreamRecord() override {
+        if (socket != os::kNoSocket) os::closeSocket(socket);
+        os::socketLibraryStop();
+    }
+
+    os::Socket socket = os::kNoSocket;
+    std::uint32_t buffered = 0;  // received bytes waiting at buffer[start]
+    std::uint32_t start = 0;
+    bool shortReceive = false;
+    bool peerClosed = false;
+    std::uint16_t port;
+    std::uint32_t address = 0;
+    std::uint32_t timeout;
+    char buffer[kReceiveBufferSize];
+
+    os::WaitTime wait() const { return streamWaitTime(timeout); }
+    const char* data() const { return buffer + start; }
+    void consume(std::uint32_t count) {
+        buffered -= count;
+        start = buffered == 0 ? 0 : start + count;
+    }
+};
+
+void recordSocketFailure() { errorNumber = os::socketErrorNumber(); }
+
+// The stream open under number, or null with 52 or 54 recorded.
+StreamRecord* findStream(std::int32_t number) {
+    detail::OpenRecord* record = detail::findRecord(number);
+    if (record == nullptr) {
+        errorNumber = 52;
+        return nullptr;
+    }
+    if (record->kind != detail::RecordKind::tcpStream) {
+        errorNumber = 54;
+        return nullptr;
+    }
+    return static_cast<StreamRecord*>(record);
+}
+
+enum class Fill { received, peerClosed, timedOut, failed };
+
+// Waits up to W and makes one socket receive into the empty buffer.
+Fill fillBuffer(StreamRecord& stream) {
+    switch (os::waitReadable(stream.socket, stream.wait())) {
+        case os::Readiness::timedOut: return Fill::timedOut;
+        case os::Readiness::failed: recordSocketFailure(); return Fill::failed;
+        case os::Readiness::ready: break;
+    }
+    std::int64_t got = os::receiveSome(stream.socket, stream.buffer, kReceiveBufferSize);
+    if (got < 0) {
+        recordSocketFailure();
+        return Fill::failed;
+    }
+    stream.start = 0;
+    stream.buffered = static_cast<std::uint32_t>(got);
+    if (got < static_cast<std::int64_t>(kReceiveBufferSize)) stream.shortReceive = true;
+    if (got == 0) {
+        stream.peerClosed = true;
+        return Fill::peerClosed;
+    }
+    return Fill::received;
+}
+
+// Appends bytes to line without their CRs.
+void appendWithoutCarriageReturns(std::string& line, const char* bytes, std::size_t count) {
+    const char* end = bytes + count;
+    while (bytes < end) {
+        const char* cr = static_cast<const char*>(std::memchr(bytes, '\r', static_cast<std::size_t>(end - bytes)));
+        const char* stop = cr ? cr : end;
+        line.append(bytes, static_cast<std::size_t>(stop - bytes));
+        bytes = cr ? cr + 1 : end;
+    }
+}
+
+}  // namespace
+
+os::WaitTime streamWaitTime(std::uint32_t timeout) {
+    // The remainder is shifted by 20 bits, not 10, and may exceed a second.
+    std::uint64_t remainderMicroseconds = static_cast<std::uint64_t>(timeout % 1024) << 20;
+    return os::WaitTime{timeout / 1024 + remainderMicroseconds / 1000000,
+                        static_cast<std::uint32_t>(remainderMicroseconds % 1000000)};
+}
+
+void StreamOpen(std::int32_t number, std::string_view host, std::uint16_t port, std::uint32_t timeout) {
+    std::lock_guard<detail::SpinLock> guard(detail::openLock());
+    if (timeout == 0) timeout = 4294967295u;
+    host = host.substr(0, 256);
+    if (!os::socketLibraryStart()) {
+        errorNumber = 68;
+        return;
+    }
+    if (!detail::validConnectionNumber(number)) {
+        errorNumber = 52;
+        os::socketLibraryStop();
+        return;
+    }
+    if (detail::findRecord(number) != nullptr) {
+        errorNumber = 55;
+        os::socketLibraryStop();
+        return;
+    }
+    StreamRecord* stream = new (std::nothrow) StreamRecord(number, port, timeout);
+    if (stream == nullptr) {
+        errorNumber = 7;
+        os::socketLibraryStop();
+        return;
+    }
+    detail::linkRecord(stream);
+    // A NUL would cut the name short and name another host.
+    bool opened = host.find('\0') == std::string_view::npos &&
+                  os::resolveIPv4(std::string(host), stream->address) &&
+                  (stream->socket = os::openTcpSocket()) != os::kNoSocket && os::setNoLinger(stream->socket) &&
+                  os::connectIPv4(stream->socket, stream->address, port);
+    if (!opened) {
+        recordSocketFailure();
+        detail::unlinkAndFree(stream);
+    }
+}
+
+void StreamSend(std::int32_t number, std::string_view text) {
+    StreamRecord* stream = findStream(number);
+    if (stream == nullptr) return;
+    std::size_t sent = 0;
+    do {
+        switch (os::waitWritable(stream->socket, stream->wait())) {
+            case os::Readiness::timedOut: errorNumber = 24; return;
+            case os::Readiness::failed: recordSocketFailure(); return;
+            case os::Readiness::ready: break;
+        }
+        std::int64_t taken = os::sendSome(stream->socket, text.data() + sent, text.size() - sent);
+        if (taken < 0) {
+            recordSocketFailure();
+            return;
+        }
+        sent += static_cast<std::size_t>(taken);
+    } while (sent < text.size());
+}
+
+void StreamSendLine(std::int32_t number, std::string_view text) {
+    StreamSend(number, text);
+    StreamSend(number, "\r\n");
+}
+
+std::string StreamReadLine(std::int32_t number) {
+    StreamRecord* stream = findStream(number);
+    if (stream == nullptr) return {};
+    std::string line;
+    std::size_t capacityLeft = kLineCapacity;
+    for (;;) {
+        std::uint32_t take = static_cast<std::uint32_t>(std::min<std::size_t>(stream->buffered, capacityLeft));
+        const char* begin = stream->data();
+        const char* lf = static_cast<const char*>(std::memchr(begin, '\n', take));
+        if (lf != nullptr) {
+            appendWithoutCarriageReturns(line, begin, static_cast<std::size_t>(lf - begin));
+            stream->consume(static_cast<std::uint32_t>(lf - begin) + 1);
+            return line;
+        }
+        appendWithoutCarriageReturns(line, begin, take);
+        stream->consume(take);
+        capacityLeft -= take;
+        if (capacityLeft == 0 || stream->peerClosed) return line;
+        switch (fillBuffer(*stream)) {
+            case Fill::received: break;
+            case Fill::peerClosed: return line;
+            case Fill::timedOut:
+                if (line.empty()) errorNumber = 24;
+                return line;
+            case Fill::failed: return {};
+        }
+    }
+}
+
+std::size_t StreamReceive(std::int32_t number, char* destination, std::int32_t count) {
+    if (count < 0) {
+        errorNumber = 7;
+        return 0;
+    }
+    StreamRecord* stream = findStream(number);
+    if (stream == nullptr) return 0;
+    const std::size_t wanted = static_cast<std::size_t>(count);
+    std::size_t handed = 0;
+    stream->shortReceive = false;
+    for (;;) {
+        std::uint32_t take = static_cast<std::uint32_t>(std::min<std::size_t>(stream->buffered, wanted - handed));
+        std::memcpy(destination + handed, stream->data(), take);
+        stream->consume(take);
+        handed += take;
+        if (stream->buffered > 0 || stream->shortReceive || handed == wanted || stream->peerClosed) return handed;
+        switch (fillBuffer(*stream)) {
+            case Fill::received: break;
+            case Fill::peerClosed: return handed;
+            case Fill::timedOut:
+                if (handed == 0) {
+                    errorNumber = 24;
+                    return 0;
+                }
+                stream->shortReceive = true;
+                return handed;
+            case Fill::failed: return 0;
+        }
+    }
+}
+
+bool StreamEnded(std::int32_t number) {
+    detail::OpenRecord* record = detail::findRecord(number);
+    if (record == nullptr || record->kind != detail::RecordKind::tcpStream) return true;
+    const StreamRecord* stream = static_cast<const StreamRecord*>(record);
+    return stream->peerClosed && stream->buffered == 0;
+}
+
+}  // namespace talven

@@ -1,0 +1,55 @@
+// TCP byte streams over IPv4, named by connection numbers.
+//
+// Sockets are blocking; every wait for the socket to become readable or
+// writable is bounded by the stream's wait time W, derived from the stream
+// timeout T given at open: (T div 1024) seconds plus (T mod 1024) x 1,048,576
+// microseconds. T = 60 gives 62.914560 s; T = 0 stands for 4,294,967,295.
+//
+// Failures record an error number (see open_list.h) and return normally, with
+// an empty text where there is a text result:
+//   7  no memory, or a negative count      52  no such number (or negative)
+//  24  a readiness wait ran out            54  the number names a local file
+//  55  the number is already open          57  any other socket failure
+//  68  the socket library cannot start     70  a blocking call in progress
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "open_list.h"
+#include "os.h"
+
+namespace talven {
+
+inline constexpr std::size_t kReceiveBufferSize = 65536;
+inline constexpr std::size_t kLineCapacity = 65536;
+
+os::WaitTime streamWaitTime(std::uint32_t timeout);
+
+// Opens a TCP client stream to host:port under number. Host lookup and
+// connect take as long as the platform takes; the timeout bounds later waits.
+void StreamOpen(std::int32_t number, std::string_view host, std::uint16_t port, std::uint32_t timeout);
+
+// Sends every byte of text, waiting up to W for writability before each send.
+void StreamSend(std::int32_t number, std::string_view text);
+
+// StreamSend of text, then StreamSend of CR LF.
+void StreamSendLine(std::int32_t number, std::string_view text);
+
+// One line: the bytes up to LF, every CR dropped, LF not kept. At most 65,536
+// bytes (CR and LF included) are taken per call; a longer line comes back in
+// pieces. A wait that runs out after some bytes returns them without error;
+// a peer that has closed gives what is left, then empty texts at once.
+std::string StreamReadLine(std::int32_t number);
+
+// Up to count bytes into destination, returning how many. Never waits to fill
+// the count: it goes on receiving only while each socket receive comes back
+// full. Returns 0 once the peer has closed and everything has been taken.
+std::size_t StreamReceive(std::int32_t number, char* destination, std::int32_t count);
+
+// True once the peer has closed its side and every received byte is taken.
+bool StreamEnded(std::int32_t number);
+
+}  // namespace talven
