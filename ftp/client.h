@@ -1,0 +1,67 @@
+// The FTP client's C++ interface: the control session, the last status and,
+// for tests, the internal entries behind the exported C functions.
+//
+// Strings are byte strings, sent and received without any conversion. The
+// reason for a failure is left in the last status: the reply line that ended
+// the exchange, or a line built in the same shape ("NNN text") for a failure
+// found before the server could answer.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace talven {
+
+// ---- Reply lines and the last status ----
+
+// The number at the start of the first three characters of a reply line.
+std::int32_t ftpReplyCode(std::string_view line);
+// The last status becomes the line's code and its text from the fourth
+// character on, without leading and trailing blanks.
+void ftpRecordReply(const std::string& line);
+std::int32_t ftpLastReplyCode();
+const std::string& ftpLastReplyText();
+// Records the built status line: number as three digits, a blank, text.
+void ftpRecordBuiltStatus(std::int32_t number, std::string_view text);
+
+// Reads one whole reply from a control stream: a first line whose fourth
+// character is "-" opens a multi-line reply, ended by the line that begins
+// with the same code followed by anything but "-". Returns the line that ends
+// the reply, or an empty line (code 0) when the stream failed or closed or
+// the reply grew past kReplySizeLimit bytes.
+std::string ftpReadReply(std::int32_t session);
+inline constexpr std::size_t kReplySizeLimit = 1 << 20;
+// Reads the greeting: lines that all begin with 220, up to one whose fourth
+// character is not "-". On any other line, that line is recorded and the
+// result is false.
+bool ftpReadGreeting(std::int32_t session);
+
+// ---- Session open and close ----
+
+inline constexpr std::uint16_t kControlPort = 21;
+inline constexpr std::uint32_t kStreamTimeout = 60;
+
+// Status recorded when a name or other argument holds CR, LF or NUL, which
+// would end the command line early and slip further commands in.
+inline constexpr std::int32_t kInvalidArgumentNumber = 5;
+inline constexpr std::string_view kInvalidArgumentText = "Invalid Character In Argument";
+bool safeCommandArgument(std::string_view argument);
+
+// A session handle (the control stream's connection number), or -1.
+std::int32_t ftpConnect(const std::string& host, const std::string& user, const std::string& password);
+// ftpConnect to another control port than 21.
+std::int32_t ftpConnectToPort(const std::string& host, std::uint16_t port, const std::string& user,
+                              const std::string& password);
+void ftpQuit(std::int32_t session);
+
+// The host name each session was opened with, by session handle; empty for
+// a handle that never named a session.
+const std::string& sessionHost(std::int32_t session);
+
+// The stream timeout handed to every stream the client opens: 60, or what a
+// test sets here to keep its waits short.
+std::uint32_t ftpStreamTimeout();
+void setFtpStreamTimeoutForTests(std::uint32_t timeout);
+
+}  // namespace talven
