@@ -1,0 +1,282 @@
+// Reply lines, the last status, and opening and closing sessions against the
+// scripted server.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "client.h"
+#include "number_text.h"
+#include "scripted_server.h"
+#include "stream.h"
+#include "talvenftp.h"
+
+using testftp::greetAndLogIn;
+using testftp::Peer;
+using testftp::ScriptedServer;
+
+namespace {
+
+std::int32_t connectTo(ScriptedServer& server, const std::string& user = "anonymous",
+                       const std::string& password = "") {
+    return talven::ftpConnectToPort("127.0.0.1", server.port(), user, password);
+}
+
+void expectLastStatus(std::int32_t code, const std::string& text) {
+    EXPECT_EQ(talven::ftpLastReplyCode(), code);
+    EXPECT_EQ(talven::ftpLastReplyText(), text);
+}
+
+bool nothingOpen() { return talven::openConnectionNumbers().empty(); }
+
+class Session : public ::testing::Test {
+protected:
+    void SetUp() override { talven::setFtpStreamTimeoutForTests(1024); }
+    void TearDown() override {
+        talven::setFtpStreamTimeoutForTests(talven::kStreamTimeout);
+        EXPECT_TRUE(nothingOpen());
+    }
+};
+
+}  // namespace
+
+TEST(ReplyCode, ReadsOnlyTheFirstThreeCharacters) {
+    EXPECT_EQ(talven::ftpReplyCode("250 Done"), 250);
+    EXPECT_EQ(talven::ftpReplyCode("2501 Done"), 250);
+    EXPECT_EQ(talven::ftpReplyCode(" 25 Done"), 25);
+    EXPECT_EQ(talven::ftpReplyCode("abc"), 0);
+    EXPECT_EQ(talven::ftpReplyCode("7"), 7);
+    EXPECT_EQ(talven::ftpReplyCode(""), 0);
+    EXPECT_EQ(talven::ftpReplyCode("\t\n5x"), 5);
+    EXPECT_EQ(talven::ftpReplyCode("-12 negative"), -12);
+    EXPECT_EQ(talven::ftpReplyCode("1.9"), 1);
+    EXPECT_EQ(talven::ftpReplyCode("-.5"), -1);
+    EXPECT_EQ(talven::ftpReplyCode("+42"), 42);
+    EXPECT_EQ(talven::ftpReplyCode("057 Unable to open socket"), 57);
+}
+
+TEST(LeadingNumber, RoundsDownAndKeepsLowBitsBeyondAnyWidth) {
+    EXPECT_EQ(talven::readLeadingNumber("  19,").floorSaturated(), 19);
+    EXPECT_EQ(talven::readLeadingNumber("-1.5").floorSaturated(), -2);
+    EXPECT_EQ(talven::readLeadingNumber("-0").floorSaturated(), 0);
+    EXPECT_EQ(talven::readLeadingNumber("1099511627776 bytes").floorSaturated(), 1099511627776);
+    EXPECT_EQ(talven::readLeadingNumber("99999999999999999999999").floorSaturated(), INT64_MAX);
+    EXPECT_EQ(talven::readLeadingNumber("-99999999999999999999999").floorSaturated(), INT64_MIN);
+    EXPECT_EQ(talven::readLeadingNumber("256").floorLowByte(), 0);
+    EXPECT_EQ(talven::readLeadingNumber("-1").floorLowByte(), 255);
+    EXPECT_EQ(talven::readLeadingNumber("-1.5").floorLowByte(), 254);
+    EXPECT_EQ(talven::readLeadingNumber("18446744073709551617").floorLowByte(), 1);  // 2^64 + 1
+}
+
+TEST(LastStatus, RecordsCodeAndTrimmedText) {
+    talven::ftpRecordReply("250 Directory changed");
+    expectLastStatus(250, "Directory changed");
+    talven::ftpRecordReply("226");
+    expectLastStatus(226, "");
+    talven::ftpRecordReply("");
+    expectLastStatus(0, "");
+    talven::ftpRecordReply("200    padded text   ");
+    expectLastStatus(200, "padded text");
+    talven::ftpRecordReply("200\tTabbed ");
+    expectLastStatus(200, "\tTabbed");
+    talven::ftpRecordReply("230-Continued");
+    expectLastStatus(230, "-Continued");
+    talven::ftpRecordBuiltStatus(57, "Unable to open socket");
+    expectLastStatus(57, "Unable to open socket");
+}
+
+TEST(LastStatus, ExportedGettersGiveCopiesThatKeepTheirValue) {
+    talven::ftpRecordReply("550 No such file");
+    BSTR message = FTPGETLASTSTATUSMSG();
+    EXPECT_EQ(FTPGETLASTSTATUSCODE(), 550);
+    talven::ftpRecordReply("200 Something else");
+    ASSERT_NE(message, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(message), SysStringByteLen(message)), "No such file");
+    SysFreeString(message);
+}
+
+TEST_F(Session, LogsInWithUserAndEmptyPassword) {
+    ScriptedServer server([](Peer& control) {
+        greetAndLogIn(control);
+        control.readLine();
+        control.send("221 Goodbye\r\n");
+    });
+    std::int32_t session = connectTo(server);
+    ASSERT_GT(session, 0);
+    expectLastStatus(230, "Logged in");
+    EXPECT_EQ(talven::sessionHost(session), "127.0.0.1");
+    talven::ftpQuit(session);
+    expectLastStatus(221, "Goodbye");
+    EXPECT_EQ(server.transcript(), "USER anonymous\r\nPASS \r\nQUIT\r\n");
+}
+
+TEST_F(Session, ReadsEveryLineOfAMultiLineGreetingBeforeUser) {
+    ScriptedServer server([](Peer& control) {
+        control.send("220-Welcome\r\n220-to the\r\n220-server\r\n220 Ready\r\n");
+        control.readLine();
+        control.send("230 No password needed\r\n");
+        control.readLine();
+        control.send("221-Goodbye\r\n221-See you\r\n221 Closing\r\n");
+    });
+    std::int32_t session = connectTo(server, "guest");
+    ASSERT_GT(session, 0);
+    expectLastStatus(230, "No password needed");
+    talven::ftpQuit(session);
+    expectLastStatus(221, "Closing");
+    EXPECT_EQ(server.transcript(), "USER guest\r\nQUIT\r\n");
+}
+
+TEST_F(Session, GreetingLinesMustAllBegin220) {
+    ScriptedServer server([](Peer& control) {
+        control.send("220-Welcome\r\n230 Surprise\r\n");
+        control.waitForClose();
+    });
+    EXPECT_EQ(connectTo(server), -1);
+    expectLastStatus(230, "Surprise");
+    EXPECT_EQ(server.transcript(), "");
+}
+
+TEST_F(Session, RefusedGreetingClosesTheStream) {
+    for (std::string greeting : {"120 Try again in 5 minutes", "421 Too many users"}) {
+        ScriptedServer server([greeting](Peer& control) {
+            control.send(greeting + "\r\n");
+            control.waitForClose();
+        });
+        EXPECT_EQ(connectTo(server), -1);
+        expectLastStatus(talven::ftpReplyCode(greeting), greeting.substr(4));
+        EXPECT_TRUE(nothingOpen());
+    }
+}
+
+TEST_F(Session, RefusedUserOrPassword) {
+    ScriptedServer refusesUser([](Peer& control) {
+        control.send("220 Ready\r\n");
+        control.readLine();
+        control.send("530 Not allowed\r\n");
+        control.waitForClose();
+    });
+    EXPECT_EQ(connectTo(refusesUser), -1);
+    expectLastStatus(530, "Not allowed");
+    EXPECT_EQ(refusesUser.transcript(), "USER anonymous\r\n");
+
+    ScriptedServer refusesPassword([](Peer& control) {
+        control.send("220 Ready\r\n");
+        control.readLine();
+        control.send("331 Password please\r\n");
+        control.readLine();
+        control.send("530-Login incorrect\r\n530 Try again\r\n");
+        control.waitForClose();
+    });
+    EXPECT_EQ(connectTo(refusesPassword, "anonymous", "secret"), -1);
+    expectLastStatus(530, "Try again");
+    EXPECT_EQ(refusesPassword.transcript(), "USER anonymous\r\nPASS secret\r\n");
+}
+
+TEST_F(Session, AMultiLineReplyToUserIsReadWholeBeforePass) {
+    ScriptedServer server([](Peer& control) {
+        control.send("220 Ready\r\n");
+        control.readLine();
+        control.send("331-Anonymous login ok,\r\n331 send your address as password\r\n");
+        control.readLine();
+        control.send("230 Welcome\r\n");
+        control.readLine();
+        control.send("221 Bye\r\n");
+    });
+    std::int32_t session = connectTo(server);
+    ASSERT_GT(session, 0);
+    expectLastStatus(230, "Welcome");
+    talven::ftpQuit(session);
+}
+
+TEST_F(Session, AContinuationLineEndsOnlyWithTheSameCode) {
+    ScriptedServer server([](Peer& control) {
+        control.send("220 Ready\r\n");
+        control.readLine();
+        control.send("230-Welcome\r\n 230 indented, not the end\r\n230-still going\r\n231 other code\r\n230\r\n");
+        control.readLine();
+        control.send("221 Bye\r\n");
+    });
+    std::int32_t session = connectTo(server);
+    ASSERT_GT(session, 0);
+    expectLastStatus(230, "");
+    talven::ftpQuit(session);
+    expectLastStatus(221, "Bye");
+}
+
+TEST_F(Session, ServerThatCannotBeReached) {
+    std::uint16_t closedPort = 0;
+    testnet::closeSocket(testnet::listenLoopback(closedPort));
+    EXPECT_EQ(talven::ftpConnectToPort("127.0.0.1", closedPort, "anonymous", ""), -1);
+    expectLastStatus(57, "Unable to open socket");
+    EXPECT_EQ(talven::ftpConnect("", "anonymous", ""), -1);
+    expectLastStatus(57, "Unable to open socket");
+}
+
+TEST_F(Session, ServerThatClosesOrStallsDuringLogin) {
+    ScriptedServer closesAfterGreeting([](Peer& control) {
+        control.send("220 Ready\r\n");
+        control.close();
+    });
+    EXPECT_EQ(connectTo(closesAfterGreeting), -1);
+    expectLastStatus(0, "");
+
+    ScriptedServer stallsAfterUser([](Peer& control) {
+        control.send("220 Ready\r\n");
+        control.readLine();
+        control.waitForClose(3000);
+    });
+    EXPECT_EQ(connectTo(stallsAfterUser), -1);
+    expectLastStatus(0, "");
+
+    ScriptedServer endlessGreeting([](Peer& control) {
+        std::string lines;
+        for (int i = 0; i < 2000; ++i) lines += "220-" + std::string(1000, 'g') + "\r\n";
+        control.send(lines);
+        control.waitForClose(3000);
+    });
+    EXPECT_EQ(connectTo(endlessGreeting), -1);
+    expectLastStatus(0, "");
+    EXPECT_EQ(endlessGreeting.transcript(), "");
+}
+
+TEST_F(Session, LineBreaksInUserOrPasswordAreRefusedBeforeConnecting) {
+    testftp::Listener server;
+    auto connect = [&](const std::string& user, const std::string& password) {
+        return talven::ftpConnectToPort("127.0.0.1", server.port(), user, password);
+    };
+    EXPECT_EQ(connect("anonymous\r\nDELE x", ""), -1);
+    expectLastStatus(5, "Invalid Character In Argument");
+    EXPECT_EQ(connect("anonymous", "pw\nQUIT"), -1);
+    EXPECT_EQ(connect("anonymous", std::string("pw\0x", 4)), -1);
+    expectLastStatus(5, "Invalid Character In Argument");
+    EXPECT_FALSE(server.accept(100).connected());
+}
+
+TEST_F(Session, QuitOnAServerThatHasGone) {
+    ScriptedServer server([](Peer& control) {
+        greetAndLogIn(control);
+        control.close();
+    });
+    std::int32_t session = connectTo(server);
+    ASSERT_GT(session, 0);
+    server.transcript();
+    talven::ftpQuit(session);
+    expectLastStatus(0, "");
+    talven::ftpQuit(session);  // a second quit finds nothing open
+    expectLastStatus(0, "");
+}
+
+TEST(OleStrings, CountBeforeTheBytesAndAZeroAfterThem) {
+    BSTR text = SysAllocStringByteLen("a\0b", 3);
+    ASSERT_NE(text, nullptr);
+    const char* bytes = reinterpret_cast<const char*>(text);
+    std::uint32_t count = 0;
+    std::memcpy(&count, bytes - 4, 4);
+    EXPECT_EQ(count, 3u);
+    EXPECT_EQ(SysStringByteLen(text), 3u);
+    EXPECT_EQ(std::string(bytes, 3), std::string("a\0b", 3));
+    EXPECT_EQ(bytes[3], '\0');
+    SysFreeString(text);
+    SysFreeString(nullptr);
+    EXPECT_EQ(SysStringByteLen(nullptr), 0u);
+}

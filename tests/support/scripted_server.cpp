@@ -1,0 +1,138 @@
+#include "scripted_server.h"
+
+#include <utility>
+
+namespace testftp {
+
+Peer::~Peer() { close(); }
+
+Peer::Peer(Peer&& other) noexcept
+    : socket_(std::exchange(other.socket_, testnet::kNone)),
+      ended_(other.ended_),
+      unread_(std::move(other.unread_)),
+      received_(std::move(other.received_)) {}
+
+Peer& Peer::operator=(Peer&& other) noexcept {
+    if (this != &other) {
+        close();
+        socket_ = std::exchange(other.socket_, testnet::kNone);
+        ended_ = other.ended_;
+        unread_ = std::move(other.unread_);
+        received_ = std::move(other.received_);
+    }
+    return *this;
+}
+
+bool Peer::send(std::string_view bytes) { return connected() && testnet::sendAll(socket_, bytes); }
+
+void Peer::sendInPieces(std::string_view bytes, std::size_t piece, std::chrono::milliseconds pause) {
+    while (!bytes.empty()) {
+        std::size_t size = std::min(piece, bytes.size());
+        if (!send(bytes.substr(0, size))) return;
+        bytes.remove_prefix(size);
+        std::this_thread::sleep_for(pause);
+    }
+}
+
+bool Peer::receiveMore(int milliseconds) {
+    if (!connected() || ended_ || !testnet::readableWithin(socket_, milliseconds)) return false;
+    char buffer[65536];
+    long got = testnet::receiveSome(socket_, buffer, sizeof buffer);
+    if (got <= 0) {
+        ended_ = true;
+        return false;
+    }
+    unread_.append(buffer, static_cast<std::size_t>(got));
+    received_.append(buffer, static_cast<std::size_t>(got));
+    return true;
+}
+
+std::string Peer::readLine(int milliseconds) {
+    std::size_t lf;
+    while ((lf = unread_.find('\n')) == std::string::npos)
+        if (!receiveMore(milliseconds)) return std::string();
+    std::string line = unread_.substr(0, lf);
+    unread_.erase(0, lf + 1);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
+}
+
+std::string Peer::readAll(int milliseconds) {
+    while (receiveMore(milliseconds)) {
+    }
+    return std::exchange(unread_, std::string());
+}
+
+bool Peer::waitForClose(int milliseconds) {
+    while (receiveMore(milliseconds)) {
+    }
+    return ended_;
+}
+
+void Peer::shutdownSending() {
+    if (connected()) testnet::shutdownSending(socket_);
+}
+
+void Peer::close() {
+    if (connected()) testnet::closeSocket(std::exchange(socket_, testnet::kNone));
+}
+
+void Peer::reset() {
+    if (!connected()) return;
+    testnet::resetOnClose(socket_);
+    close();
+}
+
+Listener::Listener() : socket_(testnet::listenLoopback(port_)) {}
+
+Listener::~Listener() {
+    if (socket_ != testnet::kNone) testnet::closeSocket(socket_);
+}
+
+Peer Listener::accept(int milliseconds) { return Peer(testnet::acceptWithin(socket_, milliseconds)); }
+
+std::string Listener::pasvReply() const {
+    return "227 Entering Passive Mode (127,0,0,1," + std::to_string(port_ / 256) + "," + std::to_string(port_ % 256) +
+           ")";
+}
+
+ScriptedServer::ScriptedServer(Script script) : listener_(testnet::listenLoopback(port_)) {
+    thread_ = std::thread([this, script = std::move(script)] {
+        Peer control(testnet::acceptWithin(listener_, kPeerWaitMilliseconds));
+        connected_ = control.connected();
+        if (connected_) script(control);
+        // Whatever the client still sends before it closes belongs to the transcript.
+        control.shutdownSending();
+        control.waitForClose(200);
+        transcript_ = control.received();
+    });
+}
+
+ScriptedServer::~ScriptedServer() {
+    finish();
+    testnet::closeSocket(listener_);
+}
+
+void ScriptedServer::finish() {
+    if (thread_.joinable()) thread_.join();
+}
+
+const std::string& ScriptedServer::transcript() {
+    finish();
+    return transcript_;
+}
+
+bool ScriptedServer::clientConnected() {
+    finish();
+    return connected_;
+}
+
+void greetAndLogIn(Peer& control) {
+    control.send("220 Scripted server ready\r\n");
+    control.readLine();
+    control.send("331 Password required\r\n");
+    control.readLine();
+    control.send("230 Logged in\r\n");
+}
+
+}  // namespace testftp

@@ -1,0 +1,108 @@
+// A scripted FTP server on loopback: a test writes, as a function, exactly
+// what the server sends and reads on the control connection, opens passive
+// data listeners when it wants them, and afterwards checks every byte the
+// client sent.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "test_socket.h"
+
+namespace testftp {
+
+// Waits of the server itself are bounded, so that a client that misbehaves
+// ends the script instead of hanging the test.
+inline constexpr int kPeerWaitMilliseconds = 10000;
+
+// The server's end of one TCP connection.
+class Peer {
+public:
+    explicit Peer(testnet::Handle socket = testnet::kNone) : socket_(socket) {}
+    ~Peer();
+    Peer(Peer&& other) noexcept;
+    Peer& operator=(Peer&& other) noexcept;
+    Peer(const Peer&) = delete;
+    Peer& operator=(const Peer&) = delete;
+
+    bool connected() const { return socket_ != testnet::kNone; }
+    bool send(std::string_view bytes);
+    // Sends bytes in pieces of the given size with a pause after each.
+    void sendInPieces(std::string_view bytes, std::size_t piece, std::chrono::milliseconds pause);
+    // One line without its CR LF; empty when the client closed or nothing came.
+    std::string readLine(int milliseconds = kPeerWaitMilliseconds);
+    // Everything up to the client's close.
+    std::string readAll(int milliseconds = kPeerWaitMilliseconds);
+    // True when the client closed its side within the wait.
+    bool waitForClose(int milliseconds = kPeerWaitMilliseconds);
+    void shutdownSending();
+    void close();
+    // Closes with a reset instead of an orderly end.
+    void reset();
+    void shrinkBuffers() { testnet::shrinkBuffers(socket_); }
+    // Every byte received on this connection so far.
+    const std::string& received() const { return received_; }
+
+private:
+    bool receiveMore(int milliseconds);
+
+    testnet::Handle socket_;
+    bool ended_ = false;
+    std::string unread_;
+    std::string received_;
+};
+
+// A passive-mode data listener.
+class Listener {
+public:
+    Listener();
+    ~Listener();
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
+
+    std::uint16_t port() const { return port_; }
+    Peer accept(int milliseconds = kPeerWaitMilliseconds);
+    // "227 Entering Passive Mode (127,0,0,1,p1,p2)" for this listener's port.
+    std::string pasvReply() const;
+
+private:
+    std::uint16_t port_ = 0;
+    testnet::Handle socket_;
+};
+
+class ScriptedServer {
+public:
+    using Script = std::function<void(Peer& control)>;
+
+    // Listens at once; the script runs on its own thread with the first
+    // client connection.
+    explicit ScriptedServer(Script script);
+    ~ScriptedServer();
+    ScriptedServer(const ScriptedServer&) = delete;
+    ScriptedServer& operator=(const ScriptedServer&) = delete;
+
+    std::uint16_t port() const { return port_; }
+    // Waits for the script to end, then gives every byte the client sent on
+    // the control connection.
+    const std::string& transcript();
+    // True when a client connected at all.
+    bool clientConnected();
+
+private:
+    void finish();
+
+    std::uint16_t port_ = 0;
+    testnet::Handle listener_;
+    std::string transcript_;
+    bool connected_ = false;
+    std::thread thread_;
+};
+
+// The usual opening: "220" greeting, USER answered with 331, PASS with 230.
+void greetAndLogIn(Peer& control);
+
+}  // namespace testftp

@@ -1,0 +1,31 @@
+// Plain loopback sockets for the test peers, one implementation per platform.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace testnet {
+
+using Handle = std::intptr_t;
+inline constexpr Handle kNone = -1;
+
+// A listening socket on 127.0.0.1 at port (0 picks a free one, stored back).
+Handle listenLoopback(std::uint16_t& port);
+// The next connection, or kNone when none came within milliseconds.
+Handle acceptWithin(Handle listener, int milliseconds);
+Handle connectLoopback(std::uint16_t port);
+// True when the socket became readable within milliseconds.
+bool readableWithin(Handle socket, int milliseconds);
+// Bytes received (0 at the peer's close), or -1.
+long receiveSome(Handle socket, char* buffer, std::size_t capacity);
+bool sendAll(Handle socket, std::string_view bytes);
+// Ends the sending side only: the peer reads the end of the stream.
+void shutdownSending(Handle socket);
+// Makes the next close reset the connection instead of ending it in order.
+void resetOnClose(Handle socket);
+void closeSocket(Handle socket);
+// Shrinks the kernel buffers so that a peer that never reads blocks sends soon.
+void shrinkBuffers(Handle socket);
+
+}  // namespace testnet
