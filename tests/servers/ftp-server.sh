@@ -71,26 +71,58 @@ listening() {
 show_logs() {
     local f
     for f in "$1"/*.log; do
-        [ -f "$f" ] || continue
+        [ -s "$f" ] || continue
         echo "----- $f" >&2
         tail -n 50 "$f" >&2
     done
 }
 
+# tree PID: PID and all its descendants (from /proc, no fork per process).
+tree() {
+    local f s
+    echo "$1"
+    for f in /proc/[0-9]*/stat; do
+        read -r s < "$f" 2>/dev/null || continue
+        s=${s##*) }            # after the command name: "STATE PPID ..."
+        s=${s#* }
+        if [ "${s%% *}" = "$1" ]; then
+            f=${f#/proc/}
+            tree "${f%/stat}"
+        fi
+    done
+}
+
+# signal SIG PIDS...: send SIG to each live one.
+signal() {
+    local sig=$1 p
+    shift
+    for p in "$@"; do alive "$p" && kill "-$sig" "$p" 2>/dev/null || true; done
+}
+
+# any_alive PIDS...
+any_alive() {
+    local p
+    for p in "$@"; do alive "$p" && return 0; done
+    return 1
+}
+
 cmd_stop() {
-    local rundir=$1 pid i
+    local rundir=$1 pid pids i
     [ -f "$rundir/pid" ] || return 0
     pid=$(cat "$rundir/pid")
     case $pid in ''|*[!0-9]*) die "bad pid file $rundir/pid" ;; esac
     if alive "$pid"; then
-        # The server leads its own process group: signal the group so its
-        # session processes go too.
-        kill -TERM -- "-$pid" 2>/dev/null || kill -TERM "$pid" 2>/dev/null || true
-        for i in $(seq 50); do alive "$pid" || break; sleep 0.1; done
-        if alive "$pid"; then
-            kill -KILL -- "-$pid" 2>/dev/null || kill -KILL "$pid" 2>/dev/null || true
-            for i in $(seq 50); do alive "$pid" || break; sleep 0.1; done
-            alive "$pid" && die "pid $pid does not exit"
+        # The server and its session processes (vsftpd puts each session
+        # into a session of its own, which outlives the listener otherwise).
+        pids=$(tree "$pid")
+        # shellcheck disable=SC2086
+        signal TERM $pids
+        for i in $(seq 50); do any_alive $pids || break; sleep 0.1; done
+        # shellcheck disable=SC2086
+        if any_alive $pids; then
+            signal KILL $pids
+            for i in $(seq 50); do any_alive $pids || break; sleep 0.1; done
+            any_alive $pids && die "pid $pid or its children do not exit"
         fi
     fi
     rm -f "$rundir/pid"
@@ -191,7 +223,7 @@ cmd_start() {
         die "a server from $RUNDIR is still running (pid $(cat "$RUNDIR/pid"))"
     fi
     rm -f "$RUNDIR"/*.log "$RUNDIR/pid"
-    local b
+    local b stdin=/dev/null
     b=$(bin "$NAME")
 
     case $NAME in
@@ -199,6 +231,8 @@ cmd_start() {
         [ -f "/etc/pam.d/$PAM_SERVICE" ] || die "no /etc/pam.d/$PAM_SERVICE: run install.sh"
         write_vsftpd_conf
         set -- "$b" "$RUNDIR/vsftpd.conf"
+        stdin=$RUNDIR/vsftpd-fd0.log  # vsftpd writes start errors to fd 0
+        : > "$stdin"
         ;;
     pure-ftpd)
         # pure-ftpd chroots anonymous users into the home of the user `ftp`
@@ -229,7 +263,7 @@ cmd_start() {
 
     # Not a process group leader here, so setsid execs without forking and
     # $! is the server's own pid.
-    setsid "$@" </dev/null >"$RUNDIR/server.log" 2>&1 &
+    setsid "$@" 0<>"$stdin" >"$RUNDIR/server.log" 2>&1 &
     local pid=$! i
     echo "$pid" > "$RUNDIR/pid"
     for i in $(seq 100); do
