@@ -20,7 +20,7 @@
 # vsftpd, proftpd and pyftpdlib act as root in ROOT: every command works.
 # pure-ftpd acts as the user `ftp` and, as its anonymous policy, refuses to
 # overwrite, delete or rename files and to remove directories (550); start
-# makes ROOT world-writable for it.  See docs/servers.md.
+# gives ROOT and its content to `ftp` (chown -R).  See docs/servers.md.
 set -eu
 
 HERE=$(cd "$(dirname "$0")" && pwd -P)
@@ -82,7 +82,7 @@ tree() {
     local f s
     echo "$1"
     for f in /proc/[0-9]*/stat; do
-        read -r s < "$f" 2>/dev/null || continue
+        read -r s 2>/dev/null < "$f" || continue
         s=${s##*) }            # after the command name: "STATE PPID ..."
         s=${s#* }
         if [ "${s%% *}" = "$1" ]; then
@@ -239,13 +239,17 @@ cmd_start() {
         # and has no option to name another directory.  Rather than changing
         # that home, the server runs in a mount namespace of its own where
         # ROOT is bind-mounted over it, so servers with different ROOTs can
-        # run at once.  Anonymous sessions act as `ftp`: ROOT must be
-        # writable for it.
+        # run at once.  Anonymous sessions act as `ftp`, so ROOT and what is
+        # in it are given to `ftp`: uploads into ROOT and its subdirectories
+        # work, and overwriting a file that is there gets pure-ftpd's "550
+        # Anonymous users may not overwrite existing files" (a file that
+        # root puts there after start gets "553 Can't open that file:
+        # Permission denied" instead).
         local home
         home=$(getent passwd ftp | cut -d: -f6)
         case $home in /|"") die "user ftp missing or with home '/': run install.sh" ;; esac
         [ -d "$home" ] || die "home $home of user ftp missing: run install.sh"
-        chmod a+rwx "$ROOT"
+        chown -R ftp:ftp "$ROOT"
         # -e anonymous only, -M anonymous may MKD, -H no DNS, -4 IPv4,
         # -S address,port, -p passive ports, -P passive address, -O xfer log
         set -- unshare -m sh -c 'mount --bind "$1" "$2" && shift 2 && exec "$@"' sh \

@@ -71,6 +71,7 @@ check() {
     LOG=$W/transcript.txt
     : > "$LOG"
     head -c 307200 /dev/urandom > "$W/up.bin"     # 300 KiB
+    echo "there before start" > "$root/before.bin"
 
     "$SRV" start "$NAME" "$PORT" "$root" "$run"
     raw_login
@@ -99,6 +100,7 @@ check() {
     if [ "$NAME" = pure-ftpd ]; then
         # Anonymous may not overwrite, delete, rename or remove (550).
         refused -T "$W/down.bin" "$url/up.bin"
+        refused -T "$W/down.bin" "$url/before.bin"
         refused -Q "DELE up.bin" "$url/"
         refused -Q "RNFR up.bin" -Q "RNTO x.bin" "$url/"
         refused -Q "RMD sub" "$url/"
@@ -106,6 +108,8 @@ check() {
         test -d "$root/sub"
     else
         $curl -T "$W/down.bin" "$url/up.bin"
+        $curl -T "$W/down.bin" "$url/before.bin"
+        cmp "$W/up.bin" "$root/before.bin"
         $curl -Q "RNFR up.bin" -Q "RNTO moved.bin" -Q "DELE moved.bin" \
               -Q "DELE sub/in-sub.bin" -Q "RMD sub" "$url/" > /dev/null
         test ! -e "$root/up.bin"
@@ -115,6 +119,31 @@ check() {
 
     "$SRV" stop "$run"
     [ ! -f "$run/pid" ]
+}
+
+# All four at once: "smoke.sh together WORKDIR FIRST-PORT".  Each has its own
+# ROOT and passive range; each must serve its own ROOT from its own range.
+together() {
+    trap 'echo "smoke.sh: line $LINENO failed: $BASH_COMMAND" >&2' ERR
+    local w=$1 port=$2 name min=41000 out p1 p2
+    for name in $SERVERS; do
+        mkdir -p "$w/$name/root"
+        echo "$name" > "$w/$name/root/marker.txt"
+        PASV_MIN=$min PASV_MAX=$((min + 9)) "$SRV" start "$name" "$port" "$w/$name/root" "$w/$name/run"
+        echo "$name $port $min" >> "$w/ports"
+        port=$((port + 1)) min=$((min + 10))
+    done
+    while read -r name port min; do
+        out=$(curl -sS -v --max-time 20 -u anonymous: --ftp-pasv --disable-epsv \
+                   "ftp://127.0.0.1:$port/marker.txt" 2> "$w/$name.curl")
+        [ "$out" = "$name" ] || { echo "$name served '$out'" >&2; return 1; }
+        p1=$(sed -n 's/^< 227 .*,\([0-9]*\),\([0-9]*\)).*/\1/p' "$w/$name.curl")
+        p2=$(sed -n 's/^< 227 .*,\([0-9]*\),\([0-9]*\)).*/\2/p' "$w/$name.curl")
+        p1=$((p1 * 256 + p2))
+        [ "$p1" -ge "$min" ] && [ "$p1" -le $((min + 9)) ] ||
+            { echo "$name passive port $p1 not in $min..$((min + 9))" >&2; return 1; }
+    done < "$w/ports"
+    for name in $SERVERS; do "$SRV" stop "$w/$name/run"; done
 }
 
 # Inside the network namespace: "smoke.sh netns WORKDIR".
@@ -147,6 +176,7 @@ PASV_MIN=${PASV_MIN:-40000} PASV_MAX=${PASV_MAX:-40099}
 
 case ${1:-} in
     check) shift; check "$@"; exit ;;
+    together) shift; together "$@"; exit ;;
     netns) shift; netns "$@"; exit ;;
     '') ;;
     *) echo "usage: $0" >&2; exit 2 ;;
@@ -156,7 +186,7 @@ esac
 WORK=$(mktemp -d /tmp/talven-ftp-smoke.XXXXXX)
 cleanup() {
     local run
-    for run in "$WORK"/*/run; do
+    for run in "$WORK"/*/run "$WORK"/together/*/run; do
         [ -d "$run" ] && "$SRV" stop "$run" || true
     done
     rm -rf "$WORK"
@@ -169,5 +199,13 @@ for name in $SERVERS; do
     report "$name" "$port" "$WORK/$name" "" || rc=1
     port=$((port + 1))
 done
+mkdir "$WORK/together"
+if bash "$0" together "$WORK/together" "$port" 2> "$WORK/together.err"; then
+    echo "ok    all four at once on ports $port..$((port + 3)), each with its own ROOT and passive range"
+else
+    echo "FAIL  all four at once on ports $port..$((port + 3))"
+    sed 's/^/    | /' "$WORK/together.err"
+    rc=1
+fi
 unshare -n bash "$0" netns "$WORK" || rc=1
 exit $rc
