@@ -49,7 +49,7 @@ unpack() {
     chmod 777 "$tmp"   # so apt's _apt user may write the download there
     (cd "$tmp" && apt-get download -q "$pkg" >/dev/null)
     deb=$(ls "$tmp"/*.deb)
-    libs=$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed 's/|.*//; s/(.*)//; s/ //g' | grep '^lib' || true)
+    libs=$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed 's/|.*//; s/(.*)//; s/ //g' | grep -E '^(lib|zlib)' || true)
     # shellcheck disable=SC2086
     [ -z "$libs" ] || apt_install $libs
     rm -rf "${OPT:?}/$name"
