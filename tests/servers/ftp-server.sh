@@ -214,7 +214,8 @@ EOF
 cmd_start() {
     NAME=$1 PORT=$2 ROOT=$3 RUNDIR=$4
     PASV_MIN=${PASV_MIN:-40000} PASV_MAX=${PASV_MAX:-40099}
-    case $PORT in ''|*[!0-9]*) die "bad port '$PORT'" ;; esac
+    case $PORT$PASV_MIN$PASV_MAX in ''|*[!0-9]*) die "bad port, PASV_MIN or PASV_MAX" ;; esac
+    [ "$PASV_MIN" -le "$PASV_MAX" ] || die "PASV_MIN $PASV_MIN > PASV_MAX $PASV_MAX"
     [ -d "$ROOT" ] || die "ROOT '$ROOT' is not a directory"
     mkdir -p "$RUNDIR"
     ROOT=$(cd "$ROOT" && pwd -P)
