@@ -1,0 +1,320 @@
+#!/bin/bash
+# Start, stop and identify the FTP servers used by Talven's tests.
+#
+#   ftp-server.sh start NAME PORT ROOT RUNDIR
+#   ftp-server.sh stop RUNDIR
+#   ftp-server.sh version NAME
+#
+# NAME is vsftpd, pure-ftpd, proftpd or pyftpdlib (installed by install.sh).
+# start writes NAME's config into RUNDIR and runs the server in the
+# foreground mode of its own, in the background of this script and in a
+# session of its own (setsid, so its pid is also its process group id).
+# It listens on 127.0.0.1:PORT only, passive mode advertises 127.0.0.1 with
+# ports PASV_MIN..PASV_MAX (env, default 40000..40099; give servers that run
+# at the same time distinct ranges).  The pid goes to RUNDIR/pid, logs to
+# RUNDIR/*.log.  start returns once the server listens (at most 10 s; else
+# it prints the logs and fails) and prints nothing on success.
+#
+# Login: user "anonymous" with an empty password ("PASS " or no PASS at all
+# where the server takes USER alone) lands in ROOT, shown as "/".
+# vsftpd, proftpd and pyftpdlib act as root in ROOT: every command works.
+# pure-ftpd acts as the user `ftp` and, as its anonymous policy, refuses to
+# overwrite, delete or rename files and to remove directories (550); start
+# gives ROOT and its content to `ftp` (chown -R).  See docs/servers.md.
+set -eu
+
+HERE=$(cd "$(dirname "$0")" && pwd -P)
+OPT=/opt/talven-ftpd
+PAM_SERVICE=talven-ftp-anon    # /etc/pam.d/talven-ftp-anon, from install.sh
+
+die() { echo "ftp-server.sh: $*" >&2; exit 1; }
+
+usage() {
+    die "usage: $0 start NAME PORT ROOT RUNDIR | stop RUNDIR | version NAME"
+}
+
+# bin NAME: path of NAME's server binary.
+bin() {
+    case $1 in
+        vsftpd)    set -- "$OPT/vsftpd/usr/sbin/vsftpd" /usr/sbin/vsftpd ;;
+        pure-ftpd) set -- "$OPT/pure-ftpd/usr/sbin/pure-ftpd" ;;
+        proftpd)   set -- "$OPT/proftpd/usr/sbin/proftpd" ;;
+        pyftpdlib) echo /usr/bin/python3; return ;;
+        *) die "unknown server '$1' (vsftpd, pure-ftpd, proftpd, pyftpdlib)" ;;
+    esac
+    for b in "$@"; do
+        [ -x "$b" ] && { echo "$b"; return; }
+    done
+    die "$1 is not installed: run tests/servers/install.sh as root"
+}
+
+# alive PID: the process exists and is not a zombie (an orphaned server that
+# exited stays a zombie until pid 1 reaps it, and kill -0 still succeeds).
+alive() {
+    [ -r "/proc/$1/stat" ] || return 1
+    state=$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -d' ' -f1)
+    [ -n "$state" ] && [ "$state" != Z ] && [ "$state" != X ]
+}
+
+# listening PID PORT: PID owns a socket listening on 127.0.0.1:PORT.
+listening() {
+    local pid=$1 port inode
+    port=$(printf '0100007F:%04X' "$2")
+    for inode in $(awk -v a="$port" '$2 == a && $4 == "0A" { print $10 }' /proc/net/tcp); do
+        if ls -l "/proc/$pid/fd" 2>/dev/null | grep -q "socket:\[$inode\]"; then
+            return 0
+        fi
+    done
+    return 1
+}
+
+show_logs() {
+    local f
+    for f in "$1"/*.log; do
+        [ -s "$f" ] || continue
+        echo "----- $f" >&2
+        tail -n 50 "$f" >&2
+    done
+}
+
+# tree PID: PID and all its descendants (from /proc, no fork per process).
+tree() {
+    local f s
+    echo "$1"
+    for f in /proc/[0-9]*/stat; do
+        read -r s 2>/dev/null < "$f" || continue
+        s=${s##*) }            # after the command name: "STATE PPID ..."
+        s=${s#* }
+        if [ "${s%% *}" = "$1" ]; then
+            f=${f#/proc/}
+            tree "${f%/stat}"
+        fi
+    done
+}
+
+# signal SIG PIDS...: send SIG to each live one.
+signal() {
+    local sig=$1 p
+    shift
+    for p in "$@"; do alive "$p" && kill "-$sig" "$p" 2>/dev/null || true; done
+}
+
+# any_alive PIDS...
+any_alive() {
+    local p
+    for p in "$@"; do alive "$p" && return 0; done
+    return 1
+}
+
+cmd_stop() {
+    local rundir=$1 pid pids i
+    [ -f "$rundir/pid" ] || return 0
+    pid=$(cat "$rundir/pid")
+    case $pid in ''|*[!0-9]*) die "bad pid file $rundir/pid" ;; esac
+    if alive "$pid"; then
+        # The server and its session processes (vsftpd puts each session
+        # into a session of its own, which outlives the listener otherwise).
+        pids=$(tree "$pid")
+        # shellcheck disable=SC2086
+        signal TERM $pids
+        for i in $(seq 50); do any_alive $pids || break; sleep 0.1; done
+        # shellcheck disable=SC2086
+        if any_alive $pids; then
+            signal KILL $pids
+            for i in $(seq 50); do any_alive $pids || break; sleep 0.1; done
+            any_alive $pids && die "pid $pid or its children do not exit"
+        fi
+    fi
+    rm -f "$rundir/pid"
+}
+
+write_vsftpd_conf() {
+    # A real anonymous login in vsftpd cannot use a writable root: it answers
+    # PASS with "500 OOPS: vsftpd: refusing to run with writable root inside
+    # chroot()" and ignores allow_writeable_chroot for anonymous.  So
+    # anonymous logins are off and "anonymous" is an ordinary login name,
+    # accepted with any password (also empty) by our PAM service (pam_permit).
+    # guest_enable maps every such login to the guest user root, who is
+    # chrooted into local_root=ROOT (allow_writeable_chroot works for it)
+    # and, with virtual_use_local_privs, has the write rights of local users.
+    mkdir -p "$RUNDIR/empty"     # vsftpd's privsep chroot, must stay empty
+    cat > "$RUNDIR/vsftpd.conf" <<EOF
+listen=YES
+listen_ipv6=NO
+listen_address=127.0.0.1
+listen_port=$PORT
+background=NO
+anonymous_enable=NO
+local_enable=YES
+guest_enable=YES
+guest_username=root
+virtual_use_local_privs=YES
+write_enable=YES
+local_umask=022
+local_root=$ROOT
+chroot_local_user=YES
+allow_writeable_chroot=YES
+pam_service_name=$PAM_SERVICE
+userlist_enable=NO
+secure_chroot_dir=$RUNDIR/empty
+seccomp_sandbox=NO
+pasv_enable=YES
+pasv_address=127.0.0.1
+pasv_min_port=$PASV_MIN
+pasv_max_port=$PASV_MAX
+connect_from_port_20=NO
+xferlog_enable=YES
+log_ftp_protocol=YES
+vsftpd_log_file=$RUNDIR/vsftpd.log
+EOF
+}
+
+write_proftpd_conf() {
+    # <Anonymous ROOT> with UserAlias anonymous -> root, no password needed.
+    # Acting as root (RootLogin on, UseFtpUsers off) keeps files that tests
+    # put into ROOT writable; DelayEngine off drops mod_delay's login delays.
+    cat > "$RUNDIR/proftpd.conf" <<EOF
+ServerName "Talven test proftpd"
+ServerType standalone
+DefaultServer on
+DefaultAddress 127.0.0.1
+SocketBindTight on
+Port $PORT
+UseIPv6 off
+PassivePorts $PASV_MIN $PASV_MAX
+MasqueradeAddress 127.0.0.1
+User root
+Group root
+PidFile "$RUNDIR/proftpd.pid"
+ScoreboardFile "$RUNDIR/proftpd.scoreboard"
+SystemLog "$RUNDIR/proftpd.log"
+TransferLog "$RUNDIR/xfer.log"
+ControlsEngine off
+WtmpLog off
+UseReverseDNS off
+DelayEngine off
+AuthOrder mod_auth_unix.c
+UseFtpUsers off
+Umask 022
+AllowOverwrite on
+<Anonymous "$ROOT">
+  User root
+  Group root
+  UserAlias anonymous root
+  AnonRequirePassword off
+  RequireValidShell off
+  RootLogin on
+  <Limit WRITE>
+    AllowAll
+  </Limit>
+</Anonymous>
+EOF
+}
+
+cmd_start() {
+    NAME=$1 PORT=$2 ROOT=$3 RUNDIR=$4
+    PASV_MIN=${PASV_MIN:-40000} PASV_MAX=${PASV_MAX:-40099}
+    case $PORT$PASV_MIN$PASV_MAX in ''|*[!0-9]*) die "bad port, PASV_MIN or PASV_MAX" ;; esac
+    [ "$PASV_MIN" -le "$PASV_MAX" ] || die "PASV_MIN $PASV_MIN > PASV_MAX $PASV_MAX"
+    [ -d "$ROOT" ] || die "ROOT '$ROOT' is not a directory"
+    mkdir -p "$RUNDIR"
+    ROOT=$(cd "$ROOT" && pwd -P)
+    RUNDIR=$(cd "$RUNDIR" && pwd -P)
+    if [ -f "$RUNDIR/pid" ] && alive "$(cat "$RUNDIR/pid")"; then
+        die "a server from $RUNDIR is still running (pid $(cat "$RUNDIR/pid"))"
+    fi
+    rm -f "$RUNDIR"/*.log "$RUNDIR/pid"
+    local b stdin=/dev/null
+    b=$(bin "$NAME")
+
+    case $NAME in
+    vsftpd)
+        [ -f "/etc/pam.d/$PAM_SERVICE" ] || die "no /etc/pam.d/$PAM_SERVICE: run install.sh"
+        write_vsftpd_conf
+        set -- "$b" "$RUNDIR/vsftpd.conf"
+        stdin=$RUNDIR/vsftpd-fd0.log  # vsftpd writes start errors to fd 0
+        : > "$stdin"
+        ;;
+    pure-ftpd)
+        # pure-ftpd chroots anonymous users into the home of the user `ftp`
+        # and has no option to name another directory.  Rather than changing
+        # that home, the server runs in a mount namespace of its own where
+        # ROOT is bind-mounted over it, so servers with different ROOTs can
+        # run at once.  Anonymous sessions act as `ftp`, so ROOT and what is
+        # in it are given to `ftp`: uploads into ROOT and its subdirectories
+        # work, and overwriting a file that is there gets pure-ftpd's "550
+        # Anonymous users may not overwrite existing files" (a file that
+        # root puts there after start gets "553 Can't open that file:
+        # Permission denied" instead).
+        local home
+        home=$(getent passwd ftp | cut -d: -f6)
+        case $home in /|"") die "user ftp missing or with home '/': run install.sh" ;; esac
+        [ -d "$home" ] || die "home $home of user ftp missing: run install.sh"
+        chown -R ftp:ftp "$ROOT"
+        # -e anonymous only, -M anonymous may MKD, -H no DNS, -4 IPv4,
+        # -S address,port, -p passive ports, -P passive address, -O xfer log
+        set -- unshare -m sh -c 'mount --bind "$1" "$2" && shift 2 && exec "$@"' sh \
+            "$ROOT" "$home" "$b" -e -M -H -4 -S "127.0.0.1,$PORT" \
+            -p "$PASV_MIN:$PASV_MAX" -P 127.0.0.1 -O "clf:$RUNDIR/xfer.log"
+        ;;
+    proftpd)
+        write_proftpd_conf
+        set -- "$b" -n -c "$RUNDIR/proftpd.conf"
+        ;;
+    pyftpdlib)
+        set -- "$b" "$HERE/pyftpd_anon.py" "$PORT" "$ROOT" "$PASV_MIN" "$PASV_MAX"
+        ;;
+    esac
+
+    # Not a process group leader here, so setsid execs without forking and
+    # $! is the server's own pid.
+    setsid "$@" 0<>"$stdin" >"$RUNDIR/server.log" 2>&1 &
+    local pid=$! i
+    echo "$pid" > "$RUNDIR/pid"
+    for i in $(seq 100); do
+        if ! alive "$pid"; then
+            echo "ftp-server.sh: $NAME exited during start" >&2
+            show_logs "$RUNDIR"
+            rm -f "$RUNDIR/pid"
+            exit 1
+        fi
+        listening "$pid" "$PORT" && return 0
+        sleep 0.1
+    done
+    echo "ftp-server.sh: $NAME does not listen on 127.0.0.1:$PORT after 10 s" >&2
+    show_logs "$RUNDIR"
+    cmd_stop "$RUNDIR"
+    exit 1
+}
+
+# deb_version PACKAGE NAME: Debian version of the installed or unpacked package.
+deb_version() {
+    if [ -f "$OPT/$2/VERSION" ]; then
+        cat "$OPT/$2/VERSION"
+    else
+        dpkg-query -W -f '${Version}' "$1" 2>/dev/null || echo unknown
+    fi
+}
+
+cmd_version() {
+    local b v
+    b=$(bin "$1")
+    case $1 in
+        vsftpd)    v=$("$b" -v 0>&1 | sed 's/.*version //')  # -v writes to fd 0
+                   echo "vsftpd $v (Debian vsftpd $(deb_version vsftpd vsftpd))" ;;
+        pure-ftpd) v=$("$b" --help 2>&1 | head -n 1 | sed 's/^pure-ftpd v//; s/ .*//')
+                   echo "pure-ftpd $v (Debian pure-ftpd $(deb_version pure-ftpd pure-ftpd))" ;;
+        proftpd)   v=$("$b" -v 2>&1 | sed 's/.*Version //')
+                   echo "proftpd $v (Debian proftpd-core $(deb_version proftpd-core proftpd))" ;;
+        pyftpdlib) v=$("$b" -c 'import pyftpdlib; print(pyftpdlib.__ver__)')
+                   echo "pyftpdlib $v (Debian python3-pyftpdlib $(deb_version python3-pyftpdlib pyftpdlib))" ;;
+    esac
+}
+
+[ $# -ge 1 ] || usage
+case $1 in
+    start)   [ $# -eq 5 ] || usage; cmd_start "$2" "$3" "$4" "$5" ;;
+    stop)    [ $# -eq 2 ] || usage; cmd_stop "$2" ;;
+    version) [ $# -eq 2 ] || usage; cmd_version "$2" ;;
+    *) usage ;;
+esac

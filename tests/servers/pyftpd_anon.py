@@ -1,0 +1,38 @@
+"""Anonymous pyftpdlib server for Talven's tests.
+
+Run with /usr/bin/python3 (Debian's python3-pyftpdlib):
+    /usr/bin/python3 pyftpd_anon.py PORT ROOT PASV_MIN PASV_MAX
+
+Listens on 127.0.0.1:PORT only; user `anonymous` with any password (also
+empty) lands in ROOT with every permission; passive mode advertises
+127.0.0.1 and uses ports PASV_MIN..PASV_MAX.  Logs go to stderr.
+"""
+import logging
+import sys
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+
+
+def main():
+    port, root, pasv_min, pasv_max = sys.argv[1:5]
+    logging.basicConfig(stream=sys.stderr, level=logging.INFO,
+                        format="%(asctime)s %(message)s")
+    authorizer = DummyAuthorizer()
+    # e=CWD l=LIST r=RETR a=APPE d=DELE/RMD f=RNFR/RNTO m=MKD w=STOR
+    # M=SITE CHMOD T=MFMT
+    authorizer.add_anonymous(root, perm="elradfmwMT")
+
+    handler = FTPHandler
+    handler.authorizer = authorizer
+    handler.passive_ports = range(int(pasv_min), int(pasv_max) + 1)
+    handler.masquerade_address = "127.0.0.1"
+    handler.permit_foreign_addresses = False
+
+    server = FTPServer(("127.0.0.1", int(port)), handler)
+    server.serve_forever()
+
+
+if __name__ == "__main__":
+    main()
