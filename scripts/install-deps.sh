@@ -1,0 +1,22 @@
+#!/bin/sh
+# Installs, from Debian's packages, what building and testing Talven needs.
+# Idempotent: packages already present are not fetched again. Run as root.
+set -eu
+
+packages="cmake make g++ googletest
+  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+  wine64 xvfb xdotool x11-utils
+  vsftpd python3-pyftpdlib curl lftp
+  iproute2 util-linux procps time zip unzip"
+
+missing=""
+for package in $packages; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing="$missing $package"
+done
+
+if [ -n "$missing" ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update
+  # shellcheck disable=SC2086
+  apt-get install -y --no-install-recommends $missing
+fi

@@ -1,0 +1,36 @@
+#!/bin/sh
+# Builds Talven natively and for Windows (MinGW-w64 i686 and x86_64) with
+# warnings as errors, checks the Windows export tables, and runs the whole
+# test suite natively and, for the x86_64 build, under Wine.
+# Run as root on Debian 12: it installs what it needs first.
+set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+
+"$top/scripts/install-deps.sh"
+
+stage() { printf '\n==== %s\n' "$*"; }
+
+build() {
+  cmake --preset "$1" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
+  cmake --build --preset "$1" 2>&1 | tee "build/$1.log" | grep -v '^\[' || true
+  # Linker warnings are not turned into errors by the compiler flag.
+  if grep -q 'warning:' "build/$1.log"; then echo "warnings in the $1 build" >&2; exit 1; fi
+  # tee hides the build's status; the log's last line shows a failed build.
+  cmake --build --preset "$1" >/dev/null
+}
+
+stage "native build and tests"
+build native
+ctest --preset native
+
+stage "Windows i686 build (the shipped program)"
+build mingw-i686
+scripts/check-exports.sh i686-w64-mingw32-objdump build/mingw-i686/talvenftp.dll
+
+stage "Windows x86_64 build and tests under Wine"
+build mingw-x86_64
+scripts/check-exports.sh x86_64-w64-mingw32-objdump build/mingw-x86_64/talvenftp.dll
+"$top/scripts/with-wine.sh" ctest --preset mingw-x86_64
+
+stage "all tests passed"

@@ -1,0 +1,23 @@
+#!/bin/sh
+# Runs a command with a fresh Wine prefix whose server stays up for the whole
+# command, so that each Windows test program starts quickly; the prefix and
+# its server are removed afterwards.
+set -eu
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver64
+WINEPREFIX=$(mktemp -d /tmp/talven-wine.XXXXXX)
+WINEDEBUG=-all
+# No Mono or Gecko installers: the tests need neither.
+WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX WINEDEBUG WINEDLLOVERRIDES
+
+cleanup() {
+  "$wineserver" -k 2>/dev/null || true
+  "$wineserver" -w 2>/dev/null || true
+  rm -rf "$WINEPREFIX"
+}
+trap cleanup EXIT INT TERM
+
+"$wineserver" -p
+"$wine" wineboot -i >/dev/null 2>&1
+"$@"
