@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds Talven natively and for Windows (MinGW-w64 i686 and x86_64) with
 # warnings as errors, checks the Windows export tables, and runs the whole
-# test suite natively and, for the x86_64 build, under Wine.
+# test suite natively, natively under the sanitizers and, for the x86_64
+# build, under Wine.
 # Run as root on Debian 12: it installs what it needs first.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -23,6 +24,9 @@ build() {
 stage "native build and tests"
 build native
 ctest --preset native
+
+stage "native tests under AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer"
+scripts/sanitize.sh
 
 stage "Windows i686 build (the shipped program)"
 build mingw-i686
