@@ -26,6 +26,7 @@ Peer& Peer::operator=(Peer&& other) noexcept {
 bool Peer::send(std::string_view bytes) { return connected() && testnet::sendAll(socket_, bytes); }
 
 void Peer::sendInPieces(std::string_view bytes, std::size_t piece, std::chrono::milliseconds pause) {
+    if (connected()) testnet::sendWithoutDelay(socket_);
     while (!bytes.empty()) {
         std::size_t size = std::min(piece, bytes.size());
         if (!send(bytes.substr(0, size))) return;

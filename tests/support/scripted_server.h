@@ -31,7 +31,8 @@ public:
 
     bool connected() const { return socket_ != testnet::kNone; }
     bool send(std::string_view bytes);
-    // Sends bytes in pieces of the given size with a pause after each.
+    // Sends bytes in pieces of the given size, each in a segment of its own,
+    // with a pause after each.
     void sendInPieces(std::string_view bytes, std::size_t piece, std::chrono::milliseconds pause);
     // One line without its CR LF; empty when the client closed or nothing came.
     std::string readLine(int milliseconds = kPeerWaitMilliseconds);

@@ -25,6 +25,9 @@ void shutdownSending(Handle socket);
 // Makes the next close reset the connection instead of ending it in order.
 void resetOnClose(Handle socket);
 void closeSocket(Handle socket);
+// Sends every piece handed to the system as a segment of its own, without
+// waiting to coalesce small ones.
+void sendWithoutDelay(Handle socket);
 // Shrinks the kernel buffers so that a peer that never reads blocks sends soon.
 void shrinkBuffers(Handle socket);
 

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -76,6 +77,11 @@ void resetOnClose(Handle socket) {
 }
 
 void closeSocket(Handle socket) { close(static_cast<int>(socket)); }
+
+void sendWithoutDelay(Handle socket) {
+    int on = 1;
+    setsockopt(static_cast<int>(socket), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
 
 void shrinkBuffers(Handle socket) {
     int size = 4096;

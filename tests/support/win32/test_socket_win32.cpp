@@ -81,6 +81,11 @@ void resetOnClose(Handle socket) {
 
 void closeSocket(Handle socket) { closesocket(raw(socket)); }
 
+void sendWithoutDelay(Handle socket) {
+    BOOL on = TRUE;
+    setsockopt(raw(socket), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+}
+
 void shrinkBuffers(Handle socket) {
     int size = 4096;
     setsockopt(raw(socket), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof size);
