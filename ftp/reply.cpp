@@ -23,22 +23,37 @@ class ReplyLines {
 public:
     explicit ReplyLines(std::int32_t stream) : stream_(stream) {}
 
+    // A line longer than the line capacity comes from the stream in pieces:
+    // its first piece stands for it, and the rest up to its LF is read and
+    // dropped, so that the server's next line is not taken for a reply.
     bool next(std::string& line) {
+        if (!readPiece(line)) return false;
+        std::string rest;
+        while (StreamLineCut(stream_)) {
+            if (!readPiece(rest)) {
+                line.clear();
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    bool readPiece(std::string& piece) {
         if (used_ > kReplySizeLimit) {
-            line.clear();
+            piece.clear();
             return false;
         }
         const std::int32_t saved = errorNumber;
         errorNumber = 0;
-        line = StreamReadLine(stream_);
-        const bool failed = errorNumber != 0 || (line.empty() && StreamEnded(stream_));
+        piece = StreamReadLine(stream_);
+        const bool failed = errorNumber != 0 || (piece.empty() && StreamEnded(stream_));
         if (errorNumber == 0) errorNumber = saved;
-        used_ += line.size() + 1;
-        if (failed) line.clear();
+        used_ += piece.size() + 1;
+        if (failed) piece.clear();
         return !failed;
     }
 
-private:
     std::int32_t stream_;
     std::size_t used_ = 0;
 };

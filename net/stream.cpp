@@ -21,6 +21,7 @@ struct StreamRecord final : detail::OpenRecord {
     std::uint32_t start = 0;
     bool shortReceive = false;
     bool peerClosed = false;
+    bool lineCut = false;  // the last line read stopped at the line capacity
     std::uint16_t port;
     std::uint32_t address = 0;
     std::uint32_t timeout;
@@ -159,6 +160,7 @@ std::string StreamReadLine(std::int32_t number) {
     if (stream == nullptr) return {};
     std::string line;
     std::size_t capacityLeft = kLineCapacity;
+    stream->lineCut = false;
     for (;;) {
         std::uint32_t take = static_cast<std::uint32_t>(std::min<std::size_t>(stream->buffered, capacityLeft));
         const char* begin = stream->data();
@@ -171,7 +173,8 @@ std::string StreamReadLine(std::int32_t number) {
         appendWithoutCarriageReturns(line, begin, take);
         stream->consume(take);
         capacityLeft -= take;
-        if (capacityLeft == 0 || stream->peerClosed) return line;
+        stream->lineCut = capacityLeft == 0;
+        if (stream->lineCut || stream->peerClosed) return line;
         switch (fillBuffer(*stream)) {
             case Fill::received: break;
             case Fill::peerClosed: return line;
@@ -219,6 +222,12 @@ bool StreamEnded(std::int32_t number) {
     if (record == nullptr || record->kind != detail::RecordKind::tcpStream) return true;
     const StreamRecord* stream = static_cast<const StreamRecord*>(record);
     return stream->peerClosed && stream->buffered == 0;
+}
+
+bool StreamLineCut(std::int32_t number) {
+    detail::OpenRecord* record = detail::findRecord(number);
+    return record != nullptr && record->kind == detail::RecordKind::tcpStream &&
+           static_cast<const StreamRecord*>(record)->lineCut;
 }
 
 }  // namespace talven

@@ -52,4 +52,8 @@ std::size_t StreamReceive(std::int32_t number, char* destination, std::int32_t c
 // True once the peer has closed its side and every received byte is taken.
 bool StreamEnded(std::int32_t number);
 
+// True when the last StreamReadLine on number stopped at the line capacity
+// before any LF: the line goes on in the next call.
+bool StreamLineCut(std::int32_t number);
+
 }  // namespace talven

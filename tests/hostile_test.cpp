@@ -122,6 +122,43 @@ TEST_F(Hostile, AContinuationReplyThatNeverEndsStopsAtTheReplyBound) {
     EXPECT_EQ(sent, "PWD\r\nQUIT\r\n");
 }
 
+TEST_F(Hostile, AReplyLineLongerThanTheLineCapacityIsReadToItsEnd) {
+    const std::string longText(100 * 1024, 'x');
+    const std::string sent = onSession(
+        [&](Peer& control) {
+            answer(control, "250 " + longText);
+            answer(control, "257 \"/after\"");
+            serveQuit(control);
+        },
+        [](std::int32_t session) {
+            EXPECT_EQ(talven::ftpDeleteFile(session, "f"), 1);
+            // The line is taken as far as the line capacity reaches.
+            expectLastStatus(250, std::string(talven::kLineCapacity - 4, 'x'));
+            EXPECT_EQ(talven::ftpCurDir(session), "/after");
+        });
+    expectStatus(code, text, 257, "\"/after\"");
+    EXPECT_EQ(sent, "DELE f\r\nPWD\r\nQUIT\r\n");
+}
+
+TEST_F(Hostile, AReplyLineOfOneMebibyteWithoutLineFeed) {
+    onSession(
+        [](Peer& control) {
+            control.readLine();
+            control.send("250 " + std::string(1 << 20, 'y'));
+            control.waitForClose(3000);
+        },
+        [](std::int32_t session) { EXPECT_EQ(talven::ftpDeleteFile(session, "f"), 0); });
+    expectStatus(code, text, 0, "");
+
+    ScriptedServer greeting([](Peer& control) {
+        control.send("220 " + std::string(1 << 20, 'g'));
+        control.waitForClose(3000);
+    });
+    EXPECT_EQ(connectTo(greeting), -1);
+    expectLastStatus(0, "");
+    EXPECT_EQ(greeting.transcript(), "");
+}
+
 TEST_F(Hostile, NulAndHighBytesInRepliesStayAsTheyCame) {
     const std::string odd = std::string("caf\xE9 \0 na\xEFve \xFF\x80", 14);
     std::string directory;

@@ -153,13 +153,19 @@ TEST(StreamReadLine, CutsLinesAtTheCapacityOf65536Bytes) {
     });
     std::int32_t stream = openTo(server);
     EXPECT_EQ(talven::StreamReadLine(stream), std::string(65536, 'a'));
+    EXPECT_TRUE(talven::StreamLineCut(stream));
     EXPECT_EQ(talven::StreamReadLine(stream), std::string(4464, 'a'));
+    EXPECT_FALSE(talven::StreamLineCut(stream));
     EXPECT_EQ(talven::StreamReadLine(stream), std::string(65535, 'b'));
+    EXPECT_FALSE(talven::StreamLineCut(stream));
     EXPECT_EQ(talven::StreamReadLine(stream), std::string(65536, 'c'));
+    EXPECT_TRUE(talven::StreamLineCut(stream));
     EXPECT_EQ(talven::StreamReadLine(stream), "");
     // The CR counts against the capacity, so the LF is left for the next call.
     EXPECT_EQ(talven::StreamReadLine(stream), std::string(65535, 'd'));
+    EXPECT_TRUE(talven::StreamLineCut(stream));
     EXPECT_EQ(talven::StreamReadLine(stream), "");
+    EXPECT_FALSE(talven::StreamLineCut(stream));
     EXPECT_EQ(errorNumber, 0);
     talven::StreamSendLine(stream, "bye");
     talven::StreamClose(stream);
