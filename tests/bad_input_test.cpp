@@ -1,0 +1,254 @@
+// Bad input from callers, through the exported C interface as other
+// programs call it: names that would end a command early, very long, empty
+// and non-ASCII names, and handles that name no session.
+#include <gtest/gtest.h>
+
+#include <climits>
+
+#include "client_fixture.h"
+#include "stream.h"
+#include "talvenftp.h"
+
+using namespace testftp;
+
+namespace {
+
+// A caller's BSTR argument.
+class Text {
+public:
+    explicit Text(std::string_view bytes)
+        : value_(SysAllocStringByteLen(bytes.data(), static_cast<unsigned int>(bytes.size()))), kept_(value_) {}
+    ~Text() { SysFreeString(value_); }
+    Text(const Text&) = delete;
+    Text& operator=(const Text&) = delete;
+
+    BSTR* ref() { return &value_; }
+    // True when the callee left the string as it was handed over.
+    bool unchanged(std::string_view bytes) const { return value_ == kept_ && bytesOf(value_) == bytes; }
+
+    static std::string bytesOf(BSTR string) {
+        return std::string(reinterpret_cast<const char*>(string), SysStringByteLen(string));
+    }
+
+private:
+    BSTR value_;
+    BSTR kept_;
+};
+
+// Takes a string result, frees it and gives its bytes.
+std::string take(BSTR result) {
+    EXPECT_NE(result, nullptr);
+    std::string bytes = Text::bytesOf(result);
+    SysFreeString(result);
+    return bytes;
+}
+
+void expectExportedStatus(std::int32_t code, const std::string& text) {
+    EXPECT_EQ(FTPGETLASTSTATUSCODE(), code);
+    EXPECT_EQ(take(FTPGETLASTSTATUSMSG()), text);
+}
+
+class BadInput : public ClientTest {
+protected:
+    // Logs in on a server that then follows script, runs action with the
+    // session handle and quits. Gives the control bytes sent after the login.
+    std::string onSession(const ScriptedServer::Script& script, const std::function<void(std::int32_t)>& action) {
+        ScriptedServer server([&](Peer& control) {
+            greetAndLogIn(control);
+            script(control);
+            serveQuit(control);
+        });
+        const std::int32_t session = connectTo(server);
+        EXPECT_GT(session, 0);
+        action(session);
+        ftpQuit(session);
+        return server.transcript().substr(std::string("USER anonymous\r\nPASS \r\n").size());
+    }
+};
+
+const std::string kUnsafeNames[] = {"a\rb", "a\nb", std::string("a\0b", 3), "\r\n", "f\r\nDELE important",
+                                    std::string("\0", 1)};
+
+}  // namespace
+
+TEST_F(BadInput, NamesThatWouldEndTheCommandEarlyAreRefusedBeforeSending) {
+    const std::string local = scratch.file("local");
+    writeFile(local, "abc");
+    const std::string sent = onSession([](Peer&) {}, [&](std::int32_t session) {
+        Text good("good"), path(local);
+        for (const std::string& name : kUnsafeNames) {
+            Text bad(name);
+            EXPECT_EQ(ftpDeleteFile(session, bad.ref()), 0);
+            expectExportedStatus(5, "Invalid Character In Argument");
+            talven::ftpRecordReply("");
+            EXPECT_EQ(FTPMAKEDIR(session, bad.ref()), 0);
+            expectExportedStatus(5, "Invalid Character In Argument");
+            talven::ftpRecordReply("");
+            EXPECT_EQ(FTPREMOVEDIR(session, bad.ref()), 0);
+            expectExportedStatus(5, "Invalid Character In Argument");
+            talven::ftpRecordReply("");
+            EXPECT_EQ(FTPMOVEORRENAME(session, bad.ref(), good.ref()), 0);
+            expectExportedStatus(5, "Invalid Character In Argument");
+            talven::ftpRecordReply("");
+            EXPECT_EQ(FTPMOVEORRENAME(session, good.ref(), bad.ref()), 0);
+            expectExportedStatus(5, "Invalid Character In Argument");
+            talven::ftpRecordReply("");
+            EXPECT_EQ(ftpChangeDir(session, bad.ref()), 0);
+            expectExportedStatus(5, "Invalid Character In Argument");
+            talven::ftpRecordReply("");
+            ::testing::internal::CaptureStdout();
+            EXPECT_EQ(ftpPutFile(session, 0, bad.ref(), path.ref()), 0);
+            EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+            expectExportedStatus(5, "Invalid Character In Argument");
+            EXPECT_TRUE(bad.unchanged(name));
+        }
+        EXPECT_TRUE(good.unchanged("good"));
+    });
+    EXPECT_EQ(sent, "QUIT\r\n");
+}
+
+TEST_F(BadInput, UserNamesAndPasswordsThatWouldEndTheCommandEarly) {
+    Text host("127.0.0.1"), good("anonymous");
+    for (const std::string& name : kUnsafeNames) {
+        Text bad(name);
+        EXPECT_EQ(ftpConnect(host.ref(), bad.ref(), good.ref()), -1);
+        expectExportedStatus(5, "Invalid Character In Argument");
+        talven::ftpRecordReply("");
+        EXPECT_EQ(ftpConnect(host.ref(), good.ref(), bad.ref()), -1);
+        expectExportedStatus(5, "Invalid Character In Argument");
+    }
+    // A NUL would cut the host name short and name another host.
+    Text cutHost(std::string("127.0.0.1\0.example", 18));
+    EXPECT_EQ(ftpConnect(cutHost.ref(), good.ref(), good.ref()), -1);
+    expectExportedStatus(57, "Unable to open socket");
+}
+
+TEST_F(BadInput, LongEmptyAndNonAsciiNamesAreSentAsTheyStand) {
+    const std::string longName(64 * 1024, 'n');
+    const std::string nonAscii = "caf\xE9/\xFF\x80\x01\x7F name";
+    std::vector<std::string> replies = {"250 Deleted", "550 " + longName + ": no such directory", "501 Empty name",
+                                        "501 Empty name", "250 Removed", "350 Ready", "250 Renamed",
+                                        "250 Changed", "250 Changed"};
+    const std::string sent = onSession(
+        [&](Peer& control) {
+            for (const std::string& reply : replies) answer(control, reply);
+        },
+        [&](std::int32_t session) {
+            Text longText(longName), odd(nonAscii), empty(""), blanks(std::string(64 * 1024, ' '));
+            BSTR none = nullptr;
+            EXPECT_EQ(ftpDeleteFile(session, longText.ref()), 1);
+            EXPECT_EQ(FTPMAKEDIR(session, longText.ref()), 0);
+            // The reply line is longer than the line capacity: its first
+            // 65,536 bytes stand for it.
+            expectExportedStatus(550, std::string(talven::kLineCapacity - 4, 'n'));
+            EXPECT_EQ(FTPMAKEDIR(session, empty.ref()), 0);
+            EXPECT_EQ(FTPMAKEDIR(session, &none), 0);
+            EXPECT_EQ(FTPREMOVEDIR(session, odd.ref()), 1);
+            EXPECT_EQ(FTPMOVEORRENAME(session, odd.ref(), longText.ref()), 1);
+            EXPECT_EQ(ftpChangeDir(session, blanks.ref()), 1);
+            EXPECT_EQ(ftpChangeDir(session, nullptr), 1);
+            expectExportedStatus(250, "Changed");
+            EXPECT_TRUE(longText.unchanged(longName));
+            EXPECT_TRUE(odd.unchanged(nonAscii));
+            EXPECT_EQ(none, nullptr);
+        });
+    EXPECT_EQ(sent, "DELE " + longName + "\r\nMKD " + longName + "\r\nMKD \r\nMKD \r\nRMD " + nonAscii + "\r\nRNFR " +
+                        nonAscii + "\r\nRNTO " + longName + "\r\nCWD \r\nCWD \r\nQUIT\r\n");
+}
+
+TEST_F(BadInput, LocalPathsThatNameNoFile) {
+    const std::string existing = scratch.file("existing");
+    writeFile(existing, "abc");
+    const std::string paths[] = {existing + std::string("\0.other", 7), std::string(), std::string(64 * 1024, 'p'),
+                                 existing + "/inside"};
+    const std::string sent = onSession([](Peer&) {}, [&](std::int32_t session) {
+        Text remote("r");
+        for (const std::string& path : paths) {
+            Text local(path);
+            ::testing::internal::CaptureStdout();
+            EXPECT_EQ(ftpPutFile(session, 0, remote.ref(), local.ref()), 0);
+            EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+            expectExportedStatus(1, "Local File Not Found");
+        }
+        EXPECT_EQ(ftpPutFile(session, 0, remote.ref(), nullptr), 0);
+        expectExportedStatus(1, "Local File Not Found");
+    });
+    EXPECT_EQ(sent, "QUIT\r\n");
+}
+
+TEST_F(BadInput, NonAsciiLocalPathsAreUsedAsTheyStand) {
+    const std::string local = scratch.file("caf\xC3\xA9 \xE2\x82\xAC");
+    writeFile(local, "bytes");
+    std::string received;
+    onSession([&](Peer& control) { received = serveStore(control); }, [&](std::int32_t session) {
+        Text remote("r"), path(local);
+        EXPECT_EQ(ftpPutFile(session, 1, remote.ref(), path.ref()), 1);
+    });
+    EXPECT_EQ(received, "bytes");
+}
+
+namespace {
+
+// Every operation on a handle that names no open session: each fails as a
+// session whose server has gone does, with code 0 and an empty text.
+void expectEveryOperationFails(std::int32_t handle, const std::string& local) {
+    SCOPED_TRACE("handle " + std::to_string(handle));
+    Text name("n"), other("o"), path(local);
+    EXPECT_EQ(ftpDeleteFile(handle, name.ref()), 0);
+    expectExportedStatus(0, "");
+    talven::ftpRecordReply("999 not yet");
+    EXPECT_EQ(FTPMAKEDIR(handle, name.ref()), 0);
+    expectExportedStatus(0, "");
+    talven::ftpRecordReply("999 not yet");
+    EXPECT_EQ(FTPREMOVEDIR(handle, name.ref()), 0);
+    expectExportedStatus(0, "");
+    talven::ftpRecordReply("999 not yet");
+    EXPECT_EQ(FTPMOVEORRENAME(handle, name.ref(), other.ref()), 0);
+    expectExportedStatus(0, "");
+    talven::ftpRecordReply("999 not yet");
+    ftpSetAscii(handle);
+    expectExportedStatus(0, "");
+    talven::ftpRecordReply("999 not yet");
+    ftpSetBinary(handle);
+    expectExportedStatus(0, "");
+    talven::ftpRecordReply("999 not yet");
+    EXPECT_EQ(take(ftpCurDir(handle)), "");
+    expectExportedStatus(0, "");
+    talven::ftpRecordReply("999 not yet");
+    EXPECT_EQ(ftpChangeDir(handle, name.ref()), 0);
+    expectExportedStatus(0, "");
+    talven::ftpRecordReply("999 not yet");
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(ftpPutFile(handle, 0, name.ref(), path.ref()), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "n             ");
+    expectExportedStatus(0, "");
+    talven::ftpRecordReply("999 not yet");
+    ftpQuit(handle);
+    expectExportedStatus(0, "");
+    EXPECT_TRUE(talven::openConnectionNumbers().empty());
+}
+
+}  // namespace
+
+TEST_F(BadInput, HandlesThatNameNoSession) {
+    const std::string local = scratch.file("local");
+    writeFile(local, "abc");
+    for (std::int32_t handle : {-1, 0, -32768, INT32_MIN, INT32_MAX, 32767, 32768, 65537, 12345})
+        expectEveryOperationFails(handle, local);
+}
+
+TEST_F(BadInput, QuitTwiceAndEveryOperationAfterQuit) {
+    const std::string local = scratch.file("local");
+    writeFile(local, "abc");
+    ScriptedServer server([](Peer& control) {
+        greetAndLogIn(control);
+        serveQuit(control);
+        control.waitForClose(2000);
+    });
+    const std::int32_t session = connectTo(server);
+    ASSERT_GT(session, 0);
+    ftpQuit(session);
+    expectExportedStatus(221, "Goodbye.");
+    expectEveryOperationFails(session, local);
+    EXPECT_EQ(server.transcript(), "USER anonymous\r\nPASS \r\nQUIT\r\n");
+}
