@@ -6,6 +6,7 @@
 #include <climits>
 
 #include "client_fixture.h"
+#include "os.h"
 #include "stream.h"
 #include "talvenftp.h"
 
@@ -75,7 +76,7 @@ TEST_F(BadInput, NamesThatWouldEndTheCommandEarlyAreRefusedBeforeSending) {
     const std::string local = scratch.file("local");
     writeFile(local, "abc");
     const std::string sent = onSession([](Peer&) {}, [&](std::int32_t session) {
-        Text good("good"), path(local);
+        Text good("good"), path(local), fetched(local + ".fetched");
         for (const std::string& name : kUnsafeNames) {
             Text bad(name);
             EXPECT_EQ(ftpDeleteFile(session, bad.ref()), 0);
@@ -100,6 +101,10 @@ TEST_F(BadInput, NamesThatWouldEndTheCommandEarlyAreRefusedBeforeSending) {
             EXPECT_EQ(ftpPutFile(session, 0, bad.ref(), path.ref()), 0);
             EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
             expectExportedStatus(5, "Invalid Character In Argument");
+            talven::ftpRecordReply("");
+            EXPECT_EQ(ftpGetFile(session, 1, bad.ref(), fetched.ref()), 0);
+            expectExportedStatus(5, "Invalid Character In Argument");
+            EXPECT_EQ(os::pathKind(local + ".fetched"), os::PathKind::missing);
             EXPECT_TRUE(bad.unchanged(name));
         }
         EXPECT_TRUE(good.unchanged("good"));
@@ -189,11 +194,24 @@ TEST_F(BadInput, NonAsciiLocalPathsAreUsedAsTheyStand) {
 
 namespace {
 
+void expectElementZeroAlone(SAFEARRAY* lines) {
+    ASSERT_NE(lines, nullptr);
+    std::int32_t lower = -1, upper = -1;
+    EXPECT_EQ(SafeArrayGetLBound(lines, 1, &lower), S_OK);
+    EXPECT_EQ(SafeArrayGetUBound(lines, 1, &upper), S_OK);
+    EXPECT_EQ(lower, 0);
+    EXPECT_EQ(upper, 0);
+    BSTR* elements = nullptr;
+    ASSERT_EQ(SafeArrayAccessData(lines, reinterpret_cast<void**>(&elements)), S_OK);
+    EXPECT_EQ(Text::bytesOf(elements[0]), "");
+    SafeArrayUnaccessData(lines);
+}
+
 // Every operation on a handle that names no open session: each fails as a
 // session whose server has gone does, with code 0 and an empty text.
 void expectEveryOperationFails(std::int32_t handle, const std::string& local) {
     SCOPED_TRACE("handle " + std::to_string(handle));
-    Text name("n"), other("o"), path(local);
+    Text name("n"), other("o"), path(local), fetched(local + ".fetched");
     EXPECT_EQ(ftpDeleteFile(handle, name.ref()), 0);
     expectExportedStatus(0, "");
     talven::ftpRecordReply("999 not yet");
@@ -223,6 +241,18 @@ void expectEveryOperationFails(std::int32_t handle, const std::string& local) {
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "n             ");
     expectExportedStatus(0, "");
     talven::ftpRecordReply("999 not yet");
+    EXPECT_EQ(ftpGetFile(handle, 1, name.ref(), fetched.ref()), 0);
+    expectExportedStatus(0, "");
+    EXPECT_EQ(os::pathKind(local + ".fetched"), os::PathKind::missing);
+    for (auto listing : {&ftpGetList, &ftpGetFileList, &ftpGetDirList}) {
+        talven::ftpRecordReply("999 not yet");
+        SAFEARRAY* lines = nullptr;
+        EXPECT_EQ(listing(handle, &lines), 0);
+        expectExportedStatus(0, "");
+        expectElementZeroAlone(lines);
+        SafeArrayDestroy(lines);
+    }
+    talven::ftpRecordReply("999 not yet");
     ftpQuit(handle);
     expectExportedStatus(0, "");
     EXPECT_TRUE(talven::openConnectionNumbers().empty());
@@ -251,4 +281,13 @@ TEST_F(BadInput, QuitTwiceAndEveryOperationAfterQuit) {
     expectExportedStatus(221, "Goodbye.");
     expectEveryOperationFails(session, local);
     EXPECT_EQ(server.transcript(), "USER anonymous\r\nPASS \r\nQUIT\r\n");
+}
+
+TEST_F(BadInput, AListingWithoutAPlaceForItsLines) {
+    const std::string sent = onSession([](Peer&) {}, [&](std::int32_t session) {
+        EXPECT_EQ(ftpGetList(session, nullptr), 0);
+        EXPECT_EQ(ftpGetFileList(session, nullptr), 0);
+        EXPECT_EQ(ftpGetDirList(session, nullptr), 0);
+    });
+    EXPECT_EQ(sent, "QUIT\r\n");
 }

@@ -1,0 +1,270 @@
+// Servers that misbehave during downloads and listings: sizes that lie, data
+// connections that stall or never end, connections that close at every
+// step. Each case checks the result, the last status, the local files and
+// that nothing was left open.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "client_fixture.h"
+#include "stream.h"
+
+using namespace testftp;
+using namespace std::chrono_literals;
+
+namespace {
+
+class HostileTransfer : public ClientTest {
+protected:
+    // Logs in on a server that then follows script, runs action on the
+    // session and quits. Gives the control bytes sent after the login.
+    std::string onSession(const ScriptedServer::Script& script, const std::function<void(std::int32_t)>& action) {
+        ScriptedServer server([&](Peer& control) {
+            greetAndLogIn(control);
+            script(control);
+        });
+        const std::int32_t session = connectTo(server);
+        EXPECT_GT(session, 0);
+        action(session);
+        code = talven::ftpLastReplyCode();
+        text = talven::ftpLastReplyText();
+        talven::ftpQuit(session);
+        const std::string& sent = server.transcript();
+        const std::string login = "USER anonymous\r\nPASS \r\n";
+        return sent.size() >= login.size() ? sent.substr(login.size()) : sent;
+    }
+
+    // Downloads "f" into the target with the console captured.
+    std::int32_t download(std::int32_t session) {
+        ::testing::internal::CaptureStdout();
+        const std::int32_t result = talven::ftpGetFile(session, 0, "f", target);
+        console = ::testing::internal::GetCapturedStdout();
+        return result;
+    }
+
+    // The names in the scratch directory: a download leaves the target alone.
+    std::vector<std::string> scratchNames() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(scratch.path()))
+            names.push_back(entry.path().filename().string());
+        return names;
+    }
+
+    void expectStatus(std::int32_t expectedCode, const std::string& expectedText) const {
+        EXPECT_EQ(code, expectedCode);
+        EXPECT_EQ(text, expectedText);
+    }
+
+    const std::string target = scratch.file("target");
+    std::string console;
+    std::int32_t code = 0;  // the last status after the action
+    std::string text;
+};
+
+// PASV with a fresh listener, the data connection accepted, then TYPE and
+// the transfer command answered with goAhead.
+Peer openTransfer(Peer& control, Listener& listener, const std::string& goAhead) {
+    answer(control, listener.pasvReply());
+    Peer data = listener.accept();
+    answer(control, "200 Type set");
+    answer(control, goAhead);
+    return data;
+}
+
+const std::vector<std::string> kTargetOnly = {"target"};
+
+}  // namespace
+
+// ---- Downloads ----
+
+TEST_F(HostileTransfer, AnnouncedSizesThatLie) {
+    struct Case {
+        std::string goAhead;
+        std::size_t size;
+        std::string caption;
+    };
+    const Case cases[] = {
+        {"150 Opening (5 bytes)", 20000, "20000 of 5"},
+        {"150 Opening (1099511627776 bytes)", 3, "3 of 1099511627776"},
+        {"150 Opening (-20000 bytes)", 3, "3 of 0"},
+        {"150 Opening (99999999999999999999999999 bytes)", 3, "3 of 9223372036854775807"},
+        {"150 Opening (bytes: 5)", 3, "3 of 0"},
+    };
+    for (const Case& lie : cases) {
+        writeFile(target, "old");
+        onSession(
+            [&](Peer& control) {
+                Listener listener;
+                Peer data = openTransfer(control, listener, lie.goAhead);
+                data.send(patternedBytes(lie.size));
+                data.close();
+                control.send("226 Done\r\n");
+                serveQuit(control);
+            },
+            [&](std::int32_t session) { EXPECT_EQ(download(session), 1); });
+        EXPECT_EQ(console, lie.caption);
+        EXPECT_EQ(readFile(target), patternedBytes(lie.size));
+        EXPECT_EQ(scratchNames(), kTargetOnly);
+    }
+}
+
+TEST_F(HostileTransfer, ADataConnectionThatNeverSendsEndsAfterTheWaits) {
+    writeFile(target, "old");
+    const auto start = std::chrono::steady_clock::now();
+    onSession(
+        [](Peer& control) {
+            Listener listener;
+            Peer data = openTransfer(control, listener, "150 Opening (100 bytes)");
+            data.waitForClose(5000);
+            serveQuit(control);
+        },
+        [&](std::int32_t session) { EXPECT_EQ(download(session), 1); });
+    // The data ended in a stall and no completion reply came: the caller
+    // tells a broken transfer by the last status.
+    expectStatus(0, "");
+    EXPECT_EQ(readFile(target), "");
+    EXPECT_EQ(scratchNames(), kTargetOnly);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
+}
+
+TEST_F(HostileTransfer, AServerThatClosesDuringADownload) {
+    struct Case {
+        const char* what;
+        ScriptedServer::Script script;
+        std::int32_t result;
+        std::string left;
+    };
+    const Case cases[] = {
+        {"after PASV", [](Peer& control) { control.readLine(); }, 0, "old"},
+        {"before TYPE",
+         [](Peer& control) {
+             Listener listener;
+             answer(control, listener.pasvReply());
+             Peer data = listener.accept();
+             control.readLine();
+         },
+         0, "old"},
+        {"after 150",
+         [](Peer& control) {
+             Listener listener;
+             Peer data = openTransfer(control, listener, "150 Opening (30000 bytes)");
+         },
+         1, ""},
+        {"in the middle of the data",
+         [](Peer& control) {
+             Listener listener;
+             Peer data = openTransfer(control, listener, "150 Opening (30000 bytes)");
+             data.send(patternedBytes(10000));
+         },
+         1, patternedBytes(10000)},
+    };
+    for (const Case& closing : cases) {
+        SCOPED_TRACE(closing.what);
+        writeFile(target, "old");
+        onSession(
+            [&](Peer& control) {
+                closing.script(control);
+                control.close();
+            },
+            [&](std::int32_t session) { EXPECT_EQ(download(session), closing.result); });
+        expectStatus(0, "");
+        EXPECT_EQ(readFile(target), closing.left);
+        EXPECT_EQ(scratchNames(), kTargetOnly);
+    }
+}
+
+TEST_F(HostileTransfer, AGoAheadThatIsRefusalOrEndlessKeepsTheOldFile) {
+    const std::string goAheads[] = {"421 Service closing", "150 " + std::string(1 << 20, 's')};
+    for (const std::string& goAhead : goAheads) {
+        writeFile(target, "old");
+        onSession(
+            [&](Peer& control) {
+                Listener listener;
+                Peer data = openTransfer(control, listener, goAhead);
+                control.waitForClose(3000);
+            },
+            [&](std::int32_t session) { EXPECT_EQ(download(session), 0); });
+        if (goAhead[0] == '4')
+            expectStatus(421, "Service closing");
+        else
+            expectStatus(0, "");
+        EXPECT_EQ(readFile(target), "old");
+        EXPECT_EQ(scratchNames(), kTargetOnly);
+    }
+}
+
+// ---- Listings ----
+
+TEST_F(HostileTransfer, AListingThatNeverEndsIsCutAtItsBound) {
+    const std::string line(100, 'l');
+    std::vector<std::string> lines;
+    std::int32_t result = 0;
+    onSession(
+        [&](Peer& control) {
+            Listener listener;
+            Peer data = openTransfer(control, listener, "150 Here it comes");
+            std::string block;
+            for (int i = 0; i < 1000; ++i) block += line + "\r\n";
+            while (data.send(block)) {
+            }
+            control.send("426 Transfer aborted\r\n");
+            serveQuit(control);
+        },
+        [&](std::int32_t session) { result = talven::ftpGetList(session, lines); });
+    const std::size_t kept = talven::kListingSizeLimit / (line.size() + sizeof(std::string));
+    EXPECT_EQ(result, static_cast<std::int32_t>(kept));
+    EXPECT_EQ(lines.size(), kept + 1);
+    EXPECT_EQ(lines.back(), line);
+    expectStatus(426, "Transfer aborted");
+}
+
+TEST_F(HostileTransfer, AListingThatNeverComesEndsAfterTheWaits) {
+    std::vector<std::string> lines;
+    const auto start = std::chrono::steady_clock::now();
+    onSession(
+        [](Peer& control) {
+            Listener listener;
+            Peer data = openTransfer(control, listener, "150 Here it comes");
+            data.waitForClose(5000);
+            serveQuit(control);
+        },
+        [&](std::int32_t session) { EXPECT_EQ(talven::ftpGetList(session, lines), 0); });
+    EXPECT_EQ(lines, std::vector<std::string>{""});
+    expectStatus(0, "");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
+}
+
+TEST_F(HostileTransfer, OverlongAndOddListingLinesAreKeptAsTheyCame) {
+    const std::string odd = std::string("-rw \0 caf\xE9 \xFF\x80 name", 23);
+    std::vector<std::string> lines;
+    onSession(
+        [&](Peer& control) {
+            Listener listener;
+            Peer data = openTransfer(control, listener, "150 Here it comes");
+            data.send(odd + "\r\n" + std::string(1 << 20, 'x'));
+            data.close();
+            control.send("226 Done\r\n");
+            serveQuit(control);
+        },
+        [&](std::int32_t session) { EXPECT_EQ(talven::ftpGetList(session, lines), 17); });
+    // A line longer than the line capacity comes in pieces of 65,536 bytes.
+    std::vector<std::string> expected(18, std::string(talven::kLineCapacity, 'x'));
+    expected[0] = "";
+    expected[1] = odd;
+    EXPECT_EQ(lines, expected);
+    expectStatus(226, "Done");
+}
+
+TEST_F(HostileTransfer, AServerThatClosesTheControlConnectionDuringAListing) {
+    std::vector<std::string> lines;
+    onSession(
+        [](Peer& control) {
+            Listener listener;
+            Peer data = openTransfer(control, listener, "150 Here it comes");
+            control.close();
+            data.send("-rw one\r\ndrw two\r\n");
+        },
+        [&](std::int32_t session) { EXPECT_EQ(talven::ftpGetList(session, lines), 2); });
+    EXPECT_EQ(lines, (std::vector<std::string>{"", "-rw one", "drw two"}));
+    expectStatus(0, "");
+}
