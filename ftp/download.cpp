@@ -13,6 +13,13 @@ namespace {
 class TemporaryFile {
 public:
     explicit TemporaryFile(const std::string& target) : number_(StreamFreeNumber()) {
+        // An empty path names no file, as for any open; the suffix alone
+        // would name one in the current directory.
+        constexpr std::int32_t kBadFileName = 64;
+        if (target.empty()) {
+            error_ = kBadFileName;
+            return;
+        }
         constexpr int kAttempts = 100;
         for (int attempt = 1; attempt <= kAttempts; ++attempt) {
             std::string candidate = target + ".talven-" + std::to_string(attempt) + ".part";

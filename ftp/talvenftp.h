@@ -102,7 +102,9 @@ TALVEN_API int32_t TALVEN_CALL ftpPutFile(int32_t session, int32_t window, BSTR 
  *                                      replaced (70: read-only or in use)
  *   NNN "Local File Open Error"        the file cannot be created (76: no
  *                                      such directory; 70: localPath is a
- *                                      directory, or no access)
+ *                                      directory, or no access; 64: an empty
+ *                                      path or one holding a NUL byte, with
+ *                                      nothing sent)
  *   NNN "Local File Write Error"       writing failed (61: disk full)
  * with the error numbers listed for ftpPutFile. */
 TALVEN_API int32_t TALVEN_CALL ftpGetFile(int32_t session, int32_t window, BSTR *remoteName, BSTR *localPath);

@@ -283,6 +283,28 @@ TEST_F(BadInput, QuitTwiceAndEveryOperationAfterQuit) {
     EXPECT_EQ(server.transcript(), "USER anonymous\r\nPASS \r\nQUIT\r\n");
 }
 
+TEST_F(BadInput, DownloadTargetsThatNameNoFileAreRefusedBeforeSending) {
+    const std::string existing = scratch.file("existing");
+    writeFile(existing, "old");
+    const std::string targets[] = {existing + std::string("\0.other", 7), std::string()};
+    const std::string sent = onSession([](Peer&) {}, [&](std::int32_t session) {
+        Text remote("r");
+        for (const std::string& target : targets) {
+            Text local(target);
+            EXPECT_EQ(ftpGetFile(session, 1, remote.ref(), local.ref()), 0);
+            expectExportedStatus(64, "Local File Open Error");
+        }
+        EXPECT_EQ(ftpGetFile(session, 1, remote.ref(), nullptr), 0);
+        expectExportedStatus(64, "Local File Open Error");
+    });
+    EXPECT_EQ(sent, "QUIT\r\n");
+    EXPECT_EQ(readFile(existing), "old");
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(scratch.path()))
+        names.push_back(entry.path().filename().string());
+    EXPECT_EQ(names, std::vector<std::string>{"existing"});
+}
+
 TEST_F(BadInput, AListingWithoutAPlaceForItsLines) {
     const std::string sent = onSession([](Peer&) {}, [&](std::int32_t session) {
         EXPECT_EQ(ftpGetList(session, nullptr), 0);
