@@ -94,8 +94,10 @@ std::string parenthesisedText(std::string_view line);
 // reply; records the reply (after the connection attempt). The data
 // connection number, or -1.
 std::int32_t ftpOpenDataChannel(std::int32_t session, const std::string& host);
-// Opens a data connection to host at the port formed from the fifth and
-// sixth comma-separated numbers of addressText (the low 8 bits of each).
+// The port that a PASV address text names: the fifth and sixth
+// comma-separated numbers, each cut to its low 8 bits; a missing one is 0.
+std::uint16_t ftpPasvPort(std::string_view addressText);
+// Opens a data connection to host at the ftpPasvPort of addressText.
 std::int32_t ftpParsePasv(const std::string& host, std::string addressText);
 // Receives up to one chunk into chunk; 0 when the data has ended.
 std::int32_t ftpReceiveChunk(std::int32_t data, std::string& chunk);
@@ -122,6 +124,9 @@ std::int32_t ftpPutFile(std::int32_t session, std::int32_t window, const std::st
 // (the completion reply, 226 or not, is then the last status), else 0.
 std::int32_t ftpGetFile(std::int32_t session, std::int32_t window, const std::string& remoteName,
                         const std::string& localPath);
+// The size that a 150 reply to RETR announces in its first parentheses, for
+// the progress caption only; 0 without one.
+std::int64_t ftpAnnouncedSize(std::string_view goAhead);
 
 // ---- Directory listings ----
 // Each fills lines anew: element 0 is always the empty string and the lines

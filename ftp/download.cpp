@@ -60,11 +60,6 @@ private:
     std::string path_;
 };
 
-// The size a 150 reply announces in its first parentheses; 0 without one.
-std::int64_t announcedSize(const std::string& goAhead) {
-    return std::max<std::int64_t>(0, readLeadingNumber(parenthesisedText(goAhead)).floorSaturated());
-}
-
 std::string downloadCaption(std::int64_t received, std::int64_t announced) {
     return std::to_string(received) + " of " + std::to_string(announced);
 }
@@ -101,6 +96,10 @@ std::int32_t receiveInto(std::int32_t data, std::int32_t file, std::int64_t anno
 
 }  // namespace
 
+std::int64_t ftpAnnouncedSize(std::string_view goAhead) {
+    return std::max<std::int64_t>(0, readLeadingNumber(parenthesisedText(goAhead)).floorSaturated());
+}
+
 std::int32_t ftpGetFile(std::int32_t session, std::int32_t window, const std::string& remoteName,
                         const std::string& localPath) {
     if (!safeCommandArgument(remoteName)) {
@@ -124,7 +123,7 @@ std::int32_t ftpGetFile(std::int32_t session, std::int32_t window, const std::st
         return 0;
     }
     TransferProgress progress(window, window != 0, 1);
-    const std::int32_t writeError = receiveInto(data, file.number(), announcedSize(goAhead), progress);
+    const std::int32_t writeError = receiveInto(data, file.number(), ftpAnnouncedSize(goAhead), progress);
     progress.finish();
     if (writeError != 0) {
         StreamClose(data);

@@ -31,12 +31,16 @@ std::int32_t ftpOpenDataChannel(std::int32_t session, const std::string& host) {
 
 // The four address numbers are not used: the data connection goes to the
 // host the session was opened with, whatever address the server names.
-std::int32_t ftpParsePasv(const std::string& host, std::string addressText) {
+std::uint16_t ftpPasvPort(std::string_view addressText) {
     const std::uint8_t high = readLeadingNumber(piece(addressText, ",", 4)).floorLowByte();
     const std::uint8_t low = readLeadingNumber(piece(addressText, ",", 5)).floorLowByte();
+    return static_cast<std::uint16_t>(high * 256 + low);
+}
+
+std::int32_t ftpParsePasv(const std::string& host, std::string addressText) {
     errorNumber = 0;
     const std::int32_t data = StreamFreeNumber();
-    StreamOpen(data, host, static_cast<std::uint16_t>(high * 256 + low), ftpStreamTimeout());
+    StreamOpen(data, host, ftpPasvPort(addressText), ftpStreamTimeout());
     return errorNumber != 0 ? -1 : data;
 }
 

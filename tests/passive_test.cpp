@@ -116,3 +116,23 @@ TEST_F(Passive, ReceivesChunksOfAtMost8192Bytes) {
     EXPECT_EQ(all, patternedBytes(20000));
     talven::StreamClose(data);
 }
+
+TEST(PasvPort, FormsThePortFromTheLowBytesOfTheFifthAndSixthNumbers) {
+    EXPECT_EQ(talven::ftpPasvPort("192,0,2,20,19,137"), 5001);
+    EXPECT_EQ(talven::ftpPasvPort("198, 51, 100, 5, 4, 1"), 1025);
+    EXPECT_EQ(talven::ftpPasvPort("1,2,3,4,256,10"), 10);
+    EXPECT_EQ(talven::ftpPasvPort("1,2,3,4,-1,-1.5"), 65534);
+    EXPECT_EQ(talven::ftpPasvPort("1,2,3,4,18446744073709551617,99999999999999999999999999"), 256 + 0xFF);
+    EXPECT_EQ(talven::ftpPasvPort("1,2,3,4,19"), 19 * 256);
+    EXPECT_EQ(talven::ftpPasvPort("1,2,3,4,x,y,5,6"), 0);
+    EXPECT_EQ(talven::ftpPasvPort(""), 0);
+}
+
+TEST(AnnouncedSize, TakesTheFirstParenthesesAndNeverGoesBelowZero) {
+    EXPECT_EQ(talven::ftpAnnouncedSize("150 Opening (20000 bytes) (99)"), 20000);
+    EXPECT_EQ(talven::ftpAnnouncedSize("150 Opening (1099511627776 bytes)"), 1099511627776);
+    EXPECT_EQ(talven::ftpAnnouncedSize("150 Opening (-5 bytes)"), 0);
+    EXPECT_EQ(talven::ftpAnnouncedSize("150 Opening (99999999999999999999999)"), INT64_MAX);
+    EXPECT_EQ(talven::ftpAnnouncedSize("150 19.5 kbytes to download"), 0);
+    EXPECT_EQ(talven::ftpAnnouncedSize("150 )7("), 7);  // a parenthesis of either kind
+}
