@@ -3,7 +3,7 @@
 # Idempotent: packages already present are not fetched again. Run as root.
 set -eu
 
-packages="cmake make g++ googletest
+packages="cmake make g++ googletest clang libclang-rt-14-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine64 xvfb xdotool x11-utils
   vsftpd python3-pyftpdlib curl lftp

@@ -2,7 +2,7 @@
 # Builds Talven natively and for Windows (MinGW-w64 i686 and x86_64) with
 # warnings as errors, checks the Windows export tables, and runs the whole
 # test suite natively, natively under the sanitizers and, for the x86_64
-# build, under Wine.
+# build, under Wine; runs each fuzz target for a minute.
 # Run as root on Debian 12: it installs what it needs first.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -27,6 +27,9 @@ ctest --preset native
 
 stage "native tests under AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer"
 scripts/sanitize.sh
+
+stage "fuzzing: each libFuzzer target for a bounded time"
+scripts/fuzz.sh
 
 stage "Windows i686 build (the shipped program)"
 build mingw-i686
