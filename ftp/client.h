@@ -29,9 +29,11 @@ void ftpRecordBuiltStatus(std::int32_t number, std::string_view text);
 
 // Reads one whole reply from a control stream: a first line whose fourth
 // character is "-" opens a multi-line reply, ended by the line that begins
-// with the same code followed by anything but "-". Returns the line that ends
-// the reply, or an empty line (code 0) when the stream failed or closed or
-// the reply grew past kReplySizeLimit bytes.
+// with the same code followed by anything but "-". A line longer than the
+// line capacity stands as its first 65,536 bytes; the rest up to its LF is
+// read and dropped. Returns the line that ends the reply, or an empty line
+// (code 0) when the stream failed or closed or the reply took more than
+// kReplySizeLimit bytes from the stream (dropped CRs counted).
 std::string ftpReadReply(std::int32_t session);
 inline constexpr std::size_t kReplySizeLimit = 1 << 20;
 // Reads the greeting: lines that all begin with 220, up to one whose fourth
@@ -132,8 +134,9 @@ std::int64_t ftpAnnouncedSize(std::string_view goAhead);
 // Each fills lines anew: element 0 is always the empty string and the lines
 // follow in the order received; the result is the highest element number.
 
-// At most this many bytes of listing lines (each line counted with the
-// memory its string takes) are kept; a longer listing is cut there.
+// At most this many bytes of listing lines are kept, each line counted with
+// every byte read for it (its CRs and LF too) and the memory its string
+// takes; a longer listing is cut there.
 inline constexpr std::size_t kListingSizeLimit = 64u << 20;
 
 // PASV, TYPE A, LIST; every line up to an empty or all-blank line or the end.

@@ -17,7 +17,9 @@ bool readListing(std::int32_t data, std::vector<std::string>& lines) {
     for (;;) {
         std::string line = StreamReadLine(data);
         if (blank(line) || errorNumber != 0) return false;
-        total += line.size() + sizeof(std::string);
+        // Every byte read counts, dropped CRs too, and so does the memory
+        // that each kept line takes.
+        total += StreamLastLine(data).bytes + sizeof(std::string);
         if (total > kListingSizeLimit) return true;
         lines.push_back(std::move(line));
     }

@@ -16,7 +16,8 @@ bool endsReply(std::string_view line, std::string_view code) {
     return line.substr(0, 3) == code && !isContinuation(line);
 }
 
-// Reads the lines of one reply, within kReplySizeLimit bytes in all. A line
+// Reads the lines of one reply, within kReplySizeLimit bytes taken from the
+// stream in all. A line
 // that could not be read (the wait ran out, the stream failed or the server
 // closed it) ends the reply as an empty line; the error number then tells why.
 class ReplyLines {
@@ -29,7 +30,7 @@ public:
     bool next(std::string& line) {
         if (!readPiece(line)) return false;
         std::string rest;
-        while (StreamLineCut(stream_)) {
+        while (StreamLastLine(stream_).cut) {
             if (!readPiece(rest)) {
                 line.clear();
                 return false;
@@ -40,16 +41,13 @@ public:
 
 private:
     bool readPiece(std::string& piece) {
-        if (used_ > kReplySizeLimit) {
-            piece.clear();
-            return false;
-        }
         const std::int32_t saved = errorNumber;
         errorNumber = 0;
         piece = StreamReadLine(stream_);
-        const bool failed = errorNumber != 0 || (piece.empty() && StreamEnded(stream_));
+        // Dropped CRs count too: they took as long to read as any byte.
+        used_ += StreamLastLine(stream_).bytes;
+        const bool failed = errorNumber != 0 || (piece.empty() && StreamEnded(stream_)) || used_ > kReplySizeLimit;
         if (errorNumber == 0) errorNumber = saved;
-        used_ += piece.size() + 1;
         if (failed) piece.clear();
         return !failed;
     }

@@ -96,7 +96,8 @@ private:
         const bool cut = lf == std::string_view::npos && window.size() == talven::kLineCapacity;
         const std::size_t consumed = lf != std::string_view::npos ? lf + 1 : window.size();
         require(line == withoutCarriageReturns(window.substr(0, lf)));
-        require(talven::StreamLineCut(number_) == cut);
+        require(talven::StreamLastLine(number_).cut == cut);
+        require(talven::StreamLastLine(number_).bytes == consumed);
         taken_ += consumed;
         return consumed > 0;
     }

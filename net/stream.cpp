@@ -21,7 +21,7 @@ struct StreamRecord final : detail::OpenRecord {
     std::uint32_t start = 0;
     bool shortReceive = false;
     bool peerClosed = false;
-    bool lineCut = false;  // the last line read stopped at the line capacity
+    LineTaken lastLine;
     std::uint16_t port;
     std::uint32_t address = 0;
     std::uint32_t timeout;
@@ -164,21 +164,23 @@ std::string StreamReadLine(std::int32_t number) {
     if (stream == nullptr) return {};
     std::string line;
     std::size_t capacityLeft = kLineCapacity;
-    stream->lineCut = false;
+    stream->lastLine = LineTaken{};
     for (;;) {
         std::uint32_t take = static_cast<std::uint32_t>(std::min<std::size_t>(stream->buffered, capacityLeft));
         const char* begin = stream->data();
         const char* lf = static_cast<const char*>(std::memchr(begin, '\n', take));
         if (lf != nullptr) {
-            appendWithoutCarriageReturns(line, begin, static_cast<std::size_t>(lf - begin));
-            stream->consume(static_cast<std::uint32_t>(lf - begin) + 1);
+            const std::uint32_t throughLineFeed = static_cast<std::uint32_t>(lf - begin) + 1;
+            appendWithoutCarriageReturns(line, begin, throughLineFeed - 1);
+            stream->consume(throughLineFeed);
+            stream->lastLine = LineTaken{kLineCapacity - capacityLeft + throughLineFeed, false};
             return line;
         }
         appendWithoutCarriageReturns(line, begin, take);
         stream->consume(take);
         capacityLeft -= take;
-        stream->lineCut = capacityLeft == 0;
-        if (stream->lineCut || stream->peerClosed) return line;
+        stream->lastLine = LineTaken{kLineCapacity - capacityLeft, capacityLeft == 0};
+        if (stream->lastLine.cut || stream->peerClosed) return line;
         switch (fillBuffer(*stream)) {
             case Fill::received: break;
             case Fill::peerClosed: return line;
@@ -228,10 +230,10 @@ bool StreamEnded(std::int32_t number) {
     return stream->peerClosed && stream->buffered == 0;
 }
 
-bool StreamLineCut(std::int32_t number) {
+LineTaken StreamLastLine(std::int32_t number) {
     detail::OpenRecord* record = detail::findRecord(number);
-    return record != nullptr && record->kind == detail::RecordKind::tcpStream &&
-           static_cast<const StreamRecord*>(record)->lineCut;
+    if (record == nullptr || record->kind != detail::RecordKind::tcpStream) return LineTaken{};
+    return static_cast<const StreamRecord*>(record)->lastLine;
 }
 
 }  // namespace talven

@@ -52,8 +52,13 @@ std::size_t StreamReceive(std::int32_t number, char* destination, std::int32_t c
 // True once the peer has closed its side and every received byte is taken.
 bool StreamEnded(std::int32_t number);
 
-// True when the last StreamReadLine on number stopped at the line capacity
-// before any LF: the line goes on in the next call.
-bool StreamLineCut(std::int32_t number);
+// What the last StreamReadLine on number took from the stream: every byte,
+// CRs and the LF included, and whether it stopped at the line capacity
+// before any LF (the line then goes on in the next call).
+struct LineTaken {
+    std::size_t bytes = 0;
+    bool cut = false;
+};
+LineTaken StreamLastLine(std::int32_t number);
 
 }  // namespace talven

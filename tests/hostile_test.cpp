@@ -159,6 +159,21 @@ TEST_F(Hostile, AReplyLineOfOneMebibyteWithoutLineFeed) {
     EXPECT_EQ(greeting.transcript(), "");
 }
 
+TEST_F(Hostile, CarriageReturnsWithoutEndCountAgainstTheReplyBound) {
+    // Carriage returns are dropped from lines, but they are still read: a
+    // server must not keep the client reading them for ever.
+    std::size_t sent = 0;
+    ScriptedServer server([&](Peer& control) {
+        control.send("220-Welcome\r\n220-");
+        const std::string block(64 * 1024, '\r');
+        while (sent < (256u << 20) && control.send(block)) sent += block.size();
+    });
+    EXPECT_EQ(connectTo(server), -1);
+    expectLastStatus(0, "");
+    server.transcript();
+    EXPECT_LT(sent, 64u << 20);
+}
+
 TEST_F(Hostile, NulAndHighBytesInRepliesStayAsTheyCame) {
     const std::string odd = std::string("caf\xE9 \0 na\xEFve \xFF\x80", 14);
     std::string directory;

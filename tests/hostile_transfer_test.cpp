@@ -211,10 +211,33 @@ TEST_F(HostileTransfer, AListingThatNeverEndsIsCutAtItsBound) {
             serveQuit(control);
         },
         [&](std::int32_t session) { result = talven::ftpGetList(session, lines); });
-    const std::size_t kept = talven::kListingSizeLimit / (line.size() + sizeof(std::string));
+    const std::size_t kept = talven::kListingSizeLimit / (line.size() + 2 + sizeof(std::string));
     EXPECT_EQ(result, static_cast<std::int32_t>(kept));
     EXPECT_EQ(lines.size(), kept + 1);
     EXPECT_EQ(lines.back(), line);
+    expectStatus(426, "Transfer aborted");
+}
+
+TEST_F(HostileTransfer, CarriageReturnsInAListingCountAgainstItsBound) {
+    const std::string line = "-" + std::string(1000, '\r');
+    std::vector<std::string> lines;
+    std::int32_t result = 0;
+    onSession(
+        [&](Peer& control) {
+            Listener listener;
+            Peer data = openTransfer(control, listener, "150 Here it comes");
+            std::string block;
+            for (int i = 0; i < 100; ++i) block += line + "\n";
+            while (data.send(block)) {
+            }
+            control.send("426 Transfer aborted\r\n");
+            serveQuit(control);
+        },
+        [&](std::int32_t session) { result = talven::ftpGetList(session, lines); });
+    // Each line counts every byte read for it and the memory of its string.
+    const std::size_t kept = talven::kListingSizeLimit / (line.size() + 1 + sizeof(std::string));
+    EXPECT_EQ(result, static_cast<std::int32_t>(kept));
+    EXPECT_EQ(lines.back(), "-");
     expectStatus(426, "Transfer aborted");
 }
 

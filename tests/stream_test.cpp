@@ -153,20 +153,40 @@ TEST(StreamReadLine, CutsLinesAtTheCapacityOf65536Bytes) {
     });
     std::int32_t stream = openTo(server);
     EXPECT_EQ(talven::StreamReadLine(stream), std::string(65536, 'a'));
-    EXPECT_TRUE(talven::StreamLineCut(stream));
+    EXPECT_TRUE(talven::StreamLastLine(stream).cut);
+    EXPECT_EQ(talven::StreamLastLine(stream).bytes, 65536u);
     EXPECT_EQ(talven::StreamReadLine(stream), std::string(4464, 'a'));
-    EXPECT_FALSE(talven::StreamLineCut(stream));
+    EXPECT_FALSE(talven::StreamLastLine(stream).cut);
+    EXPECT_EQ(talven::StreamLastLine(stream).bytes, 4465u);
     EXPECT_EQ(talven::StreamReadLine(stream), std::string(65535, 'b'));
-    EXPECT_FALSE(talven::StreamLineCut(stream));
+    EXPECT_FALSE(talven::StreamLastLine(stream).cut);
     EXPECT_EQ(talven::StreamReadLine(stream), std::string(65536, 'c'));
-    EXPECT_TRUE(talven::StreamLineCut(stream));
+    EXPECT_TRUE(talven::StreamLastLine(stream).cut);
     EXPECT_EQ(talven::StreamReadLine(stream), "");
     // The CR counts against the capacity, so the LF is left for the next call.
     EXPECT_EQ(talven::StreamReadLine(stream), std::string(65535, 'd'));
-    EXPECT_TRUE(talven::StreamLineCut(stream));
+    EXPECT_TRUE(talven::StreamLastLine(stream).cut);
     EXPECT_EQ(talven::StreamReadLine(stream), "");
-    EXPECT_FALSE(talven::StreamLineCut(stream));
+    EXPECT_FALSE(talven::StreamLastLine(stream).cut);
     EXPECT_EQ(errorNumber, 0);
+    talven::StreamSendLine(stream, "bye");
+    talven::StreamClose(stream);
+}
+
+TEST(StreamReadLine, TellsHowManyBytesTheLastLineTookDroppedOnesIncluded) {
+    ScriptedServer server([](Peer& peer) {
+        peer.send("x\r\r\r\ny\n\r\r\n");
+        peer.readLine();
+    });
+    std::int32_t stream = openTo(server);
+    EXPECT_EQ(talven::StreamLastLine(stream).bytes, 0u);
+    EXPECT_EQ(talven::StreamReadLine(stream), "x");
+    EXPECT_EQ(talven::StreamLastLine(stream).bytes, 5u);
+    EXPECT_EQ(talven::StreamReadLine(stream), "y");
+    EXPECT_EQ(talven::StreamLastLine(stream).bytes, 2u);
+    EXPECT_EQ(talven::StreamReadLine(stream), "");
+    EXPECT_EQ(talven::StreamLastLine(stream).bytes, 3u);
+    EXPECT_EQ(talven::StreamLastLine(-1).bytes, 0u);
     talven::StreamSendLine(stream, "bye");
     talven::StreamClose(stream);
 }
