@@ -67,8 +67,8 @@ protected:
     }
 };
 
-const std::string kUnsafeNames[] = {"a\rb", "a\nb", std::string("a\0b", 3), "\r\n", "f\r\nDELE important",
-                                    std::string("\0", 1)};
+const std::string kUnsafeNames[] = {"a\rb", "a\nb", literalBytes("a\0b"), "\r\n", "f\r\nDELE important",
+                                    literalBytes("\0")};
 
 }  // namespace
 
@@ -123,7 +123,7 @@ TEST_F(BadInput, UserNamesAndPasswordsThatWouldEndTheCommandEarly) {
         expectExportedStatus(5, "Invalid Character In Argument");
     }
     // A NUL would cut the host name short and name another host.
-    Text cutHost(std::string("127.0.0.1\0.example", 18));
+    Text cutHost(literalBytes("127.0.0.1\0.example"));
     EXPECT_EQ(ftpConnect(cutHost.ref(), good.ref(), good.ref()), -1);
     expectExportedStatus(57, "Unable to open socket");
 }
@@ -164,7 +164,7 @@ TEST_F(BadInput, LongEmptyAndNonAsciiNamesAreSentAsTheyStand) {
 TEST_F(BadInput, LocalPathsThatNameNoFile) {
     const std::string existing = scratch.file("existing");
     writeFile(existing, "abc");
-    const std::string paths[] = {existing + std::string("\0.other", 7), std::string(), std::string(64 * 1024, 'p'),
+    const std::string paths[] = {existing + literalBytes("\0.other"), std::string(), std::string(64 * 1024, 'p'),
                                  existing + "/inside"};
     const std::string sent = onSession([](Peer&) {}, [&](std::int32_t session) {
         Text remote("r");
@@ -286,7 +286,7 @@ TEST_F(BadInput, QuitTwiceAndEveryOperationAfterQuit) {
 TEST_F(BadInput, DownloadTargetsThatNameNoFileAreRefusedBeforeSending) {
     const std::string existing = scratch.file("existing");
     writeFile(existing, "old");
-    const std::string targets[] = {existing + std::string("\0.other", 7), std::string()};
+    const std::string targets[] = {existing + literalBytes("\0.other"), std::string()};
     const std::string sent = onSession([](Peer&) {}, [&](std::int32_t session) {
         Text remote("r");
         for (const std::string& target : targets) {

@@ -175,13 +175,13 @@ TEST_F(Hostile, CarriageReturnsWithoutEndCountAgainstTheReplyBound) {
 }
 
 TEST_F(Hostile, NulAndHighBytesInRepliesStayAsTheyCame) {
-    const std::string odd = std::string("caf\xE9 \0 na\xEFve \xFF\x80", 14);
+    const std::string odd = literalBytes("caf\xE9 \0 na\xEFve \xFF\x80");
     std::string directory;
     onSession(
         [&](Peer& control) {
             answer(control, "250 " + odd);
             answer(control, "257 \"/" + odd + "\"");
-            answer(control, std::string("2\0" "5 nul in the code", 19));
+            answer(control, literalBytes("2\0" "5 nul in the code"));
             serveQuit(control);
         },
         [&](std::int32_t session) {

@@ -258,7 +258,7 @@ TEST_F(HostileTransfer, AListingThatNeverComesEndsAfterTheWaits) {
 }
 
 TEST_F(HostileTransfer, OverlongAndOddListingLinesAreKeptAsTheyCame) {
-    const std::string odd = std::string("-rw \0 caf\xE9 \xFF\x80 name", 23);
+    const std::string odd = literalBytes("-rw \0 caf\xE9 \xFF\x80 name");
     std::vector<std::string> lines;
     onSession(
         [&](Peer& control) {

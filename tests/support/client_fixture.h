@@ -58,6 +58,12 @@ inline std::string readFile(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// Every byte of a string literal, NUL bytes included.
+template <std::size_t N>
+std::string literalBytes(const char (&text)[N]) {
+    return std::string(text, N - 1);
+}
+
 // Bytes that show a shifted or repeated chunk: no two chunks are alike.
 inline std::string patternedBytes(std::size_t size) {
     std::string bytes(size, '\0');
