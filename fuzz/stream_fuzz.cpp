@@ -9,16 +9,15 @@
 // The rest of the input is what the peer sends.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
-#include "stream.h"
-#include "test_socket.h"
+#include "loopback_peer.h"
 
 namespace {
+
+using fuzzing::require;
 
 struct Call {
     bool receive;
@@ -44,23 +43,11 @@ Input parse(const std::uint8_t* data, std::size_t size) {
     return input;
 }
 
-void require(bool condition) {
-    if (!condition) std::abort();
-}
-
 std::string withoutCarriageReturns(std::string_view bytes) {
     std::string kept;
     for (char c : bytes)
         if (c != '\r') kept += c;
     return kept;
-}
-
-// The loopback listener every input's connection comes through.
-testnet::Handle listener(std::uint16_t& port) {
-    static std::uint16_t listeningPort = 0;
-    static const testnet::Handle socket = testnet::listenLoopback(listeningPort);
-    port = listeningPort;
-    return socket;
 }
 
 class Reader {
@@ -128,24 +115,8 @@ void readAll(Reader& reader, const std::vector<Call>& schedule, std::int32_t num
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const Input input = parse(data, size);
     if (input.schedule.empty()) return 0;
-    std::uint16_t port = 0;
-    const testnet::Handle listening = listener(port);
-    const std::int32_t number = talven::StreamFreeNumber();
-    talven::errorNumber = 0;
-    // 1024 waits one second: the peer always sends at once and closes.
-    talven::StreamOpen(number, "127.0.0.1", port, 1024);
-    require(talven::errorNumber == 0);
-    const testnet::Handle peer = testnet::acceptWithin(listening, 5000);
-    require(peer != testnet::kNone);
-    std::thread sender([&] {
-        testnet::sendAll(peer, input.bytes);
-        testnet::shutdownSending(peer);
-    });
-    Reader reader(number, input.bytes);
-    readAll(reader, input.schedule, number);
-    talven::StreamClose(number);
-    sender.join();
-    testnet::closeSocket(peer);
-    require(talven::openConnectionNumbers().empty());
+    fuzzing::LoopbackPeer peer(input.bytes);
+    Reader reader(peer.number(), input.bytes);
+    readAll(reader, input.schedule, peer.number());
     return 0;
 }

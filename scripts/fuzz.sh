@@ -11,7 +11,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
-targets=${*:-"reply pasv announced_size stream"}
+targets=${*:-"reply pasv announced_size stream reply_reader"}
 
 cmake --preset fuzz -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
 cmake --build --preset fuzz 2>&1 | grep -v '^\[' || true
@@ -22,8 +22,9 @@ scratch=$(mktemp -d /tmp/talven-fuzz.XXXXXX)
 trap 'rm -rf "$scratch"' EXIT INT TERM
 mkdir -p "$findings"
 
-# The stream target needs inputs past the 65,536-byte line capacity.
-max_len() { [ "$1" = stream ] && echo 140000 || echo 4096; }
+# Targets that read through a stream need inputs past the 65,536-byte line
+# capacity.
+max_len() { case $1 in stream|reply_reader) echo 140000 ;; *) echo 4096 ;; esac; }
 
 status=0
 for target in $targets; do

@@ -196,7 +196,7 @@ namespace {
 
 void expectElementZeroAlone(SAFEARRAY* lines) {
     ASSERT_NE(lines, nullptr);
-    std::int32_t lower = -1, upper = -1;
+    LONG lower = -1, upper = -1;
     EXPECT_EQ(SafeArrayGetLBound(lines, 1, &lower), S_OK);
     EXPECT_EQ(SafeArrayGetUBound(lines, 1, &upper), S_OK);
     EXPECT_EQ(lower, 0);
