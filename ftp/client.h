@@ -7,6 +7,7 @@
 // found before the server could answer.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -58,6 +59,58 @@ void ftpQuit(std::int32_t session);
 // The host name each session was opened with, by session handle; empty for
 // a handle that never named a session.
 const std::string& sessionHost(std::int32_t session);
+
+// ---- Status texts ----
+
+// The English text for a reply code; empty for a code without one.
+std::string ftpStatusText(std::int32_t code);
+
+// ---- Simple commands ----
+// Each sends one command (two for a rename), reads the whole reply and
+// records it; 1 when the reply has the success code, else 0.
+
+// Sends command and reads, records and returns its whole reply.
+std::string ftpExchange(std::int32_t session, const std::string& command);
+std::int32_t ftpDeleteFile(std::int32_t session, const std::string& name);   // DELE, 250
+std::int32_t FTPMAKEDIR(std::int32_t session, const std::string& name);      // MKD, 257
+std::int32_t FTPREMOVEDIR(std::int32_t session, const std::string& name);    // RMD, 250
+// RNFR (350), then RNTO (250); RNTO is not sent when RNFR is refused.
+std::int32_t FTPMOVEORRENAME(std::int32_t session, const std::string& oldName, const std::string& newName);
+void ftpSetAscii(std::int32_t session);   // TYPE A, reply not examined
+void ftpSetBinary(std::int32_t session);  // TYPE I, reply not examined
+// PWD: the name between the first two double quotes of a 257 reply, or empty.
+std::string ftpCurDir(std::int32_t session);
+// CWD with the name's leading and trailing blanks removed, 250.
+std::int32_t ftpChangeDir(std::int32_t session, const std::string& name);
+
+// ---- Passive data channel ----
+
+inline constexpr std::size_t kChunkSize = 8192;
+
+// The text between the first parenthesis of either kind and the next one.
+std::string parenthesisedText(std::string_view line);
+// Sends PASV and opens the data connection to host at the port of the 227
+// reply; records the reply (after the connection attempt). The data
+// connection number, or -1.
+std::int32_t ftpOpenDataChannel(std::int32_t session, const std::string& host);
+// Opens a data connection to host at the port formed from the fifth and
+// sixth comma-separated numbers of addressText (the low 8 bits of each).
+std::int32_t ftpParsePasv(const std::string& host, std::string addressText);
+// Receives up to one chunk into chunk; 0 when the data has ended.
+std::int32_t ftpReceiveChunk(std::int32_t data, std::string& chunk);
+// 1 when every byte was sent, else 0.
+std::int32_t ftpSendChunk(std::int32_t data, std::string_view bytes);
+// 150, or 125 (the go-ahead when the data connection is already open).
+bool ftpTransferMayStart(std::string_view reply);
+
+// ---- Transfers ----
+
+// Stores the local file under remoteName: TYPE I, PASV, STOR, the data in
+// chunks with a progress caption after each (in window when it is > 0, else
+// on the console), then the completion reply. 1 when the server confirmed
+// the file with 226, else 0 with the reason in the last status.
+std::int32_t ftpPutFile(std::int32_t session, std::int32_t window, const std::string& remoteName,
+                        const std::string& localPath);
 
 // The stream timeout handed to every stream the client opens: 60, or what a
 // test sets here to keep its waits short.

@@ -28,4 +28,34 @@ TALVEN_API int32_t TALVEN_CALL FTPGETLASTSTATUSCODE(void) { return talven::ftpLa
 
 TALVEN_API BSTR TALVEN_CALL FTPGETLASTSTATUSMSG(void) { return newString(talven::ftpLastReplyText()); }
 
+TALVEN_API int32_t TALVEN_CALL ftpDeleteFile(int32_t session, BSTR* name) {
+    return talven::ftpDeleteFile(session, text(name));
+}
+
+TALVEN_API int32_t TALVEN_CALL FTPMAKEDIR(int32_t session, BSTR* name) {
+    return talven::FTPMAKEDIR(session, text(name));
+}
+
+TALVEN_API int32_t TALVEN_CALL FTPREMOVEDIR(int32_t session, BSTR* name) {
+    return talven::FTPREMOVEDIR(session, text(name));
+}
+
+TALVEN_API int32_t TALVEN_CALL FTPMOVEORRENAME(int32_t session, BSTR* oldName, BSTR* newName) {
+    return talven::FTPMOVEORRENAME(session, text(oldName), text(newName));
+}
+
+TALVEN_API void TALVEN_CALL ftpSetAscii(int32_t session) { talven::ftpSetAscii(session); }
+
+TALVEN_API void TALVEN_CALL ftpSetBinary(int32_t session) { talven::ftpSetBinary(session); }
+
+TALVEN_API BSTR TALVEN_CALL ftpCurDir(int32_t session) { return newString(talven::ftpCurDir(session)); }
+
+TALVEN_API int32_t TALVEN_CALL ftpChangeDir(int32_t session, BSTR* name) {
+    return talven::ftpChangeDir(session, text(name));
+}
+
+TALVEN_API int32_t TALVEN_CALL ftpPutFile(int32_t session, int32_t window, BSTR* remoteName, BSTR* localPath) {
+    return talven::ftpPutFile(session, window, text(remoteName), text(localPath));
+}
+
 }  // extern "C"

@@ -47,6 +47,43 @@ TALVEN_API void TALVEN_CALL ftpQuit(int32_t session);
 TALVEN_API int32_t TALVEN_CALL FTPGETLASTSTATUSCODE(void);
 TALVEN_API BSTR TALVEN_CALL FTPGETLASTSTATUSMSG(void);
 
+/* One-command operations. Each sends its command (RNFR and RNTO for a
+ * rename) with the name as it stands and reads the whole reply; 1 when the
+ * reply has the success code given, else 0. */
+TALVEN_API int32_t TALVEN_CALL ftpDeleteFile(int32_t session, BSTR *name);       /* DELE, 250 */
+TALVEN_API int32_t TALVEN_CALL FTPMAKEDIR(int32_t session, BSTR *name);          /* MKD, 257 */
+TALVEN_API int32_t TALVEN_CALL FTPREMOVEDIR(int32_t session, BSTR *name);        /* RMD, 250 */
+/* RNFR (350) then RNTO (250); RNTO is not sent when RNFR is refused. */
+TALVEN_API int32_t TALVEN_CALL FTPMOVEORRENAME(int32_t session, BSTR *oldName, BSTR *newName);
+/* TYPE A and TYPE I; the reply is recorded, not examined. */
+TALVEN_API void TALVEN_CALL ftpSetAscii(int32_t session);
+TALVEN_API void TALVEN_CALL ftpSetBinary(int32_t session);
+/* PWD: a new string with the name between the first two double quotes of
+ * the 257 reply; empty for any other reply. */
+TALVEN_API BSTR TALVEN_CALL ftpCurDir(int32_t session);
+/* CWD with the name's leading and trailing blanks removed; 250. */
+TALVEN_API int32_t TALVEN_CALL ftpChangeDir(int32_t session, BSTR *name);
+
+/* Stores the local file localPath on the server as remoteName, in binary
+ * mode over a passive data connection, in chunks of 8192 bytes with a
+ * progress caption ("sent / size") after each: in the caption of the window
+ * whose handle is given when it is greater than 0 (Windows; elsewhere there
+ * is no window and the caption is not shown), else on the console from
+ * column 14 of the row that starts with the remote name. Returns 1 when the
+ * server confirmed the stored file with 226 (the console row then ends),
+ * else 0. Besides the server's replies, the last status may be:
+ *   001 "Local File Not Found"     no plain file at localPath; nothing sent
+ *   NNN "Local File Access Error"  the file could not be opened (70: in use)
+ *   NNN "Local File Read Error"    reading the file failed, or another program
+ *                                  changed it while it was being sent (70)
+ *   NNN "Data Connection Error"    the data connection failed part-way
+ *                                  (24: the server stopped reading)
+ * NNN is the error number: 53 file not found, 61 disk full, 64 bad file
+ * name, 67 too many open files, 68 invalid drive, 70 access denied or in
+ * use, 71 drive not ready, 72 device error, 75 other, 76 path not found;
+ * for the data connection 24 time-out, 57 connection failure. */
+TALVEN_API int32_t TALVEN_CALL ftpPutFile(int32_t session, int32_t window, BSTR *remoteName, BSTR *localPath);
+
 #ifdef __cplusplus
 }
 #endif

@@ -94,9 +94,12 @@ std::int32_t replaceFile(const std::string& from, const std::string& to);
 // standard output goes to a file or pipe.
 bool consoleIsScreen();
 void consoleWrite(std::string_view text);
+// The platform's line end for console output.
+std::string_view consoleLineEnd();
 // The cursor's column, counted from 0.
 int consoleColumn();
-// Places the cursor on its current row, column counted from 1. Only on a screen.
+// Places the cursor on its current row, column counted from 1. Without a
+// screen nothing moves, and consoleColumn counts on from that column.
 void consoleMoveToColumn(int column);
 // Sets the caption of a caller's window; a no-op where there are no windows.
 void setWindowCaption(std::int32_t window, const std::string& caption);

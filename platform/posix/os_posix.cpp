@@ -320,17 +320,21 @@ void consoleWrite(std::string_view text) {
     advanceColumn(state.column, text);
 }
 
+std::string_view consoleLineEnd() { return "\n"; }
+
 int consoleColumn() { return console().column; }
 
+// Without a screen nothing can be placed; the column counts from there on.
 void consoleMoveToColumn(int column) {
     ConsoleState& state = console();
+    state.column = column - 1;
+    if (!state.screen) return;
     state.pendingMove.assign(1, '\r');
     if (column > 1) {
         state.pendingMove.append("\x1b[");
         state.pendingMove.append(std::to_string(column - 1));
         state.pendingMove.push_back('C');
     }
-    state.column = column - 1;
 }
 
 void setWindowCaption(std::int32_t, const std::string&) {}

@@ -261,17 +261,20 @@ void consoleWrite(std::string_view text) {
     for (char c : text) gWrittenColumn = (c == '\r' || c == '\n') ? 0 : gWrittenColumn + 1;
 }
 
+std::string_view consoleLineEnd() { return "\r\n"; }
+
 int consoleColumn() {
     CONSOLE_SCREEN_BUFFER_INFO info;
     return screenInfo(info) ? info.dwCursorPosition.X : gWrittenColumn;
 }
 
+// Without a screen nothing can be placed; the column counts from there on.
 void consoleMoveToColumn(int column) {
+    gWrittenColumn = column - 1;
     CONSOLE_SCREEN_BUFFER_INFO info;
     if (!screenInfo(info)) return;
     COORD place{static_cast<SHORT>(column - 1), info.dwCursorPosition.Y};
     SetConsoleCursorPosition(standardOutput(), place);
-    gWrittenColumn = column - 1;
 }
 
 void setWindowCaption(std::int32_t window, const std::string& caption) {

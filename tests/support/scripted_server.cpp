@@ -63,6 +63,14 @@ std::string Peer::readAll(int milliseconds) {
     return std::exchange(unread_, std::string());
 }
 
+std::string Peer::read(std::size_t count, int milliseconds) {
+    while (unread_.size() < count && receiveMore(milliseconds)) {
+    }
+    std::string bytes = unread_.substr(0, count);
+    unread_.erase(0, bytes.size());
+    return bytes;
+}
+
 bool Peer::waitForClose(int milliseconds) {
     while (receiveMore(milliseconds)) {
     }
@@ -133,6 +141,26 @@ void greetAndLogIn(Peer& control) {
     control.send("331 Password required\r\n");
     control.readLine();
     control.send("230 Logged in\r\n");
+}
+
+void answer(Peer& control, const std::string& reply) {
+    control.readLine();
+    control.send(reply + "\r\n");
+}
+
+std::string serveStore(Peer& control, const TransferReplies& replies) {
+    answer(control, replies.type);
+    Listener listener;
+    answer(control, listener.pasvReply());
+    Peer data = listener.accept();
+    answer(control, replies.goAhead);
+    std::string bytes = data.readAll();
+    control.send(replies.completion + "\r\n");
+    return bytes;
+}
+
+void serveQuit(Peer& control) {
+    if (control.readLine() == "QUIT") control.send("221 Goodbye.\r\n");
 }
 
 }  // namespace testftp

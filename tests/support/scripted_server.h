@@ -37,6 +37,8 @@ public:
     std::string readLine(int milliseconds = kPeerWaitMilliseconds);
     // Everything up to the client's close.
     std::string readAll(int milliseconds = kPeerWaitMilliseconds);
+    // count bytes, or fewer when the client closed or nothing more came.
+    std::string read(std::size_t count, int milliseconds = kPeerWaitMilliseconds);
     // True when the client closed its side within the wait.
     bool waitForClose(int milliseconds = kPeerWaitMilliseconds);
     void shutdownSending();
@@ -104,5 +106,24 @@ private:
 
 // The usual opening: "220" greeting, USER answered with 331, PASS with 230.
 void greetAndLogIn(Peer& control);
+
+// Answers one command line (read first) with reply + CR LF.
+void answer(Peer& control, const std::string& reply);
+
+// The replies of one transfer, each sent with CR LF (a reply of several
+// lines holds its own inner CR LFs).
+struct TransferReplies {
+    std::string type = "200 Switching to Binary mode.";
+    std::string goAhead = "150 Ok to send data.";
+    std::string completion = "226 Transfer complete.";
+};
+
+// Serves an upload: TYPE, PASV (with a fresh data listener), STOR; takes
+// the data until the client closes the data connection, then sends the
+// completion reply. Returns the bytes received.
+std::string serveStore(Peer& control, const TransferReplies& replies = {});
+
+// Answers QUIT, if the client sends it, with 221.
+void serveQuit(Peer& control);
 
 }  // namespace testftp

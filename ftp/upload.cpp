@@ -1,0 +1,102 @@
+#include "client.h"
+#include "local_file.h"
+#include "progress.h"
+#include "stream.h"
+
+namespace talven {
+namespace {
+
+// Why a transfer broke off after the server had accepted STOR.
+struct Failure {
+    std::int32_t number = 0;
+    std::string_view text;
+    explicit operator bool() const { return !text.empty(); }
+};
+
+std::string uploadCaption(std::int64_t sent, std::int64_t size) {
+    return std::to_string(sent) + " / " + std::to_string(size);
+}
+
+// Sends the open file in chunks with a caption after each. The size was taken
+// when the server accepted STOR; a file that another program changes
+// meanwhile (where the platform cannot keep writers out) fails the transfer
+// rather than leave a torn copy reported as complete.
+Failure sendFile(std::int32_t file, std::int32_t data, TransferProgress& progress) {
+    constexpr std::string_view kReadError = "Local File Read Error";
+    constexpr std::int32_t kFileChanged = 70;
+    errorNumber = 0;
+    const os::FileIdentity before = LocalFileIdentity(file);
+    if (errorNumber != 0) return Failure{errorNumber, kReadError};
+    std::string chunk(kChunkSize, '\0');
+    std::int64_t sent = 0;
+    while (sent < before.size) {
+        const std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(kChunkSize, before.size - sent));
+        errorNumber = 0;
+        const std::size_t got = LocalFileRead(file, chunk.data(), want);
+        if (errorNumber != 0) return Failure{errorNumber, kReadError};
+        if (got != want) return Failure{kFileChanged, kReadError};
+        if (!ftpSendChunk(data, std::string_view(chunk.data(), got))) return Failure{errorNumber, "Data Connection Error"};
+        sent += static_cast<std::int64_t>(got);
+        progress.show(uploadCaption(sent, before.size));
+    }
+    errorNumber = 0;
+    if (!(LocalFileIdentity(file) == before)) return Failure{errorNumber != 0 ? errorNumber : kFileChanged, kReadError};
+    return Failure{};
+}
+
+}  // namespace
+
+std::int32_t ftpPutFile(std::int32_t session, std::int32_t window, const std::string& remoteName,
+                        const std::string& localPath) {
+    if (!safeCommandArgument(remoteName)) {
+        ftpRecordBuiltStatus(kInvalidArgumentNumber, kInvalidArgumentText);
+        return 0;
+    }
+    if (os::pathKind(localPath) != os::PathKind::plainFile) {
+        ftpRecordBuiltStatus(1, "Local File Not Found");
+        return 0;
+    }
+    startUploadRow(remoteName);
+    const std::int32_t file = StreamFreeNumber();
+    errorNumber = 0;
+    LocalFileOpenForReading(file, localPath);
+    if (errorNumber != 0) {
+        ftpRecordBuiltStatus(errorNumber, "Local File Access Error");
+        return 0;
+    }
+    ftpSetBinary(session);
+    const std::int32_t data = ftpOpenDataChannel(session, sessionHost(session));
+    if (data == -1) {
+        StreamClose(file);  // the last status already holds the reason
+        return 0;
+    }
+    StreamSendLine(session, "STOR " + remoteName);
+    const std::string goAhead = ftpReadReply(session);
+    if (!ftpTransferMayStart(goAhead)) {
+        StreamClose(data);
+        StreamClose(file);
+        ftpRecordReply(goAhead);
+        return 0;
+    }
+    TransferProgress progress(window, window > 0, 14);
+    const Failure failure = sendFile(file, data, progress);
+    progress.finish();
+    // Closing the data connection is what tells the server the file ends.
+    StreamClose(data);
+    if (failure) {
+        StreamClose(file);
+        // The server's reply to the broken-off transfer belongs to it, not
+        // to the session's next command.
+        ftpReadReply(session);
+        ftpRecordBuiltStatus(failure.number, failure.text);
+        return 0;
+    }
+    const std::string completion = ftpReadReply(session);
+    const bool stored = ftpReplyCode(completion) == 226;
+    if (stored) endConsoleRow();
+    StreamClose(file);
+    ftpRecordReply(completion);
+    return stored ? 1 : 0;
+}
+
+}  // namespace talven

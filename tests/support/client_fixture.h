@@ -1,0 +1,84 @@
+// Shared pieces of the client tests: a fixture with short stream waits that
+// checks nothing was left open, scratch directories and file helpers.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+
+#include "client.h"
+#include "open_list.h"
+#include "scripted_server.h"
+
+namespace testftp {
+
+// One second: the shortest wait the stream timeout can give.
+inline constexpr std::uint32_t kShortStreamTimeout = 1024;
+
+inline void expectLastStatus(std::int32_t code, const std::string& text) {
+    EXPECT_EQ(talven::ftpLastReplyCode(), code);
+    EXPECT_EQ(talven::ftpLastReplyText(), text);
+}
+
+inline std::int32_t connectTo(ScriptedServer& server, const std::string& user = "anonymous",
+                              const std::string& password = "") {
+    return talven::ftpConnectToPort("127.0.0.1", server.port(), user, password);
+}
+
+// A directory of its own for each test, removed afterwards.
+class ScratchDirectory {
+public:
+    ScratchDirectory() {
+        std::random_device random;
+        path_ = std::filesystem::temp_directory_path() / ("talven-test-" + std::to_string(random()));
+        std::filesystem::create_directories(path_);
+    }
+    ~ScratchDirectory() {
+        std::error_code ignored;
+        std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ignored);
+        std::filesystem::remove_all(path_, ignored);
+    }
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+inline void writeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+inline std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Bytes that show a shifted or repeated chunk: no two chunks are alike.
+inline std::string patternedBytes(std::size_t size) {
+    std::string bytes(size, '\0');
+    std::uint32_t state = 12345;
+    for (char& byte : bytes) {
+        state = state * 1103515245u + 12345u;
+        byte = static_cast<char>(state >> 24);
+    }
+    return bytes;
+}
+
+// Runs each test with one-second stream waits and checks that it left no
+// stream or file open.
+class ClientTest : public ::testing::Test {
+protected:
+    void SetUp() override { talven::setFtpStreamTimeoutForTests(kShortStreamTimeout); }
+    void TearDown() override {
+        talven::setFtpStreamTimeoutForTests(talven::kStreamTimeout);
+        EXPECT_TRUE(talven::openConnectionNumbers().empty()) << "a stream or file was left open";
+    }
+    ScratchDirectory scratch;
+};
+
+}  // namespace testftp

@@ -1,0 +1,258 @@
+// Uploads against the scripted server: the bytes on the wire, the console
+// row, and every way an upload can fail.
+#include <gtest/gtest.h>
+
+#include "client_fixture.h"
+#include "os.h"
+
+using namespace testftp;
+
+namespace {
+
+// The captured console reads the platform's line end back as "\n".
+const std::string kRowEnd = "\n";
+
+class Upload : public ClientTest {
+protected:
+    // Runs ftpPutFile on a session served by script (after login), with the
+    // console captured; returns the result.
+    std::int32_t put(const ScriptedServer::Script& script, const std::string& remote, const std::string& local,
+                     std::int32_t window = 0) {
+        ScriptedServer server([&](Peer& control) {
+            greetAndLogIn(control);
+            script(control);
+            serveQuit(control);
+        });
+        std::int32_t session = connectTo(server);
+        EXPECT_GT(session, 0);
+        ::testing::internal::CaptureStdout();
+        std::int32_t result = talven::ftpPutFile(session, window, remote, local);
+        console = ::testing::internal::GetCapturedStdout();
+        code = talven::ftpLastReplyCode();
+        text = talven::ftpLastReplyText();
+        talven::ftpQuit(session);
+        const std::string login = "USER anonymous\r\nPASS \r\n";
+        sent = server.transcript().substr(login.size());
+        return result;
+    }
+
+    std::string console;
+    std::string sent;  // control bytes after the login, QUIT included
+    std::int32_t code = 0;
+    std::string text;
+};
+
+}  // namespace
+
+TEST_F(Upload, SendsTheFileInChunksAfterTypePasvAndStor) {
+    for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{8192}, std::size_t{20000},
+                             std::size_t{3 * 1024 * 1024 + 7}}) {
+        const std::string local = scratch.file("data.bin");
+        writeFile(local, patternedBytes(size));
+        std::string received;
+        EXPECT_EQ(put([&](Peer& control) { received = serveStore(control); }, "remote.bin", local), 1) << size;
+        EXPECT_EQ(received, patternedBytes(size)) << size;
+        EXPECT_EQ(sent, "TYPE I\r\nPASV\r\nSTOR remote.bin\r\nQUIT\r\n");
+        EXPECT_EQ(code, 226);
+        EXPECT_EQ(text, "Transfer complete.");
+        const std::string caption = size == 0 ? "" : std::to_string(size) + " / " + std::to_string(size);
+        EXPECT_EQ(console, "remote.bin    " + caption + kRowEnd) << size;
+    }
+}
+
+TEST_F(Upload, ConsoleRowPadsTheNameToTheNextFourteenColumnZone) {
+    const std::string local = scratch.file("a");
+    writeFile(local, "x");
+    EXPECT_EQ(put([](Peer& control) { serveStore(control); }, "exactly14chars", local), 1);
+    EXPECT_EQ(console, "exactly14chars" + std::string(14, ' ') + "1 / 1" + kRowEnd);
+    EXPECT_EQ(put([](Peer& control) { serveStore(control); }, "", local), 1);
+    EXPECT_EQ(console, std::string(14, ' ') + "1 / 1" + kRowEnd);
+}
+
+TEST_F(Upload, AGoAheadOf125IsAcceptedLike150) {
+    const std::string local = scratch.file("f");
+    writeFile(local, patternedBytes(10000));
+    std::string received;
+    TransferReplies replies;
+    replies.goAhead = "125 Data connection already open. Transfer starting.";
+    EXPECT_EQ(put([&](Peer& control) { received = serveStore(control, replies); }, "f", local), 1);
+    EXPECT_EQ(received, patternedBytes(10000));
+}
+
+TEST_F(Upload, MultiLineRepliesKeepTheSessionInStep) {
+    const std::string local = scratch.file("f");
+    writeFile(local, "abc");
+    TransferReplies replies;
+    replies.type = "200-Binary\r\n200 mode";
+    replies.goAhead = "150-Accepted data connection\r\n150 Go";
+    replies.completion = "226-File successfully transferred\r\n226 0.001 seconds";
+    std::string directory;
+    ScriptedServer server([&](Peer& control) {
+        greetAndLogIn(control);
+        serveStore(control, replies);
+        serveStore(control, replies);
+        answer(control, "257 \"/up\" is current");
+        serveQuit(control);
+    });
+    std::int32_t session = connectTo(server);
+    EXPECT_EQ(talven::ftpPutFile(session, 1, "one", local), 1);
+    expectLastStatus(226, "0.001 seconds");
+    EXPECT_EQ(talven::ftpPutFile(session, 1, "two", local), 1);
+    EXPECT_EQ(talven::ftpCurDir(session), "/up");
+    talven::ftpQuit(session);
+}
+
+TEST_F(Upload, AMissingFileOrADirectorySendsNothing) {
+    for (const std::string& local : {scratch.file("missing"), scratch.path().string(), std::string()}) {
+        EXPECT_EQ(put([](Peer&) {}, "r", local), 0);
+        EXPECT_EQ(code, 1);
+        EXPECT_EQ(text, "Local File Not Found");
+        EXPECT_EQ(sent, "QUIT\r\n");
+        EXPECT_EQ(console, "");
+    }
+}
+
+TEST_F(Upload, AFileHeldExclusivelyElsewhereCannotBeOpened) {
+    const std::string local = scratch.file("held");
+    os::FileHandle holder{};
+    ASSERT_EQ(os::createExclusive(local, holder), 0);
+    ASSERT_EQ(os::writeFile(holder, "abc", 3), 0);
+    EXPECT_EQ(put([](Peer&) {}, "held", local), 0);
+    os::closeFile(holder);
+    EXPECT_EQ(code, 70);
+    EXPECT_EQ(text, "Local File Access Error");
+    EXPECT_EQ(sent, "QUIT\r\n");
+    EXPECT_EQ(console, "held          ");
+}
+
+TEST_F(Upload, ARefusedPasvOrStorEndsTheUpload) {
+    const std::string local = scratch.file("f");
+    writeFile(local, "abc");
+    EXPECT_EQ(put(
+                  [](Peer& control) {
+                      answer(control, "200 ok");
+                      answer(control, "425 Cannot open passive port");
+                  },
+                  "f", local),
+              0);
+    EXPECT_EQ(code, 425);
+    EXPECT_EQ(sent, "TYPE I\r\nPASV\r\nQUIT\r\n");
+
+    bool dataEmpty = false;
+    EXPECT_EQ(put(
+                  [&](Peer& control) {
+                      answer(control, "200 ok");
+                      Listener listener;
+                      answer(control, listener.pasvReply());
+                      Peer data = listener.accept();
+                      answer(control, "553 Could not create file.");
+                      dataEmpty = data.readAll().empty();
+                  },
+                  "f", local),
+              0);
+    EXPECT_TRUE(dataEmpty);
+    EXPECT_EQ(code, 553);
+    EXPECT_EQ(text, "Could not create file.");
+    EXPECT_EQ(sent, "TYPE I\r\nPASV\r\nSTOR f\r\nQUIT\r\n");
+}
+
+TEST_F(Upload, ACompletionOtherThan226FailsWithoutEndingTheRow) {
+    const std::string local = scratch.file("f");
+    writeFile(local, "abc");
+    for (std::string completion : {"451 Local error in processing", "552 Quota exceeded"}) {
+        TransferReplies replies;
+        replies.completion = completion;
+        EXPECT_EQ(put([&](Peer& control) { serveStore(control, replies); }, "f", local), 0);
+        EXPECT_EQ(code, talven::ftpReplyCode(completion));
+        EXPECT_EQ(console, "f             3 / 3");
+    }
+}
+
+TEST_F(Upload, ADataConnectionThatBreaksFailsAndTheSessionStaysInStep) {
+    const std::string local = scratch.file("big");
+    writeFile(local, patternedBytes(32 << 20));
+    ScriptedServer server([](Peer& control) {
+        greetAndLogIn(control);
+        answer(control, "200 ok");
+        Listener listener;
+        answer(control, listener.pasvReply());
+        Peer data = listener.accept();
+        answer(control, "150 go");
+        data.reset();
+        control.send("426 Connection closed; transfer aborted.\r\n");
+        answer(control, "257 \"/\" is current");
+        serveQuit(control);
+    });
+    std::int32_t session = connectTo(server);
+    EXPECT_EQ(talven::ftpPutFile(session, 1, "big", local), 0);
+    expectLastStatus(57, "Data Connection Error");
+    // The 426 was taken as the broken transfer's reply, not as PWD's.
+    EXPECT_EQ(talven::ftpCurDir(session), "/");
+    talven::ftpQuit(session);
+}
+
+TEST_F(Upload, AServerThatStopsReadingTimesOut) {
+    const std::string local = scratch.file("big");
+    writeFile(local, patternedBytes(16 << 20));
+    EXPECT_EQ(put(
+                  [](Peer& control) {
+                      answer(control, "200 ok");
+                      Listener listener;
+                      answer(control, listener.pasvReply());
+                      Peer data = listener.accept();
+                      answer(control, "150 go");
+                      std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+                      control.send("426 Aborted.\r\n");
+                  },
+                  "big", local),
+              0);
+    EXPECT_EQ(code, 24);
+    EXPECT_EQ(text, "Data Connection Error");
+}
+
+TEST_F(Upload, AFileChangedWhileItIsSentIsNotReportedAsStored) {
+    const std::string local = scratch.file("growing");
+    writeFile(local, patternedBytes(4 << 20));
+    bool appended = false;
+    std::int32_t result = put(
+        [&](Peer& control) {
+            answer(control, "200 ok");
+            Listener listener;
+            answer(control, listener.pasvReply());
+            Peer data = listener.accept();
+            answer(control, "150 go");
+            data.read(1 << 20);
+            // Where the platform lets another writer in, it appends mid-transfer.
+            std::ofstream out(local, std::ios::binary | std::ios::app);
+            appended = static_cast<bool>(out << "more") && static_cast<bool>(out.flush());
+            out.close();
+            data.readAll();
+            control.send("226 Transfer complete.\r\n");
+        },
+        "growing", local);
+    if (appended) {
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(code, 70);
+        EXPECT_EQ(text, "Local File Read Error");
+    } else {
+        EXPECT_EQ(result, 1);
+    }
+}
+
+TEST_F(Upload, WithAWindowCaptionsLeaveTheConsoleAlone) {
+    const std::string local = scratch.file("f");
+    writeFile(local, patternedBytes(20000));
+    EXPECT_EQ(put([](Peer& control) { serveStore(control); }, "f", local, 1), 1);
+    EXPECT_EQ(console, "f             " + kRowEnd);
+    EXPECT_EQ(put([](Peer& control) { serveStore(control); }, "f", local, -1), 1);
+    EXPECT_EQ(console, "f             20000 / 20000" + kRowEnd);
+}
+
+TEST_F(Upload, ARemoteNameWithALineBreakIsRefused) {
+    const std::string local = scratch.file("f");
+    writeFile(local, "abc");
+    EXPECT_EQ(put([](Peer&) {}, "f\r\nDELE important", local), 0);
+    EXPECT_EQ(code, 5);
+    EXPECT_EQ(sent, "QUIT\r\n");
+    EXPECT_EQ(console, "");
+}
