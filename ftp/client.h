@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace talven {
 
@@ -111,6 +112,31 @@ bool ftpTransferMayStart(std::string_view reply);
 // the file with 226, else 0 with the reason in the last status.
 std::int32_t ftpPutFile(std::int32_t session, std::int32_t window, const std::string& remoteName,
                         const std::string& localPath);
+
+// Fetches remoteName into localPath: PASV, TYPE I, RETR, each chunk written
+// as it arrives with a progress caption after it (in window when it is not
+// 0, else from column 1 of the console row), then the completion reply.
+// The data goes to a temporary file beside localPath that replaces it only
+// after the server has sent its data, so a refused or failed download leaves
+// the old file as it was. 1 once the data connection has delivered its data
+// (the completion reply, 226 or not, is then the last status), else 0.
+std::int32_t ftpGetFile(std::int32_t session, std::int32_t window, const std::string& remoteName,
+                        const std::string& localPath);
+
+// ---- Directory listings ----
+// Each fills lines anew: element 0 is always the empty string and the lines
+// follow in the order received; the result is the highest element number.
+
+// At most this many bytes of listing lines (each line counted with the
+// memory its string takes) are kept; a longer listing is cut there.
+inline constexpr std::size_t kListingSizeLimit = 64u << 20;
+
+// PASV, TYPE A, LIST; every line up to an empty or all-blank line or the end.
+std::int32_t ftpGetList(std::int32_t session, std::vector<std::string>& lines);
+// The lines of ftpGetList that begin with "-" (plain files).
+std::int32_t ftpGetFileList(std::int32_t session, std::vector<std::string>& lines);
+// The lines of ftpGetList that begin with "d" or "D" (directories).
+std::int32_t ftpGetDirList(std::int32_t session, std::vector<std::string>& lines);
 
 // The stream timeout handed to every stream the client opens: 60, or what a
 // test sets here to keep its waits short.

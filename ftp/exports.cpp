@@ -14,6 +14,33 @@ BSTR newString(const std::string& bytes) {
     return SysAllocStringByteLen(bytes.data(), static_cast<unsigned int>(bytes.size()));
 }
 
+SAFEARRAY* newStringArray(const std::vector<std::string>& lines) {
+    SAFEARRAY* array = SafeArrayCreateVector(VT_BSTR, 0, static_cast<unsigned int>(lines.size()));
+    if (array == nullptr) return nullptr;
+    BSTR* elements = nullptr;
+    if (SafeArrayAccessData(array, reinterpret_cast<void**>(&elements)) != S_OK) return array;
+    for (std::size_t i = 0; i < lines.size(); ++i) elements[i] = newString(lines[i]);
+    SafeArrayUnaccessData(array);
+    return array;
+}
+
+using Listing = std::int32_t (*)(std::int32_t, std::vector<std::string>&);
+
+std::int32_t listInto(Listing listing, std::int32_t session, SAFEARRAY** lines) {
+    if (lines == nullptr) return 0;
+    if (*lines != nullptr) {
+        if (SafeArrayDestroy(*lines) != S_OK) {
+            talven::ftpRecordBuiltStatus(10, "Line List Is Fixed Or Locked");
+            return 0;
+        }
+        *lines = nullptr;
+    }
+    std::vector<std::string> found;
+    std::int32_t highest = listing(session, found);
+    *lines = newStringArray(found);
+    return highest;
+}
+
 }  // namespace
 
 extern "C" {
@@ -56,6 +83,22 @@ TALVEN_API int32_t TALVEN_CALL ftpChangeDir(int32_t session, BSTR* name) {
 
 TALVEN_API int32_t TALVEN_CALL ftpPutFile(int32_t session, int32_t window, BSTR* remoteName, BSTR* localPath) {
     return talven::ftpPutFile(session, window, text(remoteName), text(localPath));
+}
+
+TALVEN_API int32_t TALVEN_CALL ftpGetFile(int32_t session, int32_t window, BSTR* remoteName, BSTR* localPath) {
+    return talven::ftpGetFile(session, window, text(remoteName), text(localPath));
+}
+
+TALVEN_API int32_t TALVEN_CALL ftpGetList(int32_t session, SAFEARRAY** lines) {
+    return listInto(&talven::ftpGetList, session, lines);
+}
+
+TALVEN_API int32_t TALVEN_CALL ftpGetFileList(int32_t session, SAFEARRAY** lines) {
+    return listInto(&talven::ftpGetFileList, session, lines);
+}
+
+TALVEN_API int32_t TALVEN_CALL ftpGetDirList(int32_t session, SAFEARRAY** lines) {
+    return listInto(&talven::ftpGetDirList, session, lines);
 }
 
 }  // extern "C"

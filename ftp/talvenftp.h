@@ -84,6 +84,60 @@ TALVEN_API int32_t TALVEN_CALL ftpChangeDir(int32_t session, BSTR *name);
  * for the data connection 24 time-out, 57 connection failure. */
 TALVEN_API int32_t TALVEN_CALL ftpPutFile(int32_t session, int32_t window, BSTR *remoteName, BSTR *localPath);
 
+/* Fetches remoteName from the server into localPath, replacing the file
+ * there, in binary mode over a passive data connection. Each chunk is
+ * written as it arrives, with a progress caption ("received of announced",
+ * the size the server announced in parentheses, or 0) in the caption of the
+ * window given when its handle is not 0 (Windows), else from column 1 of
+ * the console row. The data goes to a temporary file beside localPath, held
+ * by this process alone, which replaces localPath only once the server has
+ * sent its data: a refused or failed download leaves the old file as it was
+ * and no temporary file behind.
+ * Returns 1 once the data connection has delivered its data; the last status
+ * is then the server's completion reply: 226 means complete, anything else
+ * (426 for one) a transfer the server broke off, whose bytes so far are in
+ * localPath. Returns 0 when the transfer could not begin or the data could
+ * not be written; besides the server's replies the last status may be:
+ *   NNN "Local File Can't be deleted"  the file at localPath cannot be
+ *                                      replaced (70: read-only or in use)
+ *   NNN "Local File Open Error"        the file cannot be created (76: no
+ *                                      such directory; 70: localPath is a
+ *                                      directory, or no access)
+ *   NNN "Local File Write Error"       writing failed (61: disk full)
+ * with the error numbers listed for ftpPutFile. */
+TALVEN_API int32_t TALVEN_CALL ftpGetFile(int32_t session, int32_t window, BSTR *remoteName, BSTR *localPath);
+
+/* Directory listings of the session's current directory (LIST, ASCII mode).
+ *
+ * The lines come back in a one-dimensional SAFEARRAY of BSTR with lower
+ * bound 0 that the function creates: element 0 is always the empty string,
+ * the listing's lines follow in elements 1 to n, each as the server sent it
+ * without its line end, and n is the result. Pass the address of a SAFEARRAY
+ * pointer holding NULL or an array from an earlier call (a Visual Basic
+ * caller passes its dynamic String array by reference): an array that is
+ * there is destroyed first. The caller frees the result with
+ * SafeArrayDestroy, which frees its strings too. A C caller reads it so:
+ *
+ *     SAFEARRAY *lines = NULL;
+ *     int32_t n = ftpGetList(session, &lines);
+ *     BSTR *line;
+ *     SafeArrayAccessData(lines, (void **)&line);
+ *     for (int32_t i = 1; i <= n; ++i) use(line[i], SysStringByteLen(line[i]));
+ *     SafeArrayUnaccessData(lines);
+ *     SafeArrayDestroy(lines);
+ *
+ * The listing ends at the first empty or all-blank line, at the end of the
+ * data, or after 64 MiB of lines. An array passed in that cannot be
+ * destroyed (fixed or locked) is left alone: the result is 0 and the last
+ * status 010 "Line List Is Fixed Or Locked". Otherwise the last status is
+ * the server's completion reply to LIST, or the reason no data connection
+ * could be opened. */
+TALVEN_API int32_t TALVEN_CALL ftpGetList(int32_t session, SAFEARRAY **lines);
+/* The lines of the listing that begin with "-" (plain files). */
+TALVEN_API int32_t TALVEN_CALL ftpGetFileList(int32_t session, SAFEARRAY **lines);
+/* The lines of the listing that begin with "d" or "D" (directories). */
+TALVEN_API int32_t TALVEN_CALL ftpGetDirList(int32_t session, SAFEARRAY **lines);
+
 #ifdef __cplusplus
 }
 #endif

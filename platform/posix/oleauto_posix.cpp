@@ -21,7 +21,7 @@ BSTR* elements(SAFEARRAY* array) { return static_cast<BSTR*>(array->pvData); }
 
 extern "C" {
 
-BSTR SysAllocStringByteLen(const char* bytes, unsigned int length) {
+BSTR SysAllocStringByteLen(const char* bytes, UINT length) {
     char* block = static_cast<char*>(std::malloc(kCountSize + std::size_t{length} + kTerminatorSize));
     if (block == nullptr) return nullptr;
     BSTR string = block + kCountSize;
@@ -35,9 +35,9 @@ void SysFreeString(BSTR string) {
     if (string != nullptr) std::free(string - kCountSize);
 }
 
-unsigned int SysStringByteLen(BSTR string) { return string == nullptr ? 0 : storedLength(string); }
+UINT SysStringByteLen(BSTR string) { return string == nullptr ? 0 : storedLength(string); }
 
-SAFEARRAY* SafeArrayCreateVector(unsigned short vt, int32_t lowerBound, uint32_t count) {
+SAFEARRAY* SafeArrayCreateVector(VARTYPE vt, LONG lowerBound, ULONG count) {
     if (vt != VT_BSTR) return nullptr;
     SAFEARRAY* array = static_cast<SAFEARRAY*>(std::calloc(1, sizeof(SAFEARRAY)));
     if (array == nullptr) return nullptr;
@@ -57,23 +57,23 @@ SAFEARRAY* SafeArrayCreateVector(unsigned short vt, int32_t lowerBound, uint32_t
 HRESULT SafeArrayDestroy(SAFEARRAY* array) {
     if (array == nullptr) return S_OK;
     if (array->cLocks != 0) return DISP_E_ARRAYISLOCKED;
-    for (uint32_t i = 0; i < array->rgsabound[0].cElements; ++i) SysFreeString(elements(array)[i]);
+    for (ULONG i = 0; i < array->rgsabound[0].cElements; ++i) SysFreeString(elements(array)[i]);
     std::free(array->pvData);
     std::free(array);
     return S_OK;
 }
 
-HRESULT SafeArrayGetLBound(SAFEARRAY* array, unsigned int dimension, int32_t* bound) {
+HRESULT SafeArrayGetLBound(SAFEARRAY* array, UINT dimension, LONG* bound) {
     if (array == nullptr || bound == nullptr) return E_INVALIDARG;
     if (dimension != 1) return DISP_E_BADINDEX;
     *bound = array->rgsabound[0].lLbound;
     return S_OK;
 }
 
-HRESULT SafeArrayGetUBound(SAFEARRAY* array, unsigned int dimension, int32_t* bound) {
+HRESULT SafeArrayGetUBound(SAFEARRAY* array, UINT dimension, LONG* bound) {
     if (array == nullptr || bound == nullptr) return E_INVALIDARG;
     if (dimension != 1) return DISP_E_BADINDEX;
-    *bound = array->rgsabound[0].lLbound + static_cast<int32_t>(array->rgsabound[0].cElements) - 1;
+    *bound = array->rgsabound[0].lLbound + static_cast<LONG>(array->rgsabound[0].cElements) - 1;
     return S_OK;
 }
 

@@ -24,21 +24,25 @@ extern "C" {
 
 typedef char *BSTR;
 typedef int32_t HRESULT;
+typedef int32_t LONG;
+typedef uint32_t ULONG;
+typedef unsigned int UINT;
+typedef unsigned short VARTYPE;
 
-TALVEN_API BSTR SysAllocStringByteLen(const char *bytes, unsigned int length);
+TALVEN_API BSTR SysAllocStringByteLen(const char *bytes, UINT length);
 TALVEN_API void SysFreeString(BSTR string);
-TALVEN_API unsigned int SysStringByteLen(BSTR string);
+TALVEN_API UINT SysStringByteLen(BSTR string);
 
 typedef struct tagSAFEARRAYBOUND {
-    uint32_t cElements;
-    int32_t lLbound;
+    ULONG cElements;
+    LONG lLbound;
 } SAFEARRAYBOUND;
 
 typedef struct tagSAFEARRAY {
     unsigned short cDims;
     unsigned short fFeatures;
-    uint32_t cbElements;
-    uint32_t cLocks;
+    ULONG cbElements;
+    ULONG cLocks;
     void *pvData;
     SAFEARRAYBOUND rgsabound[1];
 } SAFEARRAY;
@@ -52,10 +56,10 @@ typedef struct tagSAFEARRAY {
 #define DISP_E_BADINDEX ((HRESULT)0x8002000B)
 #define DISP_E_ARRAYISLOCKED ((HRESULT)0x8002000D)
 
-TALVEN_API SAFEARRAY *SafeArrayCreateVector(unsigned short vt, int32_t lowerBound, uint32_t count);
+TALVEN_API SAFEARRAY *SafeArrayCreateVector(VARTYPE vt, LONG lowerBound, ULONG count);
 TALVEN_API HRESULT SafeArrayDestroy(SAFEARRAY *array);
-TALVEN_API HRESULT SafeArrayGetLBound(SAFEARRAY *array, unsigned int dimension, int32_t *bound);
-TALVEN_API HRESULT SafeArrayGetUBound(SAFEARRAY *array, unsigned int dimension, int32_t *bound);
+TALVEN_API HRESULT SafeArrayGetLBound(SAFEARRAY *array, UINT dimension, LONG *bound);
+TALVEN_API HRESULT SafeArrayGetUBound(SAFEARRAY *array, UINT dimension, LONG *bound);
 TALVEN_API HRESULT SafeArrayAccessData(SAFEARRAY *array, void **data);
 TALVEN_API HRESULT SafeArrayUnaccessData(SAFEARRAY *array);
 

@@ -104,9 +104,10 @@ std::string Listener::pasvReply() const {
            ")";
 }
 
-ScriptedServer::ScriptedServer(Script script) : listener_(testnet::listenLoopback(port_)) {
+ScriptedServer::ScriptedServer(Script script, std::uint16_t port)
+    : port_(port), listener_(testnet::listenLoopback(port_)) {
     thread_ = std::thread([this, script = std::move(script)] {
-        Peer control(testnet::acceptWithin(listener_, kPeerWaitMilliseconds));
+        Peer control(listening() ? testnet::acceptWithin(listener_, kPeerWaitMilliseconds) : testnet::kNone);
         connected_ = control.connected();
         if (connected_) script(control);
         // Whatever the client still sends before it closes belongs to the transcript.
@@ -118,7 +119,7 @@ ScriptedServer::ScriptedServer(Script script) : listener_(testnet::listenLoopbac
 
 ScriptedServer::~ScriptedServer() {
     finish();
-    testnet::closeSocket(listener_);
+    if (listening()) testnet::closeSocket(listener_);
 }
 
 void ScriptedServer::finish() {

@@ -80,14 +80,16 @@ class ScriptedServer {
 public:
     using Script = std::function<void(Peer& control)>;
 
-    // Listens at once; the script runs on its own thread with the first
-    // client connection.
-    explicit ScriptedServer(Script script);
+    // Listens at once (on 127.0.0.1:port; 0 picks a free port); the script
+    // runs on its own thread with the first client connection.
+    explicit ScriptedServer(Script script, std::uint16_t port = 0);
     ~ScriptedServer();
     ScriptedServer(const ScriptedServer&) = delete;
     ScriptedServer& operator=(const ScriptedServer&) = delete;
 
     std::uint16_t port() const { return port_; }
+    // False when the port could not be had.
+    bool listening() const { return listener_ != testnet::kNone; }
     // Waits for the script to end, then gives every byte the client sent on
     // the control connection.
     const std::string& transcript();

@@ -1,0 +1,139 @@
+#include "client.h"
+#include "local_file.h"
+#include "number_text.h"
+#include "progress.h"
+#include "stream.h"
+
+namespace talven {
+namespace {
+
+// The data goes to a new file beside the target, which replaces the target
+// only once the server has sent what it had: a refused or failed download
+// leaves the user's file as it was.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(const std::string& target) : number_(StreamFreeNumber()) {
+        constexpr int kAttempts = 100;
+        for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+            std::string candidate = target + ".talven-" + std::to_string(attempt) + ".part";
+            if (os::pathKind(candidate) != os::PathKind::missing) continue;
+            errorNumber = 0;
+            LocalFileCreate(number_, candidate);
+            error_ = errorNumber;
+            if (error_ == 0) path_ = candidate;
+            return;
+        }
+        error_ = 75;
+    }
+    ~TemporaryFile() { discard(); }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+    std::int32_t openError() const { return error_; }
+    std::int32_t number() const { return number_; }
+
+    void discard() {
+        if (path_.empty()) return;
+        StreamClose(number_);
+        os::deleteFile(path_);
+        path_.clear();
+    }
+
+    // Closes the file and moves it onto target; the error number, or 0.
+    std::int32_t replace(const std::string& target) {
+        StreamClose(number_);
+        std::int32_t error = os::replaceFile(path_, target);
+        if (error == 0) path_.clear();
+        return error;
+    }
+
+private:
+    std::int32_t number_;
+    std::int32_t error_ = 0;
+    std::string path_;
+};
+
+// The size a 150 reply announces in its first parentheses; 0 without one.
+std::int64_t announcedSize(const std::string& goAhead) {
+    return std::max<std::int64_t>(0, readLeadingNumber(parenthesisedText(goAhead)).floorSaturated());
+}
+
+std::string downloadCaption(std::int64_t received, std::int64_t announced) {
+    return std::to_string(received) + " of " + std::to_string(announced);
+}
+
+// The target must be one the download may replace: not a directory, and not
+// a file that could not be deleted now.
+bool targetReplaceable(const std::string& localPath) {
+    const os::PathKind kind = os::pathKind(localPath);
+    if (kind == os::PathKind::directory) {
+        ftpRecordBuiltStatus(70, "Local File Open Error");
+        return false;
+    }
+    if (kind == os::PathKind::missing) return true;
+    if (std::int32_t error = os::checkReplaceable(localPath)) {
+        ftpRecordBuiltStatus(error, "Local File Can't be deleted");
+        return false;
+    }
+    return true;
+}
+
+// Writes every chunk as it arrives; the write's error number, or 0.
+std::int32_t receiveInto(std::int32_t data, std::int32_t file, std::int64_t announced, TransferProgress& progress) {
+    std::string chunk;
+    std::int64_t received = 0;
+    while (ftpReceiveChunk(data, chunk) > 0) {
+        errorNumber = 0;
+        LocalFileWrite(file, chunk.data(), chunk.size());
+        if (errorNumber != 0) return errorNumber;
+        received += static_cast<std::int64_t>(chunk.size());
+        progress.show(downloadCaption(received, announced));
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::int32_t ftpGetFile(std::int32_t session, std::int32_t window, const std::string& remoteName,
+                        const std::string& localPath) {
+    if (!safeCommandArgument(remoteName)) {
+        ftpRecordBuiltStatus(kInvalidArgumentNumber, kInvalidArgumentText);
+        return 0;
+    }
+    if (!targetReplaceable(localPath)) return 0;
+    TemporaryFile file(localPath);
+    if (file.openError() != 0) {
+        ftpRecordBuiltStatus(file.openError(), "Local File Open Error");
+        return 0;
+    }
+    const std::int32_t data = ftpOpenDataChannel(session, sessionHost(session));
+    if (data == -1) return 0;  // the last status already holds the reason
+    ftpSetBinary(session);
+    StreamSendLine(session, "RETR " + remoteName);
+    const std::string goAhead = ftpReadReply(session);
+    if (!ftpTransferMayStart(goAhead)) {
+        StreamClose(data);
+        ftpRecordReply(goAhead);
+        return 0;
+    }
+    TransferProgress progress(window, window != 0, 1);
+    const std::int32_t writeError = receiveInto(data, file.number(), announcedSize(goAhead), progress);
+    progress.finish();
+    if (writeError != 0) {
+        StreamClose(data);
+        ftpReadReply(session);  // the reply to the broken-off transfer
+        ftpRecordBuiltStatus(writeError, "Local File Write Error");
+        return 0;
+    }
+    // The server has closed its end already: that ended the data.
+    const std::string completion = ftpReadReply(session);
+    StreamClose(data);
+    if (std::int32_t error = file.replace(localPath)) {
+        ftpRecordBuiltStatus(error, "Local File Can't be deleted");
+        return 0;
+    }
+    ftpRecordReply(completion);
+    return 1;
+}
+
+}  // namespace talven

@@ -1,0 +1,64 @@
+#include "client.h"
+#include "stream.h"
+
+namespace talven {
+namespace {
+
+bool blank(std::string_view line) { return line.find_first_not_of(' ') == std::string_view::npos; }
+
+bool isFileLine(const std::string& line) { return !line.empty() && line[0] == '-'; }
+
+bool isDirectoryLine(const std::string& line) { return !line.empty() && (line[0] == 'd' || line[0] == 'D'); }
+
+// Reads listing lines up to an empty or all-blank line, the end of the data,
+// a failed read, or kListingSizeLimit bytes in all; true when cut at the bound.
+bool readListing(std::int32_t data, std::vector<std::string>& lines) {
+    std::size_t total = 0;
+    for (;;) {
+        std::string line = StreamReadLine(data);
+        if (blank(line) || errorNumber != 0) return false;
+        total += line.size() + sizeof(std::string);
+        if (total > kListingSizeLimit) return true;
+        lines.push_back(std::move(line));
+    }
+}
+
+std::int32_t highestElement(const std::vector<std::string>& lines) { return static_cast<std::int32_t>(lines.size()) - 1; }
+
+std::int32_t filteredList(std::int32_t session, std::vector<std::string>& lines, bool (*keep)(const std::string&)) {
+    lines.assign(1, std::string());
+    std::vector<std::string> all;
+    ftpGetList(session, all);
+    for (std::size_t i = 1; i < all.size(); ++i)
+        if (keep(all[i])) lines.push_back(std::move(all[i]));
+    return highestElement(lines);
+}
+
+}  // namespace
+
+std::int32_t ftpGetList(std::int32_t session, std::vector<std::string>& lines) {
+    lines.assign(1, std::string());
+    const std::int32_t data = ftpOpenDataChannel(session, sessionHost(session));
+    if (data == -1) return 0;  // the last status already holds the reason
+    ftpSetAscii(session);
+    errorNumber = 0;
+    StreamSendLine(session, "LIST");
+    ftpReadReply(session);  // the preliminary reply tells nothing the data will not
+    // A server that never stops sending is cut off before it can take
+    // unbounded memory; closing the data connection ends its transfer.
+    if (readListing(data, lines)) StreamClose(data);
+    const std::string completion = ftpReadReply(session);
+    StreamClose(data);
+    ftpRecordReply(completion);
+    return highestElement(lines);
+}
+
+std::int32_t ftpGetFileList(std::int32_t session, std::vector<std::string>& lines) {
+    return filteredList(session, lines, isFileLine);
+}
+
+std::int32_t ftpGetDirList(std::int32_t session, std::vector<std::string>& lines) {
+    return filteredList(session, lines, isDirectoryLine);
+}
+
+}  // namespace talven

@@ -1,0 +1,87 @@
+/* Calls the exported interface from C, the way a C program would, so that
+ * the header is checked as C and the documented usage is exercised. */
+#include <string.h>
+
+#include "exported_calls.h"
+#include "talvenftp.h"
+
+static BSTR newString(const char *text) { return SysAllocStringByteLen(text, (unsigned int)strlen(text)); }
+
+int32_t cConnect(const char *host, const char *user, const char *password) {
+    BSTR hostString = newString(host), userString = newString(user), passwordString = newString(password);
+    int32_t session = ftpConnect(&hostString, &userString, &passwordString);
+    SysFreeString(hostString);
+    SysFreeString(userString);
+    SysFreeString(passwordString);
+    return session;
+}
+
+int32_t cStatus(char *text, size_t capacity) {
+    BSTR message = FTPGETLASTSTATUSMSG();
+    size_t length = SysStringByteLen(message);
+    if (length >= capacity) length = capacity - 1;
+    memcpy(text, message, length);
+    text[length] = '\0';
+    SysFreeString(message);
+    return FTPGETLASTSTATUSCODE();
+}
+
+int32_t cPutFile(int32_t session, const char *remoteName, const char *localPath) {
+    BSTR remote = newString(remoteName), local = newString(localPath);
+    int32_t result = ftpPutFile(session, 1, &remote, &local);
+    SysFreeString(remote);
+    SysFreeString(local);
+    return result;
+}
+
+int32_t cGetFile(int32_t session, const char *remoteName, const char *localPath) {
+    BSTR remote = newString(remoteName), local = newString(localPath);
+    int32_t result = ftpGetFile(session, 1, &remote, &local);
+    SysFreeString(remote);
+    SysFreeString(local);
+    return result;
+}
+
+int32_t cRename(int32_t session, const char *oldName, const char *newName) {
+    BSTR from = newString(oldName), to = newString(newName);
+    int32_t result = FTPMOVEORRENAME(session, &from, &to);
+    SysFreeString(from);
+    SysFreeString(to);
+    return result;
+}
+
+int32_t cCurDir(int32_t session, char *name, size_t capacity) {
+    BSTR directory = ftpCurDir(session);
+    size_t length = SysStringByteLen(directory);
+    if (length >= capacity) length = capacity - 1;
+    memcpy(name, directory, length);
+    name[length] = '\0';
+    SysFreeString(directory);
+    return (int32_t)length;
+}
+
+/* Joins the lines a listing returns, each followed by a line feed. The same
+ * array is passed back in on every call, as a Visual Basic caller would. */
+int32_t cList(int32_t session, enum CListing which, SAFEARRAY **lines, char *joined, size_t capacity) {
+    int32_t highest = which == C_FILES  ? ftpGetFileList(session, lines)
+                      : which == C_DIRS ? ftpGetDirList(session, lines)
+                                        : ftpGetList(session, lines);
+    LONG lower = -1, upper = -1;
+    BSTR *line = NULL;
+    size_t used = 0;
+    joined[0] = '\0';
+    if (*lines == NULL || SafeArrayGetLBound(*lines, 1, &lower) != S_OK || SafeArrayGetUBound(*lines, 1, &upper) != S_OK)
+        return -1;
+    if (lower != 0 || upper != highest || SysStringByteLen(((BSTR *)(*lines)->pvData)[0]) != 0) return -1;
+    SafeArrayAccessData(*lines, (void **)&line);
+    for (int32_t i = 1; i <= highest; ++i) {
+        size_t length = SysStringByteLen(line[i]);
+        if (used + length + 2 > capacity) break;
+        memcpy(joined + used, line[i], length);
+        used += length;
+        joined[used++] = '\n';
+        joined[used] = '\0';
+    }
+    SafeArrayUnaccessData(*lines);
+    return highest;
+}

@@ -1,0 +1,28 @@
+/* Wrappers that call the exported interface from C, for the C++ tests. */
+#ifndef EXPORTED_CALLS_H
+#define EXPORTED_CALLS_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "talven_abi.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+enum CListing { C_ALL, C_FILES, C_DIRS };
+
+int32_t cConnect(const char *host, const char *user, const char *password);
+int32_t cStatus(char *text, size_t capacity);
+int32_t cPutFile(int32_t session, const char *remoteName, const char *localPath);
+int32_t cGetFile(int32_t session, const char *remoteName, const char *localPath);
+int32_t cRename(int32_t session, const char *oldName, const char *newName);
+int32_t cCurDir(int32_t session, char *name, size_t capacity);
+int32_t cList(int32_t session, enum CListing which, SAFEARRAY **lines, char *joined, size_t capacity);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

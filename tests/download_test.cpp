@@ -1,0 +1,208 @@
+// Downloads against the scripted server: the bytes, the replaced file, and
+// every way a download can fail without harming the file already there.
+#include <gtest/gtest.h>
+
+#include "client_fixture.h"
+#include "file_limit.h"
+#include "os.h"
+
+using namespace testftp;
+
+namespace {
+
+// Serves a download: PASV (with a fresh data listener), TYPE, RETR; sends
+// data and closes the data connection, then the completion reply.
+void serveRetrieve(Peer& control, const std::string& data, const TransferReplies& replies) {
+    Listener listener;
+    answer(control, listener.pasvReply());
+    Peer connection = listener.accept();
+    answer(control, replies.type);
+    answer(control, replies.goAhead);
+    connection.send(data);
+    connection.close();
+    control.send(replies.completion + "\r\n");
+}
+
+TransferReplies retrieveReplies(std::size_t size) {
+    TransferReplies replies;
+    replies.goAhead = "150 Opening BINARY mode data connection for f (" + std::to_string(size) + " bytes).";
+    return replies;
+}
+
+class Download : public ClientTest {
+protected:
+    std::int32_t get(const ScriptedServer::Script& script, const std::string& remote, const std::string& local,
+                     std::int32_t window = 0) {
+        ScriptedServer server([&](Peer& control) {
+            greetAndLogIn(control);
+            script(control);
+            serveQuit(control);
+        });
+        std::int32_t session = connectTo(server);
+        EXPECT_GT(session, 0);
+        ::testing::internal::CaptureStdout();
+        std::int32_t result = talven::ftpGetFile(session, window, remote, local);
+        console = ::testing::internal::GetCapturedStdout();
+        code = talven::ftpLastReplyCode();
+        text = talven::ftpLastReplyText();
+        talven::ftpQuit(session);
+        const std::string login = "USER anonymous\r\nPASS \r\n";
+        sent = server.transcript().substr(login.size());
+        return result;
+    }
+
+    // Only the target itself may be left in the scratch directory.
+    void expectNoTemporaryFile() {
+        for (const auto& entry : std::filesystem::directory_iterator(scratch.path()))
+            EXPECT_EQ(entry.path().filename().string().find(".part"), std::string::npos) << entry.path();
+    }
+
+    std::string console;
+    std::string sent;
+    std::int32_t code = 0;
+    std::string text;
+};
+
+}  // namespace
+
+TEST_F(Download, ReplacesTheLocalFileWithExactlyTheBytesReceived) {
+    const std::string local = scratch.file("target.bin");
+    for (std::size_t size : {std::size_t{0}, std::size_t{20000}, std::size_t{5 * 1024 * 1024 + 1}}) {
+        writeFile(local, std::string(6 * 1024 * 1024, 'o'));  // longer than anything received
+        const std::string bytes = patternedBytes(size);
+        EXPECT_EQ(get([&](Peer& control) { serveRetrieve(control, bytes, retrieveReplies(size)); }, "f", local), 1);
+        EXPECT_EQ(readFile(local), bytes) << size;
+        EXPECT_EQ(sent, "PASV\r\nTYPE I\r\nRETR f\r\nQUIT\r\n");
+        EXPECT_EQ(code, 226);
+        const std::string caption = size == 0 ? "" : std::to_string(size) + " of " + std::to_string(size);
+        EXPECT_EQ(console, caption) << "no line end after the last caption";
+        expectNoTemporaryFile();
+    }
+}
+
+TEST_F(Download, TheAnnouncedSizeComesFromTheFirstParentheses) {
+    const std::string local = scratch.file("f");
+    TransferReplies replies;
+    replies.goAhead = "150 Opening data connection (20000 bytes) (99)";
+    EXPECT_EQ(get([&](Peer& control) { serveRetrieve(control, patternedBytes(20000), replies); }, "f", local), 1);
+    EXPECT_EQ(console, "20000 of 20000");
+    replies.goAhead = "150-Accepted data connection\r\n150 19.5 kbytes to download";
+    EXPECT_EQ(get([&](Peer& control) { serveRetrieve(control, patternedBytes(20000), replies); }, "f", local), 1);
+    EXPECT_EQ(console, "20000 of 0");
+    replies.goAhead = "125 Data connection already open; transfer starting (1099511627776)";
+    EXPECT_EQ(get([&](Peer& control) { serveRetrieve(control, "abc", replies); }, "f", local), 1);
+    EXPECT_EQ(console, "3 of 1099511627776");
+    EXPECT_EQ(readFile(local), "abc");
+}
+
+TEST_F(Download, ARefusedRetrOrPasvLeavesTheOldFileAsItWas) {
+    const std::string local = scratch.file("keep.txt");
+    writeFile(local, "precious");
+    EXPECT_EQ(get(
+                  [](Peer& control) {
+                      Listener listener;
+                      answer(control, listener.pasvReply());
+                      Peer connection = listener.accept();
+                      answer(control, "200 ok");
+                      answer(control, "550 No such file.");
+                  },
+                  "missing", local),
+              0);
+    EXPECT_EQ(code, 550);
+    EXPECT_EQ(text, "No such file.");
+    EXPECT_EQ(readFile(local), "precious");
+    expectNoTemporaryFile();
+
+    EXPECT_EQ(get([](Peer& control) { answer(control, "425 No passive port"); }, "f", local), 0);
+    EXPECT_EQ(code, 425);
+    EXPECT_EQ(sent, "PASV\r\nQUIT\r\n");
+    EXPECT_EQ(readFile(local), "precious");
+    expectNoTemporaryFile();
+}
+
+TEST_F(Download, ABrokenOffTransferKeepsWhatArrived) {
+    const std::string local = scratch.file("partial");
+    TransferReplies replies;
+    replies.completion = "426 Connection closed; transfer aborted.";
+    EXPECT_EQ(get([&](Peer& control) { serveRetrieve(control, patternedBytes(30000), replies); }, "f", local), 1);
+    EXPECT_EQ(code, 426);
+    EXPECT_EQ(readFile(local), patternedBytes(30000));
+    expectNoTemporaryFile();
+}
+
+TEST_F(Download, TargetsThatCannotBeReplacedOrCreated) {
+    const std::string readOnly = scratch.file("read-only");
+    writeFile(readOnly, "old");
+    std::filesystem::permissions(readOnly, std::filesystem::perms::owner_write | std::filesystem::perms::group_write |
+                                               std::filesystem::perms::others_write,
+                                 std::filesystem::perm_options::remove);
+    EXPECT_EQ(get([](Peer&) {}, "f", readOnly), 0);
+    EXPECT_EQ(code, 70);
+    EXPECT_EQ(text, "Local File Can't be deleted");
+    EXPECT_EQ(sent, "QUIT\r\n");
+    EXPECT_EQ(readFile(readOnly), "old");
+    std::filesystem::permissions(readOnly, std::filesystem::perms::owner_write, std::filesystem::perm_options::add);
+
+    EXPECT_EQ(get([](Peer&) {}, "f", scratch.file("no-such-directory/f")), 0);
+    EXPECT_EQ(code, 76);
+    EXPECT_EQ(text, "Local File Open Error");
+    EXPECT_EQ(sent, "QUIT\r\n");
+
+    const std::string directory = scratch.file("directory");
+    std::filesystem::create_directory(directory);
+    writeFile(directory + "/inside", "content");
+    EXPECT_EQ(get([](Peer&) {}, "f", directory), 0);
+    EXPECT_EQ(code, 70);
+    EXPECT_EQ(text, "Local File Open Error");
+    EXPECT_EQ(readFile(directory + "/inside"), "content");
+    expectNoTemporaryFile();
+}
+
+TEST_F(Download, AFileHeldExclusivelyElsewhereIsNotReplaced) {
+    const std::string local = scratch.file("held");
+    os::FileHandle holder{};
+    ASSERT_EQ(os::createExclusive(local, holder), 0);
+    EXPECT_EQ(get([](Peer&) {}, "f", local), 0);
+    os::closeFile(holder);
+    EXPECT_EQ(code, 70);
+    EXPECT_EQ(text, "Local File Can't be deleted");
+    EXPECT_EQ(sent, "QUIT\r\n");
+}
+
+TEST_F(Download, AFullDiskFailsTheDownloadAndKeepsTheOldFile) {
+    if (!FileSizeLimit::supported()) GTEST_SKIP() << "this platform cannot limit the size of a process's files";
+    const std::string local = scratch.file("old");
+    writeFile(local, "previous content");
+    std::string directory;
+    ScriptedServer server([](Peer& control) {
+        greetAndLogIn(control);
+        Listener listener;
+        answer(control, listener.pasvReply());
+        Peer connection = listener.accept();
+        answer(control, "200 ok");
+        answer(control, "150 go (100000 bytes)");
+        connection.send(patternedBytes(100000));
+        connection.waitForClose();
+        control.send("426 Transfer aborted.\r\n");
+        answer(control, "257 \"/\" is current");
+        serveQuit(control);
+    });
+    std::int32_t session = connectTo(server);
+    std::int32_t result = 0;
+    {
+        FileSizeLimit limit(50000);  // the disk is full after 50000 bytes
+        result = talven::ftpGetFile(session, 1, "f", local);
+    }
+    EXPECT_EQ(result, 0);
+    expectLastStatus(61, "Local File Write Error");
+    EXPECT_EQ(readFile(local), "previous content");
+    expectNoTemporaryFile();
+    EXPECT_EQ(talven::ftpCurDir(session), "/");  // the 426 did not stay in the stream
+    talven::ftpQuit(session);
+}
+
+TEST_F(Download, ARemoteNameWithALineBreakIsRefused) {
+    EXPECT_EQ(get([](Peer&) {}, "f\r\nDELE x", scratch.file("f")), 0);
+    EXPECT_EQ(code, 5);
+    EXPECT_EQ(sent, "QUIT\r\n");
+}

@@ -1,0 +1,135 @@
+// Directory listings against the scripted server.
+#include <gtest/gtest.h>
+
+#include "client_fixture.h"
+
+using namespace testftp;
+
+namespace {
+
+using Lines = std::vector<std::string>;
+using Listing = std::int32_t (*)(std::int32_t, Lines&);
+
+// Serves one LIST: PASV, TYPE A, LIST; sends data and closes the data
+// connection, then the completion reply.
+void serveList(Peer& control, const std::string& data, const std::string& completion = "226 Directory send OK.") {
+    Listener listener;
+    answer(control, listener.pasvReply());
+    Peer connection = listener.accept();
+    answer(control, "200 Switching to ASCII mode.");
+    answer(control, "150 Here comes the directory listing.");
+    connection.send(data);
+    connection.close();
+    control.send(completion + "\r\n");
+}
+
+class Listings : public ClientTest {
+protected:
+    std::int32_t list(Listing listing, const ScriptedServer::Script& script) {
+        ScriptedServer server([&](Peer& control) {
+            greetAndLogIn(control);
+            script(control);
+            serveQuit(control);
+        });
+        std::int32_t session = connectTo(server);
+        lines = {"stale", "content"};
+        std::int32_t result = listing(session, lines);
+        code = talven::ftpLastReplyCode();
+        talven::ftpQuit(session);
+        const std::string login = "USER anonymous\r\nPASS \r\n";
+        sent = server.transcript().substr(login.size());
+        EXPECT_EQ(lines.size(), static_cast<std::size_t>(result) + 1);
+        EXPECT_EQ(lines.at(0), "");
+        return result;
+    }
+
+    Lines lines;
+    std::string sent;
+    std::int32_t code = 0;
+};
+
+const std::string kThreeKinds =
+    "drwxr-xr-x    2 0        0            4096 Dec 08 10:00 sub\r\n"
+    "-rw-r--r--    1 0        0           20000 Dec 08 10:00 file.bin\r\n"
+    "lrwxrwxrwx    1 0        0               8 Dec 08 10:00 link -> file.bin\r\n";
+
+}  // namespace
+
+TEST_F(Listings, ReturnsEveryLineInOrderAndFiltersByFirstCharacter) {
+    EXPECT_EQ(list(&talven::ftpGetList, [](Peer& control) { serveList(control, kThreeKinds); }), 3);
+    EXPECT_EQ(sent, "PASV\r\nTYPE A\r\nLIST\r\nQUIT\r\n");
+    EXPECT_EQ(code, 226);
+    EXPECT_EQ(lines[1], "drwxr-xr-x    2 0        0            4096 Dec 08 10:00 sub");
+    EXPECT_EQ(lines[3], "lrwxrwxrwx    1 0        0               8 Dec 08 10:00 link -> file.bin");
+
+    EXPECT_EQ(list(&talven::ftpGetFileList, [](Peer& control) { serveList(control, kThreeKinds); }), 1);
+    EXPECT_EQ(lines[1], "-rw-r--r--    1 0        0           20000 Dec 08 10:00 file.bin");
+    EXPECT_EQ(code, 226);
+
+    EXPECT_EQ(list(&talven::ftpGetDirList, [](Peer& control) { serveList(control, kThreeKinds); }), 1);
+    EXPECT_EQ(lines[1], "drwxr-xr-x    2 0        0            4096 Dec 08 10:00 sub");
+}
+
+TEST_F(Listings, UpperCaseDMarksADirectoryAndOtherFormatsMatchNeither) {
+    const std::string data = "D:directory\n12-08-26  10:00AM       <DIR>          sub\n-plain\n";
+    EXPECT_EQ(list(&talven::ftpGetDirList, [&](Peer& control) { serveList(control, data); }), 1);
+    EXPECT_EQ(lines[1], "D:directory");
+    EXPECT_EQ(list(&talven::ftpGetFileList, [&](Peer& control) { serveList(control, data); }), 1);
+    EXPECT_EQ(lines[1], "-plain");
+}
+
+TEST_F(Listings, LinesKeepLeadingBlanksAndTheLastNeedsNoLineFeed) {
+    EXPECT_EQ(list(&talven::ftpGetList, [](Peer& control) { serveList(control, "  indented\r\nlast without end"); }), 2);
+    EXPECT_EQ(lines[1], "  indented");
+    EXPECT_EQ(lines[2], "last without end");
+}
+
+TEST_F(Listings, ABlankLineEndsTheListing) {
+    EXPECT_EQ(list(&talven::ftpGetList, [](Peer& control) { serveList(control, "one\r\n   \r\ntwo\r\n"); }), 1);
+    EXPECT_EQ(lines[1], "one");
+    EXPECT_EQ(code, 226);
+}
+
+TEST_F(Listings, AnEmptyDirectoryGivesElementZeroAlone) {
+    EXPECT_EQ(list(&talven::ftpGetList, [](Peer& control) { serveList(control, ""); }), 0);
+    EXPECT_EQ(code, 226);
+    EXPECT_EQ(list(&talven::ftpGetDirList, [](Peer& control) { serveList(control, ""); }), 0);
+}
+
+TEST_F(Listings, ARefusedPasvGivesNothing) {
+    EXPECT_EQ(list(&talven::ftpGetList, [](Peer& control) { answer(control, "425 No passive port"); }), 0);
+    EXPECT_EQ(code, 425);
+    EXPECT_EQ(sent, "PASV\r\nQUIT\r\n");
+}
+
+TEST_F(Listings, ARefusedListEndsWithCodeZeroAfterTheWait) {
+    EXPECT_EQ(list(&talven::ftpGetList,
+                   [](Peer& control) {
+                       Listener listener;
+                       answer(control, listener.pasvReply());
+                       Peer connection = listener.accept();
+                       answer(control, "200 ok");
+                       answer(control, "550 Permission denied.");
+                       connection.close();
+                       control.readLine(3000);
+                   }),
+              0);
+    EXPECT_EQ(code, 0);
+}
+
+TEST_F(Listings, MultiLineRepliesKeepTheSessionInStep) {
+    ScriptedServer server([](Peer& control) {
+        greetAndLogIn(control);
+        serveList(control, kThreeKinds, "226-Options: -l \r\n226 3 matches total");
+        serveList(control, kThreeKinds, "226-Options: -l \r\n226 3 matches total");
+        answer(control, "257 \"/\" is current");
+        serveQuit(control);
+    });
+    std::int32_t session = connectTo(server);
+    Lines lines;
+    EXPECT_EQ(talven::ftpGetList(session, lines), 3);
+    expectLastStatus(226, "3 matches total");
+    EXPECT_EQ(talven::ftpGetFileList(session, lines), 1);
+    EXPECT_EQ(talven::ftpCurDir(session), "/");
+    talven::ftpQuit(session);
+}
