@@ -11,7 +11,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
-targets=${*:-"reply pasv announced_size stream reply_reader"}
+targets=${*:-"reply pasv announced_size stream reply_reader command_line popup"}
 
 cmake --preset fuzz -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
 cmake --build --preset fuzz 2>&1 | grep -v '^\[' || true
