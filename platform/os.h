@@ -82,7 +82,8 @@ struct FileIdentity {
 std::int32_t fileIdentity(FileHandle handle, FileIdentity& identity);
 
 // 0 when the file at path could be deleted or replaced now (a missing file
-// included), else the error number a delete would give.
+// included), else the error number a delete would give; a device or pipe is
+// never replaced (70).
 std::int32_t checkReplaceable(const std::string& path);
 std::int32_t deleteFile(const std::string& path);
 // Moves from onto to, replacing a file that is there.

@@ -7,6 +7,7 @@
 
 #include "client_fixture.h"
 #include "os.h"
+#include "special_file.h"
 #include "stream.h"
 #include "talvenftp.h"
 
@@ -312,4 +313,16 @@ TEST_F(BadInput, AListingWithoutAPlaceForItsLines) {
         EXPECT_EQ(ftpGetDirList(session, nullptr), 0);
     });
     EXPECT_EQ(sent, "QUIT\r\n");
+}
+
+TEST_F(BadInput, ADownloadNeverReplacesADeviceOrPipe) {
+    const std::string pipe = scratch.file("pipe");
+    if (!makeSpecialFile(pipe)) GTEST_SKIP() << "this platform keeps no such entries in directories";
+    const std::string sent = onSession([](Peer&) {}, [&](std::int32_t session) {
+        Text remote("r"), local(pipe);
+        EXPECT_EQ(ftpGetFile(session, 1, remote.ref(), local.ref()), 0);
+        expectExportedStatus(70, "Local File Can't be deleted");
+    });
+    EXPECT_EQ(sent, "QUIT\r\n");
+    EXPECT_EQ(os::pathKind(pipe), os::PathKind::specialFile);
 }

@@ -249,6 +249,9 @@ std::int32_t checkReplaceable(const std::string& path) {
     if (!usablePath(path)) return 64;
     struct stat info{};
     if (lstat(path.c_str(), &info) != 0) return errno == ENOENT ? 0 : fileErrorNumber(errno, path);
+    // Moving a file onto a device, pipe or socket would take it away from
+    // everything that uses it (/dev/null for one).
+    if (S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode) || S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode)) return 70;
     if (S_ISREG(info.st_mode) && (info.st_mode & S_IWUSR) == 0) return 70;
     std::string::size_type slash = path.find_last_of('/');
     std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
