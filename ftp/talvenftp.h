@@ -129,7 +129,8 @@ TALVEN_API int32_t TALVEN_CALL ftpGetFile(int32_t session, int32_t window, BSTR 
  *     SafeArrayDestroy(lines);
  *
  * The listing ends at the first empty or all-blank line, at the end of the
- * data, or after 64 MiB of lines. An array passed in that cannot be
+ * data, or after 64 MiB of lines (each line counted with its line end and
+ * carriage returns, and 32 bytes more). An array passed in that cannot be
  * destroyed (fixed or locked) is left alone: the result is 0 and the last
  * status 010 "Line List Is Fixed Or Locked". Otherwise the last status is
  * the server's completion reply to LIST, or the reason no data connection
