@@ -129,12 +129,12 @@ TALVEN_API int32_t TALVEN_CALL ftpGetFile(int32_t session, int32_t window, BSTR 
  *     SafeArrayDestroy(lines);
  *
  * The listing ends at the first empty or all-blank line, at the end of the
- * data, or after 64 MiB of lines (each line counted with its line end and
- * carriage returns, and 32 bytes more). An array passed in that cannot be
- * destroyed (fixed or locked) is left alone: the result is 0 and the last
- * status 010 "Line List Is Fixed Or Locked". Otherwise the last status is
- * the server's completion reply to LIST, or the reason no data connection
- * could be opened. */
+ * data, or after 64 MiB of lines (each counted with every byte read for it,
+ * carriage returns and line end included, and a few bytes of bookkeeping).
+ * An array passed in that cannot be destroyed (fixed or locked) is left
+ * alone: the result is 0 and the last status 010 "Line List Is Fixed Or
+ * Locked". Otherwise the last status is the server's completion reply to
+ * LIST, or the reason no data connection could be opened. */
 TALVEN_API int32_t TALVEN_CALL ftpGetList(int32_t session, SAFEARRAY **lines);
 /* The lines of the listing that begin with "-" (plain files). */
 TALVEN_API int32_t TALVEN_CALL ftpGetFileList(int32_t session, SAFEARRAY **lines);
