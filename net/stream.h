@@ -35,7 +35,7 @@ void StreamOpen(std::int32_t number, std::string_view host, std::uint16_t port, 
 // Sends every byte of text, waiting up to W for writability before each send.
 void StreamSend(std::int32_t number, std::string_view text);
 
-// StreamSend of text, then StreamSend of CR LF.
+// StreamSend of text followed by CR LF, in one send.
 void StreamSendLine(std::int32_t number, std::string_view text);
 
 // One line: the bytes up to LF, every CR dropped, LF not kept. At most 65,536
