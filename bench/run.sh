@@ -18,6 +18,7 @@
 #   BENCH_BIG_RUNS=5    runs per tool for the largest size
 #   BENCH_SMALL_RUNS=20 runs per tool for the small upload
 #   BENCH_SIZES="1 64 1024"  file sizes in MiB
+#   BENCH_TOOLS="talven talven-pty curl lftp ftplib"  the clients to run
 #   BENCH_DIR=/dev/shm  where the files go (tmpfs, so the disk is not timed)
 #   BENCH_OUT=build/bench   where the raw records and the summary are kept
 set -euo pipefail
@@ -73,7 +74,7 @@ head -c 1024 /dev/urandom > "$files/small.bin"
 
 records=$out/records.txt
 : > "$records"
-tools="talven talven-pty curl lftp ftplib"
+tools=${BENCH_TOOLS:-"talven talven-pty curl lftp ftplib"}
 
 # client TOOL DIRECTION LOCAL REMOTE: sets cmd to the client's command line.
 client() {
