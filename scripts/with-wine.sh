@@ -20,4 +20,10 @@ trap cleanup EXIT INT TERM
 
 "$wineserver" -p
 "$wine" wineboot -i >/dev/null 2>&1
+# The server keeps the new registry in memory; restarting it writes the
+# registry into the prefix, from where tests that need a Wine server of their
+# own copy the prefix.
+"$wineserver" -k
+"$wineserver" -w
+"$wineserver" -p
 "$@"
