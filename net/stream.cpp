@@ -85,6 +85,15 @@ void appendWithoutCarriageReturns(std::string& line, const char* bytes, std::siz
     }
 }
 
+bool connectStream(StreamRecord& stream, std::string_view host) {
+    // A NUL would cut the name short and name another host.
+    if (host.find('\0') != std::string_view::npos) return false;
+    if (!os::resolveIPv4(std::string(host), stream.address)) return false;
+    stream.socket = os::openTcpSocket();
+    return stream.socket != os::kNoSocket && os::setNoLinger(stream.socket) &&
+           os::connectIPv4(stream.socket, stream.address, stream.port);
+}
+
 }  // namespace
 
 os::WaitTime streamWaitTime(std::uint32_t timeout) {
@@ -119,12 +128,7 @@ void StreamOpen(std::int32_t number, std::string_view host, std::uint16_t port, 
         return;
     }
     detail::linkRecord(stream);
-    // A NUL would cut the name short and name another host.
-    bool opened = host.find('\0') == std::string_view::npos &&
-                  os::resolveIPv4(std::string(host), stream->address) &&
-                  (stream->socket = os::openTcpSocket()) != os::kNoSocket && os::setNoLinger(stream->socket) &&
-                  os::connectIPv4(stream->socket, stream->address, port);
-    if (!opened) {
+    if (!connectStream(*stream, host)) {
         recordSocketFailure();
         detail::unlinkAndFree(stream);
     }

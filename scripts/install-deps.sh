@@ -9,7 +9,7 @@ packages="cmake make g++ googletest
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine64 xvfb xdotool x11-utils
   vsftpd python3-pyftpdlib curl lftp
-  iproute2 util-linux procps time zip unzip"
+  iproute2 util-linux procps time zip unzip tmux"
 
 missing=""
 for package in $packages; do

@@ -8,6 +8,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 
 "$top/scripts/install-deps.sh"
+"$top/tests/servers/install.sh" >/dev/null
 
 stage() { printf '\n==== %s\n' "$*"; }
 
@@ -26,11 +27,11 @@ ctest --preset native
 
 stage "Windows i686 build (the shipped program)"
 build mingw-i686
-scripts/check-exports.sh i686-w64-mingw32-objdump build/mingw-i686/talvenftp.dll
+scripts/check-exports.sh i686-w64-mingw32-objdump build/mingw-i686/talvenftp.dll build/mingw-i686/app/talven.exe
 
 stage "Windows x86_64 build and tests under Wine"
 build mingw-x86_64
-scripts/check-exports.sh x86_64-w64-mingw32-objdump build/mingw-x86_64/talvenftp.dll
+scripts/check-exports.sh x86_64-w64-mingw32-objdump build/mingw-x86_64/talvenftp.dll build/mingw-x86_64/app/talven.exe
 "$top/scripts/with-wine.sh" ctest --preset mingw-x86_64
 
 stage "all tests passed"

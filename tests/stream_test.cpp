@@ -103,7 +103,7 @@ TEST(StreamReadLine, ReturnsTheRestAtThePeersCloseThenEmptyTextsAtOnce) {
     EXPECT_EQ(talven::StreamReadLine(stream), "");
     EXPECT_EQ(talven::StreamReadLine(stream), "");
     EXPECT_EQ(errorNumber, 0);
-    EXPECT_LT(secondsSince(start), 0.5);
+    EXPECT_LT(secondsSince(start), 1.0);  // a wait would take a second each
     EXPECT_TRUE(talven::StreamEnded(stream));
     EXPECT_TRUE(isOpen(stream));
     talven::StreamClose(stream);
@@ -191,7 +191,7 @@ TEST(StreamReceive, NeverWaitsToFillTheCount) {
     std::int32_t stream = openTo(server, 4 * kOneSecond);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(receive(stream, 8192), "abc");
-    EXPECT_LT(secondsSince(start), 1.0);
+    EXPECT_LT(secondsSince(start), 1.4);  // "def" comes 1.5 s later
     EXPECT_EQ(receive(stream, 8192), "def");
     EXPECT_EQ(receive(stream, 8192), "");
     EXPECT_EQ(errorNumber, 0);

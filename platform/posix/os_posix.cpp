@@ -1,6 +1,7 @@
 // The operating-system layer on POSIX systems (Linux).
 #include "os.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -344,21 +345,40 @@ namespace {
 int gArgc = 0;
 char** gArgv = nullptr;
 
-bool holdsDelimiter(const std::string& argument) {
-    return argument.empty() || argument.find_first_of(" ,;\t") != std::string::npos;
+bool needsQuotes(const std::string& argument) {
+    return argument.empty() || argument.front() == '"' || argument.find_first_of(" ,;\t") != std::string::npos;
+}
+
+// The name is skipped up to its closing quote, or up to its first blank or
+// control character when unquoted. A quote inside it would end it early, and
+// nothing reads the name, so its quotes are left out.
+std::string programNameForLine(std::string name) {
+    std::erase(name, '"');
+    bool plain = !name.empty() && std::none_of(name.begin(), name.end(),
+                                                [](char c) { return static_cast<unsigned char>(c) <= ' '; });
+    return plain ? name : '"' + name + '"';
+}
+
+// The splitting joins the text after a closing quote to the quoted part as
+// it stands, double quotes included, up to the next delimiter. So the part
+// before the first double quote goes between quotes and the rest follows.
+// Delimiters after a double quote cannot be written in this form: there the
+// argument is cut, as an unquoted one would be.
+std::string argumentForLine(const std::string& argument) {
+    if (!needsQuotes(argument)) return argument;
+    std::string::size_type quote = argument.find('"');
+    if (quote == std::string::npos) return '"' + argument + '"';
+    return '"' + argument.substr(0, quote) + '"' + argument.substr(quote);
 }
 }  // namespace
 
-// The line is rebuilt from argv. An argument holding a delimiter (or none at
-// all) is put between double quotes, so that splitting the line gives it
-// back whole. Double quotes cannot be written inside a quoted argument.
+// The line is rebuilt from argv so that splitting it gives the arguments
+// back as the shell passed them.
 std::string commandLine() {
-    std::string line = gArgc > 0 ? gArgv[0] : "";
-    if (holdsDelimiter(line) || line.front() == '"') line = '"' + line + '"';
+    std::string line = programNameForLine(gArgc > 0 ? gArgv[0] : "");
     for (int i = 1; i < gArgc; ++i) {
-        std::string argument = gArgv[i];
         line += ' ';
-        line += holdsDelimiter(argument) ? '"' + argument + '"' : argument;
+        line += argumentForLine(gArgv[i]);
     }
     return line;
 }

@@ -1,0 +1,63 @@
+#include "upload_job.h"
+
+#include <string>
+
+#include "client.h"
+#include "command_line.h"
+#include "file_name.h"
+#include "ole_string.h"
+#include "os.h"
+#include "random_stems.h"
+#include "result_popup.h"
+#include "talvenftp.h"
+
+namespace talven::app {
+
+// The client is driven through its exported C functions (::ftpConnect and
+// the rest), as any other caller of the interface would.
+namespace {
+
+constexpr std::string_view kServerHost = TALVEN_SERVER_HOST;
+constexpr std::string_view kAccount = TALVEN_ACCOUNT;
+
+// Ends the attempt's console row, after the remote name and any progress.
+void reportRefusal() {
+    os::consoleWrite(ftpStatusText(::FTPGETLASTSTATUSCODE()));
+    os::consoleWrite(os::consoleLineEnd());
+}
+
+bool putWithRenames(std::int32_t session, const std::string& localPath, RandomStems& stems) {
+    FileNameParts name = splitFileName(localPath);
+    OleString path(localPath);
+    std::string remoteName = name.stem + name.suffix;
+    for (int attempt = 1;; ++attempt) {
+        OleString remote(remoteName);
+        if (::ftpPutFile(session, 0, remote.get(), path.get()) != 0) return true;
+        reportRefusal();
+        if (attempt == kMaxAttempts) return false;
+        remoteName = std::to_string(stems.next()) + name.suffix;
+    }
+}
+
+std::string uploadAndDescribe(const std::string& localPath, RandomStems& stems) {
+    OleString host(kServerHost);
+    OleString account(kAccount);
+    OleString password("");
+    std::int32_t session = ::ftpConnect(host.get(), account.get(), password.get());
+    if (session < 0) return "No s'ha pogut connectar amb " + std::string(kServerHost);
+    bool sent = putWithRenames(session, localPath, stems);
+    ::ftpQuit(session);
+    if (sent) return "Fitxer " + localPath + " enviat correctament";
+    return "No s'ha pogut enviar el fitxer " + localPath;
+}
+
+}  // namespace
+
+int main() {
+    splitCommandLine();
+    RandomStems stems = RandomStems::seededWithMilliseconds(os::localMillisecondsOfDay());
+    showResultPopup(uploadAndDescribe(arguments().entry(1), stems));
+    return 0;
+}
+
+}  // namespace talven::app

@@ -1,0 +1,121 @@
+# Shared by the program's end-to-end tests. Each test runs in a network
+# namespace of its own, where its servers listen on 127.0.0.1:21 and the
+# program (built with the default server host localhost) reaches them.
+#
+# A test script sources this file with TALVEN (the built program), SOURCE
+# (the source tree), SERVER_HOST and ACCOUNT (the program's build-time
+# settings) set, as CTest passes them.
+set -eu
+
+TALVEN=${TALVEN:?the built talven program}
+SOURCE=${SOURCE:?the source tree}
+SERVER_HOST=${SERVER_HOST:?the build-time server host}
+ACCOUNT=${ACCOUNT:?the build-time account}
+SKIP=77
+
+case $SERVER_HOST in
+  localhost|127.0.0.1) ;;
+  *) echo "skipped: the program is built for $SERVER_HOST, not for loopback"; exit $SKIP ;;
+esac
+
+if [ "$(id -u)" != 0 ] || ! command -v unshare >/dev/null; then
+  echo "skipped: needs root for a network namespace (unshare -n)"
+  exit $SKIP
+fi
+if [ -z "${TALVEN_E2E_NETNS:-}" ]; then
+  TALVEN_E2E_NETNS=1 exec unshare -n sh "$0" "$@"
+fi
+ip link set lo up
+
+WORK=$(mktemp -d /tmp/talven-e2e.XXXXXX)
+ROOT=$WORK/root
+RUNDIR=$WORK/run
+mkdir -p "$ROOT" "$RUNDIR"
+SERVER_PID=
+TERMINAL=$WORK/tmux.sock
+
+cleanup() {
+  if [ -n "$SERVER_PID" ]; then kill "$SERVER_PID" 2>/dev/null || true; fi
+  if [ -f "$RUNDIR/pid" ]; then "$SOURCE/tests/servers/ftp-server.sh" stop "$RUNDIR" || true; fi
+  if [ -S "$TERMINAL" ]; then tmux -S "$TERMINAL" kill-server 2>/dev/null || true; fi
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAILED: $*" >&2
+  exit 1
+}
+
+# expect_output FILE EXPECTED WHAT: FILE holds exactly EXPECTED, a printf
+# format without arguments.
+expect_output() {
+  printf "$2" > "$WORK/expected"
+  cmp -s "$1" "$WORK/expected" || {
+    echo "--- expected"; od -c "$WORK/expected" | head -40
+    echo "--- got"; od -c "$1" | head -40
+    fail "$3"
+  }
+}
+
+start_vsftpd() {
+  "$SOURCE/tests/servers/ftp-server.sh" start vsftpd 21 "$ROOT" "$RUNDIR"
+}
+
+# start_scripted_server [REPLY...]: the first STORs get these replies.
+start_scripted_server() {
+  /usr/bin/python3 "$SOURCE/tests/e2e/scripted_ftpd.py" "$ROOT" "$RUNDIR" "$@" \
+    >"$RUNDIR/server.log" 2>&1 &
+  SERVER_PID=$!
+  for _ in $(seq 100); do
+    [ -e "$RUNDIR/ready" ] && return 0
+    sleep 0.1
+  done
+  cat "$RUNDIR/server.log" >&2
+  fail "the scripted server did not start"
+}
+
+# Waits for the scripted server to finish its session.
+wait_scripted_server() {
+  wait "$SERVER_PID" || fail "the scripted server failed: $(cat "$RUNDIR/server.log")"
+  SERVER_PID=
+}
+
+# run_talven OUTPUT [ARGUMENT...]: in the work directory, with no display
+# and no terminal, so the popup's text goes to standard output.
+run_talven() {
+  out=$1
+  shift
+  (cd "$WORK" && env -u DISPLAY -u WAYLAND_DISPLAY "$TALVEN" "$@" </dev/null >"$out" 2>"$out.err") ||
+    fail "exit code $? (expected 0)"
+  [ ! -s "$out.err" ] || fail "standard error: $(cat "$out.err")"
+  [ ! -e "$WORK/TALVEN.JS" ] || fail "TALVEN.JS left in the current directory"
+}
+
+# screen: the terminal's rows as they are rendered now, trailing blanks cut.
+screen() {
+  tmux -S "$TERMINAL" capture-pane -p -t talven | sed 's/ *$//'
+}
+
+# run_talven_on_terminal SCREEN [ARGUMENT...]: in a terminal 100 columns
+# wide; presses Enter at the popup's [OK] and writes the rendered rows
+# (blank ones at the end cut) to SCREEN.
+run_talven_on_terminal() {
+  out=$1
+  shift
+  tmux -S "$TERMINAL" -f /dev/null new-session -d -s talven -x 100 -y 40 -c "$WORK" \
+    env -u DISPLAY -u WAYLAND_DISPLAY sh -c '"$@"; echo "exit code $?"; sleep 60' talven "$TALVEN" "$@"
+  for _ in $(seq 200); do
+    screen | grep -q '^\[OK\]' && break
+    sleep 0.1
+  done
+  screen | grep -q '^\[OK\]' || { screen; fail "no popup on the terminal"; }
+  tmux -S "$TERMINAL" send-keys -t talven Enter
+  for _ in $(seq 100); do
+    screen | grep -q '^exit code' && break
+    sleep 0.1
+  done
+  screen | sed -e :a -e '/^\n*$/{$d;N;ba' -e '}' >"$out"
+  tmux -S "$TERMINAL" kill-server
+  grep -qx 'exit code 0' "$out" || { cat "$out"; fail "no exit code 0 on the terminal"; }
+}
