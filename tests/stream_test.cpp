@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -232,13 +233,17 @@ TEST(StreamSend, PutsLinesOnTheWireWithCrLf) {
 }
 
 TEST(StreamSend, RecordsTimeoutWhenThePeerNeverReads) {
-    ScriptedServer server([](Peer& peer) {
+    std::atomic<bool> clientGaveUp{false};
+    ScriptedServer server([&](Peer& peer) {
         peer.shrinkBuffers();
-        std::this_thread::sleep_for(3000ms);
+        // Holds the connection, never reading, until the client gives up: a
+        // hold of fixed length could end first on a loaded machine.
+        for (int i = 0; i < 2000 && !clientGaveUp; ++i) std::this_thread::sleep_for(10ms);
     });
     std::int32_t stream = openTo(server);
     std::string big(64 << 20, 'x');
     talven::StreamSend(stream, big);
+    clientGaveUp = true;
     EXPECT_EQ(errorNumber, 24);
     errorNumber = 0;
     talven::StreamClose(stream);
