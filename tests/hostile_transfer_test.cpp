@@ -14,26 +14,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class HostileTransfer : public ClientTest {
+class HostileTransfer : public SessionTest {
 protected:
-    // Logs in on a server that then follows script, runs action on the
-    // session and quits. Gives the control bytes sent after the login.
-    std::string onSession(const ScriptedServer::Script& script, const std::function<void(std::int32_t)>& action) {
-        ScriptedServer server([&](Peer& control) {
-            greetAndLogIn(control);
-            script(control);
-        });
-        const std::int32_t session = connectTo(server);
-        EXPECT_GT(session, 0);
-        action(session);
-        code = talven::ftpLastReplyCode();
-        text = talven::ftpLastReplyText();
-        talven::ftpQuit(session);
-        const std::string& sent = server.transcript();
-        const std::string login = "USER anonymous\r\nPASS \r\n";
-        return sent.size() >= login.size() ? sent.substr(login.size()) : sent;
-    }
-
     // Downloads "f" into the target with the console captured.
     std::int32_t download(std::int32_t session) {
         ::testing::internal::CaptureStdout();
@@ -50,15 +32,8 @@ protected:
         return names;
     }
 
-    void expectStatus(std::int32_t expectedCode, const std::string& expectedText) const {
-        EXPECT_EQ(code, expectedCode);
-        EXPECT_EQ(text, expectedText);
-    }
-
     const std::string target = scratch.file("target");
     std::string console;
-    std::int32_t code = 0;  // the last status after the action
-    std::string text;
 };
 
 // PASV with a fresh listener, the data connection accepted, then TYPE and

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
 #include <string>
@@ -85,6 +86,38 @@ protected:
         EXPECT_TRUE(talven::openConnectionNumbers().empty()) << "a stream or file was left open";
     }
     ScratchDirectory scratch;
+};
+
+// A ClientTest that runs one action on a logged-in session of a scripted
+// server and keeps the last status the action left.
+class SessionTest : public ClientTest {
+protected:
+    // Logs in on a server that then follows script, runs action on the
+    // session and quits. Gives the control bytes sent after the login.
+    std::string onSession(const ScriptedServer::Script& script, const std::function<void(std::int32_t)>& action) {
+        ScriptedServer server([&](Peer& control) {
+            greetAndLogIn(control);
+            script(control);
+        });
+        const std::int32_t session = connectTo(server);
+        EXPECT_GT(session, 0);
+        action(session);
+        code = talven::ftpLastReplyCode();
+        text = talven::ftpLastReplyText();
+        talven::ftpQuit(session);
+        const std::string& sent = server.transcript();
+        const std::string login = "USER anonymous\r\nPASS \r\n";
+        return sent.size() >= login.size() ? sent.substr(login.size()) : sent;
+    }
+
+    // The last status that the action left.
+    void expectStatus(std::int32_t expectedCode, const std::string& expectedText) const {
+        EXPECT_EQ(code, expectedCode);
+        EXPECT_EQ(text, expectedText);
+    }
+
+    std::int32_t code = 0;
+    std::string text;
 };
 
 }  // namespace testftp
