@@ -77,14 +77,18 @@ TEST_F(Popup, AnEarlierScriptIsOverwrittenAndDeleted) {
     EXPECT_FALSE(exists("TALVEN.JS"));
 }
 
-TEST_F(Popup, HiddenOrSystemFilesAndDirectoriesOfThatNameAreLeft) {
+// Whatever an earlier file held, the host runs this message's script.
+TEST_F(Popup, HiddenOrSystemScriptsAreOverwrittenAndLeftAsAreDirectories) {
     for (DWORD mark : {FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM}) {
         writeBytes("TALVEN.JS", "old");
         SetFileAttributesA("TALVEN.JS", mark);
         showWithProbe();
+        EXPECT_EQ(readBytes("seen.js"), kScript) << "attribute " << mark;
         EXPECT_TRUE(exists("TALVEN.JS")) << "attribute " << mark;
+        EXPECT_EQ(GetFileAttributesA("TALVEN.JS") & mark, mark);
         SetFileAttributesA("TALVEN.JS", FILE_ATTRIBUTE_NORMAL);
         DeleteFileA("TALVEN.JS");
+        DeleteFileA("seen.js");
     }
     CreateDirectoryA("TALVEN.JS", nullptr);
     showWithProbe();
