@@ -1,3 +1,7 @@
+#include <algorithm>
+#include <memory>
+#include <vector>
+
 #include "client.h"
 #include "local_file.h"
 #include "number_text.h"
@@ -58,10 +62,6 @@ std::int64_t announcedSize(const std::string& goAhead) {
     return std::max<std::int64_t>(0, readLeadingNumber(parenthesisedText(goAhead)).floorSaturated());
 }
 
-std::string downloadCaption(std::int64_t received, std::int64_t announced) {
-    return std::to_string(received) + " of " + std::to_string(announced);
-}
-
 // The target must be one the download may replace: not a directory, and not
 // a file that could not be deleted now.
 bool targetReplaceable(const std::string& localPath) {
@@ -78,18 +78,46 @@ bool targetReplaceable(const std::string& localPath) {
     return true;
 }
 
-// Writes every chunk as it arrives; the write's error number, or 0.
+// Chunks received from one socket receive are written to the file together,
+// up to this many, before the next wait for the socket.
+constexpr std::size_t kChunksPerWrite = 8;
+
+// Writes the chunks as they arrive, each with its caption: the chunks
+// already received are written and their captions shown before the next
+// receive that would wait for the socket. Returns the write's error number,
+// or 0.
 std::int32_t receiveInto(std::int32_t data, std::int32_t file, std::int64_t announced, TransferProgress& progress) {
-    std::string chunk;
+    const std::size_t capacity = kChunksPerWrite * kChunkSize;
+    const auto staged = std::make_unique_for_overwrite<char[]>(capacity);
+    std::vector<std::size_t> chunkEnds;
+    chunkEnds.reserve(kChunksPerWrite);
+    std::size_t filled = 0;
     std::int64_t received = 0;
-    while (ftpReceiveChunk(data, chunk) > 0) {
+    // A failed write shows the captions of the chunks that reached the file.
+    auto writeStaged = [&]() -> std::int32_t {
         errorNumber = 0;
-        LocalFileWrite(file, chunk.data(), chunk.size());
-        if (errorNumber != 0) return errorNumber;
-        received += static_cast<std::int64_t>(chunk.size());
-        progress.show(downloadCaption(received, announced));
+        const std::size_t written = LocalFileWrite(file, staged.get(), filled);
+        if (errorNumber != 0) {
+            progress.show(static_cast<std::size_t>(
+                std::upper_bound(chunkEnds.begin(), chunkEnds.end(), written) - chunkEnds.begin()));
+            return errorNumber;
+        }
+        progress.showAll();
+        filled = 0;
+        chunkEnds.clear();
+        return 0;
+    };
+    for (;;) {
+        if (filled > 0 && (filled + kChunkSize > capacity || !StreamReceiveReady(data, kChunkSize)))
+            if (std::int32_t error = writeStaged()) return error;
+        const std::size_t got = StreamReceive(data, staged.get() + filled, static_cast<std::int32_t>(kChunkSize));
+        if (got == 0) break;
+        filled += got;
+        chunkEnds.push_back(filled);
+        received += static_cast<std::int64_t>(got);
+        progress.note(received, announced);
     }
-    return 0;
+    return filled > 0 ? writeStaged() : 0;
 }
 
 }  // namespace
@@ -116,7 +144,7 @@ std::int32_t ftpGetFile(std::int32_t session, std::int32_t window, const std::st
         ftpRecordReply(goAhead);
         return 0;
     }
-    TransferProgress progress(window, window != 0, 1);
+    TransferProgress progress(window, window != 0, 1, " of ");
     const std::int32_t writeError = receiveInto(data, file.number(), announcedSize(goAhead), progress);
     progress.finish();
     if (writeError != 0) {

@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "client.h"
 #include "local_file.h"
 #include "progress.h"
@@ -13,11 +15,19 @@ struct Failure {
     explicit operator bool() const { return !text.empty(); }
 };
 
-std::string uploadCaption(std::int64_t sent, std::int64_t size) {
-    return std::to_string(sent) + " / " + std::to_string(size);
+// Up to this many chunks go to the socket in one StreamSendFile; their
+// captions are shown together once they are sent.
+constexpr std::uint64_t kBytesPerSend = 64 * kChunkSize;
+
+// Notes the caption of every chunk that ends within (from, to]: each whole
+// chunk of kChunkSize bytes, and the last, shorter one at the file's end.
+void noteChunksSent(TransferProgress& progress, std::int64_t from, std::int64_t to, std::int64_t size) {
+    constexpr auto chunk = static_cast<std::int64_t>(kChunkSize);
+    for (std::int64_t end = (from / chunk + 1) * chunk; end <= to && end < size; end += chunk) progress.note(end, size);
+    if (to == size && from < size) progress.note(size, size);
 }
 
-// Sends the open file in chunks with a caption after each. The size was taken
+// Sends the open file with a caption after each chunk. The size was taken
 // when the server accepted STOR; a file that another program changes
 // meanwhile (where the platform cannot keep writers out) fails the transfer
 // rather than leave a torn copy reported as complete.
@@ -27,17 +37,21 @@ Failure sendFile(std::int32_t file, std::int32_t data, TransferProgress& progres
     errorNumber = 0;
     const os::FileIdentity before = LocalFileIdentity(file);
     if (errorNumber != 0) return Failure{errorNumber, kReadError};
-    std::string chunk(kChunkSize, '\0');
     std::int64_t sent = 0;
     while (sent < before.size) {
-        const std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(kChunkSize, before.size - sent));
+        const auto batch = std::min<std::uint64_t>(kBytesPerSend, static_cast<std::uint64_t>(before.size - sent));
         errorNumber = 0;
-        const std::size_t got = LocalFileRead(file, chunk.data(), want);
-        if (errorNumber != 0) return Failure{errorNumber, kReadError};
-        if (got != want) return Failure{kFileChanged, kReadError};
-        if (!ftpSendChunk(data, std::string_view(chunk.data(), got))) return Failure{errorNumber, "Data Connection Error"};
-        sent += static_cast<std::int64_t>(got);
-        progress.show(uploadCaption(sent, before.size));
+        const FileSendResult result = StreamSendFile(data, file, batch);
+        const std::int64_t now = sent + static_cast<std::int64_t>(result.sent);
+        noteChunksSent(progress, sent, now, before.size);
+        progress.showAll();
+        sent = now;
+        switch (result.end) {
+            case FileSendEnd::complete: break;
+            case FileSendEnd::fileEnded: return Failure{kFileChanged, kReadError};
+            case FileSendEnd::fileFailed: return Failure{errorNumber, kReadError};
+            case FileSendEnd::streamFailed: return Failure{errorNumber, "Data Connection Error"};
+        }
     }
     errorNumber = 0;
     if (!(LocalFileIdentity(file) == before)) return Failure{errorNumber != 0 ? errorNumber : kFileChanged, kReadError};
@@ -78,7 +92,7 @@ std::int32_t ftpPutFile(std::int32_t session, std::int32_t window, const std::st
         ftpRecordReply(goAhead);
         return 0;
     }
-    TransferProgress progress(window, window > 0, 14);
+    TransferProgress progress(window, window > 0, 14, " / ");
     const Failure failure = sendFile(file, data, progress);
     progress.finish();
     // Closing the data connection is what tells the server the file ends.

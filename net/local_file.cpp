@@ -63,10 +63,19 @@ std::size_t LocalFileRead(std::int32_t number, char* buffer, std::size_t count) 
     return got;
 }
 
-void LocalFileWrite(std::int32_t number, const char* bytes, std::size_t count) {
+std::size_t LocalFileWrite(std::int32_t number, const char* bytes, std::size_t count) {
     FileRecord* file = findFile(number);
-    if (file == nullptr) return;
-    if (std::int32_t error = os::writeFile(file->handle, bytes, count)) errorNumber = error;
+    if (file == nullptr) return 0;
+    std::size_t written = 0;
+    if (std::int32_t error = os::writeFile(file->handle, bytes, count, &written)) errorNumber = error;
+    return written;
+}
+
+bool LocalFileHandle(std::int32_t number, os::FileHandle& handle) {
+    FileRecord* file = findFile(number);
+    if (file == nullptr) return false;
+    handle = file->handle;
+    return true;
 }
 
 os::FileIdentity LocalFileIdentity(std::int32_t number) {

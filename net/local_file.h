@@ -24,7 +24,12 @@ void LocalFileOpenForReading(std::int32_t number, const std::string& path);
 void LocalFileCreate(std::int32_t number, const std::string& path);
 // Reads up to count bytes; fewer only at the end of the file.
 std::size_t LocalFileRead(std::int32_t number, char* buffer, std::size_t count);
-void LocalFileWrite(std::int32_t number, const char* bytes, std::size_t count);
+// Writes all count bytes; returns how many reached the file, fewer only
+// after a failure.
+std::size_t LocalFileWrite(std::int32_t number, const char* bytes, std::size_t count);
+// The platform's handle of the file open under number; false, with 52
+// recorded, when no file is open there.
+bool LocalFileHandle(std::int32_t number, os::FileHandle& handle);
 // Size and last-write stamp of the open file (size -1 after a failure).
 os::FileIdentity LocalFileIdentity(std::int32_t number);
 

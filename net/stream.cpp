@@ -1,9 +1,12 @@
 #include "stream.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <new>
+
+#include "local_file.h"
 
 namespace talven {
 namespace {
@@ -153,9 +156,14 @@ void StreamSend(std::int32_t number, std::string_view text) {
     } while (sent < text.size());
 }
 
+// One send for the line and its CR LF: as two, the CR LF would wait behind
+// the server's delayed acknowledgement of the command (Nagle), some 40 ms
+// for every command of a session.
 void StreamSendLine(std::int32_t number, std::string_view text) {
-    StreamSend(number, text);
-    StreamSend(number, "\r\n");
+    std::string line;
+    line.reserve(text.size() + 2);
+    line.append(text).append("\r\n");
+    StreamSend(number, line);
 }
 
 std::string StreamReadLine(std::int32_t number) {
@@ -216,6 +224,59 @@ std::size_t StreamReceive(std::int32_t number, char* destination, std::int32_t c
             case Fill::failed: return 0;
         }
     }
+}
+
+bool StreamReceiveReady(std::int32_t number, std::size_t count) {
+    detail::OpenRecord* record = detail::findRecord(number);
+    if (record == nullptr || record->kind != detail::RecordKind::tcpStream) return true;
+    const StreamRecord* stream = static_cast<const StreamRecord*>(record);
+    return stream->buffered >= count || stream->peerClosed;
+}
+
+FileSendResult StreamSendFile(std::int32_t number, std::int32_t file, std::uint64_t count) {
+    FileSendResult result;
+    StreamRecord* stream = findStream(number);
+    if (stream == nullptr) {
+        result.end = FileSendEnd::streamFailed;
+        return result;
+    }
+    os::FileHandle handle{};
+    if (!LocalFileHandle(file, handle)) {
+        result.end = FileSendEnd::fileFailed;
+        return result;
+    }
+    while (result.sent < count) {
+        switch (os::waitWritable(stream->socket, stream->wait())) {
+            case os::Readiness::timedOut:
+                errorNumber = 24;
+                result.end = FileSendEnd::streamFailed;
+                return result;
+            case os::Readiness::failed:
+                recordSocketFailure();
+                result.end = FileSendEnd::streamFailed;
+                return result;
+            case os::Readiness::ready: break;
+        }
+        std::size_t taken = 0;
+        std::int32_t fileError = 0;
+        const std::uint64_t left = count - result.sent;
+        const std::size_t ask = static_cast<std::size_t>(std::min<std::uint64_t>(left, SIZE_MAX));
+        const os::FileSend outcome = os::sendFromFile(stream->socket, handle, ask, taken, fileError);
+        result.sent += taken;
+        switch (outcome) {
+            case os::FileSend::sent: break;
+            case os::FileSend::endOfFile: result.end = FileSendEnd::fileEnded; return result;
+            case os::FileSend::fileFailed:
+                errorNumber = fileError;
+                result.end = FileSendEnd::fileFailed;
+                return result;
+            case os::FileSend::socketFailed:
+                recordSocketFailure();
+                result.end = FileSendEnd::streamFailed;
+                return result;
+        }
+    }
+    return result;
 }
 
 bool StreamEnded(std::int32_t number) {

@@ -35,7 +35,7 @@ void StreamOpen(std::int32_t number, std::string_view host, std::uint16_t port, 
 // Sends every byte of text, waiting up to W for writability before each send.
 void StreamSend(std::int32_t number, std::string_view text);
 
-// StreamSend of text, then StreamSend of CR LF.
+// StreamSend of text followed by CR LF, in one send.
 void StreamSendLine(std::int32_t number, std::string_view text);
 
 // One line: the bytes up to LF, every CR dropped, LF not kept. At most 65,536
@@ -48,6 +48,26 @@ std::string StreamReadLine(std::int32_t number);
 // the count: it goes on receiving only while each socket receive comes back
 // full. Returns 0 once the peer has closed and everything has been taken.
 std::size_t StreamReceive(std::int32_t number, char* destination, std::int32_t count);
+
+// True when StreamReceive of count bytes would be served without waiting for
+// the socket: that many bytes are buffered, or the peer has closed its side.
+bool StreamReceiveReady(std::int32_t number, std::size_t count);
+
+// How StreamSendFile ended. fileFailed and streamFailed record an error
+// number (the file's, or the stream's as StreamSend would); fileEnded means
+// the file held fewer bytes than asked for.
+enum class FileSendEnd { complete, fileEnded, fileFailed, streamFailed };
+struct FileSendResult {
+    std::uint64_t sent = 0;
+    FileSendEnd end = FileSendEnd::complete;
+};
+
+// Sends count bytes of the local file open under file, from its current
+// position, waiting up to W for writability before each send as StreamSend
+// does. Where the platform allows, the bytes go from the file to the socket
+// without passing through the process. Reports how many bytes were sent,
+// also when it ended early.
+FileSendResult StreamSendFile(std::int32_t number, std::int32_t file, std::uint64_t count);
 
 // True once the peer has closed its side and every received byte is taken.
 bool StreamEnded(std::int32_t number);

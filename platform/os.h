@@ -69,7 +69,9 @@ std::int32_t openForReading(const std::string& path, FileHandle& handle);
 std::int32_t createExclusive(const std::string& path, FileHandle& handle);
 // Reads up to count bytes; got < count only at the end of the file.
 std::int32_t readFile(FileHandle handle, char* buffer, std::size_t count, std::size_t& got);
-std::int32_t writeFile(FileHandle handle, const char* bytes, std::size_t count);
+// written, when given, receives how many bytes went to the file, also when
+// the write failed part-way.
+std::int32_t writeFile(FileHandle handle, const char* bytes, std::size_t count, std::size_t* written = nullptr);
 void closeFile(FileHandle handle);
 
 // Size and last-write stamp; two equal identities taken before and after
@@ -80,6 +82,20 @@ struct FileIdentity {
     bool operator==(const FileIdentity&) const = default;
 };
 std::int32_t fileIdentity(FileHandle handle, FileIdentity& identity);
+
+// ---- Files onto sockets ----
+
+enum class FileSend { sent, endOfFile, fileFailed, socketFailed };
+// Sends up to count bytes of file, from its current position, on socket,
+// taking only what the system can take at once (as sendSome); the file
+// position advances past the bytes sent. sent: sentBytes were taken (0 when
+// the socket has no room now). endOfFile: the file had no byte left.
+// fileFailed: reading the file failed with the error number fileError.
+// socketFailed: socketErrorNumber tells. Where the system can move file
+// pages to the socket itself, the bytes do not pass through the process.
+// Never raises a signal on a closed peer.
+FileSend sendFromFile(Socket socket, FileHandle file, std::size_t count, std::size_t& sentBytes,
+                      std::int32_t& fileError);
 
 // 0 when the file at path could be deleted or replaced now (a missing file
 // included), else the error number a delete would give.
@@ -101,6 +117,11 @@ int consoleColumn();
 // Places the cursor on its current row, column counted from 1. Without a
 // screen nothing moves, and consoleColumn counts on from that column.
 void consoleMoveToColumn(int column);
+// Writes each text from column (counted from 1) of the current row, one after
+// another, exactly as consoleMoveToColumn and consoleWrite would for each in
+// turn, but in as few writes as the platform allows. The texts lie one after
+// another in texts; ends holds where each one ends.
+void consoleWriteEachAtColumn(int column, std::string_view texts, const std::vector<std::size_t>& ends);
 // Sets the caption of a caller's window; a no-op where there are no windows.
 void setWindowCaption(std::int32_t window, const std::string& caption);
 

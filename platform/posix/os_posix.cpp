@@ -12,8 +12,10 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -220,16 +222,18 @@ std::int32_t readFile(FileHandle handle, char* buffer, std::size_t count, std::s
     return 0;
 }
 
-std::int32_t writeFile(FileHandle handle, const char* bytes, std::size_t count) {
-    while (count > 0) {
-        ssize_t n = write(static_cast<int>(handle), bytes, count);
+std::int32_t writeFile(FileHandle handle, const char* bytes, std::size_t count, std::size_t* written) {
+    std::size_t done = 0;
+    while (done < count) {
+        ssize_t n = write(static_cast<int>(handle), bytes + done, count - done);
         if (n < 0) {
             if (errno == EINTR) continue;
+            if (written) *written = done;
             return fileErrorNumber(errno, std::string());
         }
-        bytes += n;
-        count -= static_cast<std::size_t>(n);
+        done += static_cast<std::size_t>(n);
     }
+    if (written) *written = done;
     return 0;
 }
 
@@ -274,6 +278,102 @@ std::int32_t replaceFile(const std::string& from, const std::string& to) {
     return rename(from.c_str(), to.c_str()) == 0 ? 0 : fileErrorNumber(errno, to);
 }
 
+// ---------------------------------------------------------------- files onto sockets
+
+namespace {
+
+// sendfile() has no MSG_NOSIGNAL: a closed peer would raise SIGPIPE, so the
+// signal is held back in this thread for the call and a SIGPIPE it caused is
+// taken away before the mask is restored.
+class PipeSignalHeld {
+public:
+    PipeSignalHeld() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe_, &previous_);
+        sigset_t pending;
+        sigpending(&pending);
+        alreadyPending_ = sigismember(&pending, SIGPIPE) == 1;
+    }
+    ~PipeSignalHeld() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+    PipeSignalHeld(const PipeSignalHeld&) = delete;
+    PipeSignalHeld& operator=(const PipeSignalHeld&) = delete;
+
+    // A send that moved some bytes before it met the closed peer reports
+    // them, not EPIPE, yet has raised the signal: look every time.
+    void takeOwnSignal() {
+        if (alreadyPending_) return;
+        const int error = errno;
+        sigset_t pending;
+        if (sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+            const timespec none{};
+            while (sigtimedwait(&pipe_, nullptr, &none) < 0 && errno == EINTR) {
+            }
+        }
+        errno = error;
+    }
+
+private:
+    sigset_t pipe_{};
+    sigset_t previous_{};
+    bool alreadyPending_ = false;
+};
+
+// The portable way: through a buffer, giving back to the file what the
+// socket did not take.
+FileSend readAndSend(Socket socket, FileHandle file, std::size_t count, std::size_t& sentBytes,
+                     std::int32_t& fileError) {
+    char buffer[65536];
+    std::size_t got = 0;
+    if ((fileError = readFile(file, buffer, std::min(count, sizeof buffer), got)) != 0) return FileSend::fileFailed;
+    if (got == 0) return count == 0 ? FileSend::sent : FileSend::endOfFile;
+    const std::int64_t taken = sendSome(socket, buffer, got);
+    const int sendError = errno;
+    const std::size_t kept = taken < 0 ? 0 : static_cast<std::size_t>(taken);
+    if (kept < got && lseek(static_cast<int>(file), -static_cast<off_t>(got - kept), SEEK_CUR) < 0) {
+        fileError = fileErrorNumber(errno, std::string());
+        return FileSend::fileFailed;
+    }
+    errno = sendError;
+    if (taken < 0) return FileSend::socketFailed;
+    sentBytes = kept;
+    return FileSend::sent;
+}
+
+}  // namespace
+
+FileSend sendFromFile(Socket socket, FileHandle file, std::size_t count, std::size_t& sentBytes,
+                      std::int32_t& fileError) {
+    sentBytes = 0;
+    fileError = 0;
+    const int fd = static_cast<int>(socket);
+    PipeSignalHeld held;
+    // Non-blocking for the call only, so that a peer that stops reading
+    // leaves the caller in its bounded readiness wait, not in sendfile().
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return FileSend::socketFailed;
+    ssize_t n = 0;
+    do n = sendfile(fd, static_cast<int>(file), nullptr, std::min<std::size_t>(count, 0x7ffff000));
+    while (n < 0 && errno == EINTR);
+    const int error = errno;
+    fcntl(fd, F_SETFL, flags);
+    held.takeOwnSignal();
+    if (n > 0) {
+        sentBytes = static_cast<std::size_t>(n);
+        return FileSend::sent;
+    }
+    if (n == 0) return count == 0 ? FileSend::sent : FileSend::endOfFile;
+    switch (error) {
+        case EAGAIN: return FileSend::sent;
+        case EINVAL: case ENOSYS: case EOPNOTSUPP:  // a file sendfile cannot read
+            return readAndSend(socket, file, count, sentBytes, fileError);
+        case EIO: case EOVERFLOW: case ESPIPE:
+            fileError = fileErrorNumber(error, std::string());
+            return FileSend::fileFailed;
+        default: errno = error; return FileSend::socketFailed;
+    }
+}
+
 // ---------------------------------------------------------------- console
 
 namespace {
@@ -281,6 +381,7 @@ struct ConsoleState {
     bool screen = isatty(STDOUT_FILENO) == 1;
     int column = 0;
     std::string pendingMove;  // cursor placement sent with the next text
+    std::string gathered;     // texts written together, kept for its capacity
 };
 ConsoleState& console() {
     static ConsoleState state;
@@ -295,6 +396,17 @@ void writeAll(const char* bytes, std::size_t count) {
         bytes += n;
         count -= static_cast<std::size_t>(n);
     }
+}
+
+// Carriage return, then forward to the column (counted from 1).
+std::string cursorToColumn(int column) {
+    std::string move(1, '\r');
+    if (column > 1) {
+        move.append("\x1b[");
+        move.append(std::to_string(column - 1));
+        move.push_back('C');
+    }
+    return move;
 }
 
 // Column tracking: UTF-8 continuation bytes take no column of their own.
@@ -329,12 +441,26 @@ void consoleMoveToColumn(int column) {
     ConsoleState& state = console();
     state.column = column - 1;
     if (!state.screen) return;
-    state.pendingMove.assign(1, '\r');
-    if (column > 1) {
-        state.pendingMove.append("\x1b[");
-        state.pendingMove.append(std::to_string(column - 1));
-        state.pendingMove.push_back('C');
+    state.pendingMove = cursorToColumn(column);
+}
+
+void consoleWriteEachAtColumn(int column, std::string_view texts, const std::vector<std::size_t>& ends) {
+    if (ends.empty()) return;
+    ConsoleState& state = console();
+    const std::string move = state.screen ? cursorToColumn(column) : std::string();
+    std::string& out = state.gathered;
+    out.clear();
+    std::size_t start = 0;
+    std::string_view last;
+    for (std::size_t end : ends) {
+        last = texts.substr(start, end - start);
+        out.append(move).append(last);
+        start = end;
     }
+    state.pendingMove.clear();
+    writeAll(out.data(), out.size());
+    state.column = column - 1;
+    advanceColumn(state.column, last);
 }
 
 void setWindowCaption(std::int32_t, const std::string&) {}

@@ -172,17 +172,25 @@ std::int32_t readFile(FileHandle handle, char* buffer, std::size_t count, std::s
     return 0;
 }
 
-std::int32_t writeFile(FileHandle handle, const char* bytes, std::size_t count) {
+std::int32_t writeFile(FileHandle handle, const char* bytes, std::size_t count, std::size_t* written) {
     QuietErrors quiet;
-    while (count > 0) {
+    std::size_t done = 0;
+    std::int32_t error = 0;
+    while (done < count) {
         DWORD n = 0;
-        DWORD ask = static_cast<DWORD>(std::min<std::size_t>(count, 1u << 30));
-        if (!WriteFile(fileHandle(handle), bytes, ask, &n, nullptr)) return fileErrorNumber(GetLastError());
-        if (n == 0) return 61;
-        bytes += n;
-        count -= n;
+        DWORD ask = static_cast<DWORD>(std::min<std::size_t>(count - done, 1u << 30));
+        if (!WriteFile(fileHandle(handle), bytes + done, ask, &n, nullptr)) {
+            error = fileErrorNumber(GetLastError());
+            break;
+        }
+        if (n == 0) {
+            error = 61;
+            break;
+        }
+        done += n;
     }
-    return 0;
+    if (written) *written = done;
+    return error;
 }
 
 void closeFile(FileHandle handle) { CloseHandle(fileHandle(handle)); }
@@ -223,6 +231,34 @@ std::int32_t replaceFile(const std::string& from, const std::string& to) {
     if (!usablePath(from) || !usablePath(to)) return 64;
     QuietErrors quiet;
     return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : fileErrorNumber(GetLastError());
+}
+
+// ---------------------------------------------------------------- files onto sockets
+
+// Through a buffer: what the socket does not take goes back to the file.
+FileSend sendFromFile(Socket socket, FileHandle file, std::size_t count, std::size_t& sentBytes,
+                      std::int32_t& fileError) {
+    sentBytes = 0;
+    char buffer[65536];
+    std::size_t got = 0;
+    if ((fileError = readFile(file, buffer, std::min(count, sizeof buffer), got)) != 0) return FileSend::fileFailed;
+    if (got == 0) return count == 0 ? FileSend::sent : FileSend::endOfFile;
+    const std::int64_t taken = sendSome(socket, buffer, got);
+    const int sendError = WSAGetLastError();
+    const std::size_t kept = taken < 0 ? 0 : static_cast<std::size_t>(taken);
+    if (kept < got) {
+        QuietErrors quiet;
+        LARGE_INTEGER back{};
+        back.QuadPart = -static_cast<LONGLONG>(got - kept);
+        if (!SetFilePointerEx(fileHandle(file), back, nullptr, FILE_CURRENT)) {
+            fileError = fileErrorNumber(GetLastError());
+            return FileSend::fileFailed;
+        }
+    }
+    WSASetLastError(sendError);
+    if (taken < 0) return FileSend::socketFailed;
+    sentBytes = kept;
+    return FileSend::sent;
 }
 
 // ---------------------------------------------------------------- console
@@ -275,6 +311,16 @@ void consoleMoveToColumn(int column) {
     if (!screenInfo(info)) return;
     COORD place{static_cast<SHORT>(column - 1), info.dwCursorPosition.Y};
     SetConsoleCursorPosition(standardOutput(), place);
+}
+
+// The cursor is placed by a console call, not by bytes: one write per text.
+void consoleWriteEachAtColumn(int column, std::string_view texts, const std::vector<std::size_t>& ends) {
+    std::size_t start = 0;
+    for (std::size_t end : ends) {
+        consoleMoveToColumn(column);
+        consoleWrite(texts.substr(start, end - start));
+        start = end;
+    }
 }
 
 void setWindowCaption(std::int32_t window, const std::string& caption) {

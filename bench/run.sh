@@ -1,0 +1,155 @@
+#!/bin/bash
+# Transfer benchmark: Talven against curl, lftp and Python's ftplib, all on
+# one local vsftpd on loopback. Run as root on Debian 12 (it installs what it
+# needs first):
+#
+#   bench/run.sh
+#
+# For files of 1 MiB, 64 MiB and 1 GiB it uploads and downloads with each
+# tool, the tools taking turns run by run, and then times a whole small
+# upload (connect, log in, upload 1 KiB, quit). Talven runs twice: with its
+# progress going to /dev/null, and to a pseudo-terminal (script(1)), where
+# every caption is drawn. It prints, per size and direction, the median wall
+# time, the throughput, the median user+system CPU time, the peak resident
+# memory, the ratios Talven/curl, and whether the performance targets hold.
+#
+# Settings (environment):
+#   BENCH_RUNS=5        runs per tool for each size and direction
+#   BENCH_BIG_RUNS=5    runs per tool for the largest size
+#   BENCH_SMALL_RUNS=20 runs per tool for the small upload
+#   BENCH_SIZES="1 64 1024"  file sizes in MiB
+#   BENCH_TOOLS="talven talven-pty curl lftp ftplib"  the clients to run
+#   BENCH_DIR=/dev/shm  where the files go (tmpfs, so the disk is not timed)
+#   BENCH_OUT=build/bench   where the raw records and the summary are kept
+set -euo pipefail
+
+top=$(cd "$(dirname "$0")/.." && pwd -P)
+cd "$top"
+runs=${BENCH_RUNS:-5}
+big_runs=${BENCH_BIG_RUNS:-5}
+small_runs=${BENCH_SMALL_RUNS:-20}
+sizes=${BENCH_SIZES:-"1 64 1024"}
+base=${BENCH_DIR:-/dev/shm}
+out=${BENCH_OUT:-$top/build/bench}
+python=/usr/bin/python3     # Debian's, with ftplib; not a pyenv one on PATH
+
+[ "$(id -u)" = 0 ] || { echo "run.sh: run as root (it starts vsftpd and installs packages)" >&2; exit 1; }
+
+echo "== set-up"
+"$top/scripts/install-deps.sh"
+"$top/tests/servers/install.sh" >/dev/null
+cmake --preset native >/dev/null
+cmake --build --preset native --target talven-bench >/dev/null
+bench_client=$top/build/native/bench/talven-bench
+
+largest=0
+for s in $sizes; do [ "$s" -gt "$largest" ] && largest=$s; done
+# The source files, one copy on the server, one upload and one download.
+need_kib=$(( (largest * 4 + 64) * 1024 ))
+avail_kib=$(df -Pk "$base" | awk 'NR == 2 { print $4 }')
+if [ "$avail_kib" -lt "$need_kib" ]; then
+    echo "run.sh: $base has $((avail_kib / 1024)) MiB free, needs $((need_kib / 1024)) MiB (set BENCH_DIR)" >&2
+    exit 1
+fi
+
+work=$(mktemp -d "$base/talven-bench.XXXXXX")
+root=$work/root          # what the server shows as /
+files=$work/files        # the client side
+rundir=$work/server
+mkdir -p "$root" "$files" "$rundir" "$out"
+cleanup() {
+    "$top/tests/servers/ftp-server.sh" stop "$rundir" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT INT TERM
+
+port=$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+PASV_MIN=47100 PASV_MAX=47199 "$top/tests/servers/ftp-server.sh" start vsftpd "$port" "$root" "$rundir"
+
+for s in $sizes; do
+    head -c "$((s * 1024 * 1024))" /dev/urandom > "$files/src-$s.bin"
+    cp "$files/src-$s.bin" "$root/src-$s.bin"
+done
+head -c 1024 /dev/urandom > "$files/small.bin"
+
+records=$out/records.txt
+: > "$records"
+tools=${BENCH_TOOLS:-"talven talven-pty curl lftp ftplib"}
+
+# client TOOL DIRECTION LOCAL REMOTE: sets cmd to the client's command line.
+client() {
+    local tool=$1 direction=$2 local_file=$3 remote=$4 transfer
+    case $tool:$direction in
+        talven*:put) cmd=("$bench_client" "$port" put "$local_file" "$remote") ;;
+        talven*:get) cmd=("$bench_client" "$port" get "$remote" "$local_file") ;;
+        curl:put) cmd=(curl -sS -u anonymous: --ftp-pasv --disable-epsv -T "$local_file" "ftp://127.0.0.1:$port/$remote") ;;
+        curl:get) cmd=(curl -sS -u anonymous: --ftp-pasv --disable-epsv -o "$local_file" "ftp://127.0.0.1:$port/$remote") ;;
+        lftp:*)
+            transfer="put $local_file -o $remote"
+            [ "$direction" = get ] && transfer="get $remote -o $local_file"
+            # Plain FTP, passive without EPSV, as the others.
+            cmd=(lftp -c "set cmd:interactive no; set ftp:ssl-allow no; set ftp:passive-mode yes;
+                set ftp:prefer-epsv no; set net:max-retries 1; set xfer:clobber yes;
+                open -u anonymous, -p $port 127.0.0.1; $transfer") ;;
+        ftplib:put) cmd=("$python" "$top/bench/ftplib_transfer.py" "$port" put "$local_file" "$remote") ;;
+        ftplib:get) cmd=("$python" "$top/bench/ftplib_transfer.py" "$port" get "$remote" "$local_file") ;;
+    esac
+}
+
+# measure LABEL TOOL DIRECTION LOCAL REMOTE: one timed run, appended to the
+# records as: LABEL DIRECTION TOOL WALL USER SYSTEM RSS_KIB STATUS.
+measure() {
+    local label=$1 tool=$2 direction=$3 record=$work/record status=0
+    client "$tool" "$direction" "$4" "$5"
+    rm -f "$record"
+    if [ "$tool" = talven-pty ]; then
+        SHELL=/bin/bash script -qec "$(printf '%q ' "$top/bench/measure.sh" "$record" "${cmd[@]}")" /dev/null \
+            </dev/null >/dev/null || status=$?
+    else
+        "$top/bench/measure.sh" "$record" "${cmd[@]}" </dev/null >/dev/null || status=$?
+    fi
+    if [ "$status" != 0 ] || [ ! -s "$record" ]; then
+        echo "run.sh: $tool $direction $label failed (status $status)" >&2
+        exit 1
+    fi
+    echo "$label $direction $tool $(cat "$record")" >> "$records"
+}
+
+# rotated N: the tools, starting with the N-th, so each takes each place.
+rotated() {
+    local n=$1 list=($tools)
+    local count=${#list[@]} i
+    for ((i = 0; i < count; i++)); do printf '%s ' "${list[(n + i) % count]}"; done
+}
+
+for s in $sizes; do
+    n=$runs
+    [ "$s" = "$largest" ] && n=$big_runs
+    for direction in put get; do
+        echo "== $s MiB $direction, $n runs per tool"
+        for ((r = 0; r < n; r++)); do
+            for tool in $(rotated "$r"); do
+                if [ "$direction" = put ]; then
+                    measure "$s" "$tool" put "$files/src-$s.bin" "up-$tool.bin"
+                    cmp -s "$files/src-$s.bin" "$root/up-$tool.bin" || { echo "run.sh: $tool stored a wrong file" >&2; exit 1; }
+                    rm -f "$root/up-$tool.bin"
+                else
+                    measure "$s" "$tool" get "$files/get-$tool.bin" "src-$s.bin"
+                    cmp -s "$root/src-$s.bin" "$files/get-$tool.bin" || { echo "run.sh: $tool fetched a wrong file" >&2; exit 1; }
+                    rm -f "$files/get-$tool.bin"
+                fi
+            done
+        done
+    done
+done
+
+echo "== small upload (connect, log in, 1 KiB, quit), $small_runs runs per tool"
+for ((r = 0; r < small_runs; r++)); do
+    for tool in $(rotated "$r"); do
+        measure small "$tool" put "$files/small.bin" "small-$tool.bin"
+        cmp -s "$files/small.bin" "$root/small-$tool.bin" || { echo "run.sh: $tool stored a wrong file" >&2; exit 1; }
+        rm -f "$root/small-$tool.bin"
+    done
+done
+
+"$python" "$top/bench/summarize.py" "$records" "$("$top/tests/servers/ftp-server.sh" version vsftpd)" | tee "$out/summary.md"
