@@ -153,9 +153,10 @@ std::int32_t ftpGetFile(std::int32_t session, std::int32_t window, const std::st
         ftpRecordBuiltStatus(writeError, "Local File Write Error");
         return 0;
     }
-    // The server has closed its end already: that ended the data.
-    const std::string completion = ftpReadReply(session);
+    // The server has ended the data. Some servers (proftpd) confirm the
+    // transfer only once the client has closed its side too.
     StreamClose(data);
+    const std::string completion = ftpReadReply(session);
     if (std::int32_t error = file.replace(localPath)) {
         ftpRecordBuiltStatus(error, "Local File Can't be deleted");
         return 0;

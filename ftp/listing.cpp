@@ -11,14 +11,14 @@ bool isFileLine(const std::string& line) { return !line.empty() && line[0] == '-
 bool isDirectoryLine(const std::string& line) { return !line.empty() && (line[0] == 'd' || line[0] == 'D'); }
 
 // Reads listing lines up to an empty or all-blank line, the end of the data,
-// a failed read, or kListingSizeLimit bytes in all; true when cut at the bound.
-bool readListing(std::int32_t data, std::vector<std::string>& lines) {
+// a failed read, or kListingSizeLimit bytes in all.
+void readListing(std::int32_t data, std::vector<std::string>& lines) {
     std::size_t total = 0;
     for (;;) {
         std::string line = StreamReadLine(data);
-        if (blank(line) || errorNumber != 0) return false;
+        if (blank(line) || errorNumber != 0) return;
         total += line.size() + sizeof(std::string);
-        if (total > kListingSizeLimit) return true;
+        if (total > kListingSizeLimit) return;
         lines.push_back(std::move(line));
     }
 }
@@ -44,11 +44,12 @@ std::int32_t ftpGetList(std::int32_t session, std::vector<std::string>& lines) {
     errorNumber = 0;
     StreamSendLine(session, "LIST");
     ftpReadReply(session);  // the preliminary reply tells nothing the data will not
-    // A server that never stops sending is cut off before it can take
-    // unbounded memory; closing the data connection ends its transfer.
-    if (readListing(data, lines)) StreamClose(data);
-    const std::string completion = ftpReadReply(session);
+    readListing(data, lines);
+    // Closing ends the transfer of a server that sends more than is read (a
+    // listing cut short); and some servers (proftpd) confirm even a finished
+    // transfer only once the client has closed its side.
     StreamClose(data);
+    const std::string completion = ftpReadReply(session);
     ftpRecordReply(completion);
     return highestElement(lines);
 }

@@ -1,7 +1,9 @@
 #!/bin/sh
-# Installs, from Debian's packages, what building and testing Talven needs.
+# Installs, from Debian's packages, what building and testing Talven needs,
+# the four FTP servers of the interoperability tests included.
 # Idempotent: packages already present are not fetched again. Run as root.
 set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
 
 packages="cmake make g++ googletest
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
@@ -20,3 +22,6 @@ if [ -n "$missing" ]; then
   # shellcheck disable=SC2086
   apt-get install -y --no-install-recommends $missing
 fi
+
+# vsftpd, pure-ftpd, proftpd and pyftpdlib, and the accounts they serve.
+"$top/tests/servers/install.sh"

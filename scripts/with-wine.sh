@@ -61,4 +61,12 @@ if command -v Xvfb >/dev/null; then start_display; fi
 mkdir "$WINEPREFIX"
 "$wineserver" -p
 "$wine" wineboot -i >/dev/null 2>&1
+# The server keeps the new registry in memory; restarting it writes the
+# registry into the prefix, from where tests that need a Wine server of their
+# own copy the prefix. wineboot then starts Wine's services again here: one
+# started by a test would hold that test's output open and CTest would wait.
+"$wineserver" -k
+"$wineserver" -w
+"$wineserver" -p
+"$wine" wineboot >/dev/null 2>&1
 "$@"

@@ -201,6 +201,27 @@ TEST_F(Download, AFullDiskFailsTheDownloadAndKeepsTheOldFile) {
     talven::ftpQuit(session);
 }
 
+// proftpd ends the data and then waits for the client to close its side of
+// the data connection before it confirms the transfer.
+TEST_F(Download, ClosesTheDataConnectionBeforeWaitingForTheCompletion) {
+    const std::string local = scratch.file("f");
+    EXPECT_EQ(get(
+                  [](Peer& control) {
+                      Listener listener;
+                      answer(control, listener.pasvReply());
+                      Peer connection = listener.accept();
+                      answer(control, "200 ok");
+                      answer(control, "150 go (5 bytes)");
+                      connection.send("hello");
+                      connection.shutdownSending();
+                      if (connection.waitForClose(3000)) control.send("226 Transfer complete\r\n");
+                  },
+                  "f", local),
+              1);
+    EXPECT_EQ(code, 226);
+    EXPECT_EQ(readFile(local), "hello");
+}
+
 TEST_F(Download, ARemoteNameWithALineBreakIsRefused) {
     EXPECT_EQ(get([](Peer&) {}, "f\r\nDELE x", scratch.file("f")), 0);
     EXPECT_EQ(code, 5);

@@ -117,6 +117,24 @@ TEST_F(Listings, ARefusedListEndsWithCodeZeroAfterTheWait) {
     EXPECT_EQ(code, 0);
 }
 
+// proftpd ends the listing and then waits for the client to close its side
+// of the data connection before it confirms the transfer.
+TEST_F(Listings, ClosesTheDataConnectionBeforeWaitingForTheCompletion) {
+    EXPECT_EQ(list(&talven::ftpGetList,
+                   [](Peer& control) {
+                       Listener listener;
+                       answer(control, listener.pasvReply());
+                       Peer connection = listener.accept();
+                       answer(control, "200 ok");
+                       answer(control, "150 listing");
+                       connection.send(kThreeKinds);
+                       connection.shutdownSending();
+                       if (connection.waitForClose(3000)) control.send("226 Transfer complete\r\n");
+                   }),
+              3);
+    EXPECT_EQ(code, 226);
+}
+
 TEST_F(Listings, MultiLineRepliesKeepTheSessionInStep) {
     ScriptedServer server([](Peer& control) {
         greetAndLogIn(control);

@@ -50,6 +50,20 @@ int32_t cRename(int32_t session, const char *oldName, const char *newName) {
     return result;
 }
 
+typedef int32_t(TALVEN_CALL *NameCommand)(int32_t session, BSTR *name);
+
+static int32_t withName(NameCommand command, int32_t session, const char *name) {
+    BSTR nameString = newString(name);
+    int32_t result = command(session, &nameString);
+    SysFreeString(nameString);
+    return result;
+}
+
+int32_t cDeleteFile(int32_t session, const char *name) { return withName(ftpDeleteFile, session, name); }
+int32_t cMakeDir(int32_t session, const char *name) { return withName(FTPMAKEDIR, session, name); }
+int32_t cRemoveDir(int32_t session, const char *name) { return withName(FTPREMOVEDIR, session, name); }
+int32_t cChangeDir(int32_t session, const char *name) { return withName(ftpChangeDir, session, name); }
+
 int32_t cCurDir(int32_t session, char *name, size_t capacity) {
     BSTR directory = ftpCurDir(session);
     size_t length = SysStringByteLen(directory);

@@ -18,6 +18,10 @@ int32_t cStatus(char *text, size_t capacity);
 int32_t cPutFile(int32_t session, const char *remoteName, const char *localPath);
 int32_t cGetFile(int32_t session, const char *remoteName, const char *localPath);
 int32_t cRename(int32_t session, const char *oldName, const char *newName);
+int32_t cDeleteFile(int32_t session, const char *name);
+int32_t cMakeDir(int32_t session, const char *name);
+int32_t cRemoveDir(int32_t session, const char *name);
+int32_t cChangeDir(int32_t session, const char *name);
 int32_t cCurDir(int32_t session, char *name, size_t capacity);
 int32_t cList(int32_t session, enum CListing which, SAFEARRAY **lines, char *joined, size_t capacity);
 

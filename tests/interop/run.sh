@@ -1,0 +1,115 @@
+#!/bin/bash
+# Runs a test command against one real FTP server on 127.0.0.1:21.
+#
+#   tests/interop/run.sh [--wine] NAME COMMAND...
+#
+# NAME is vsftpd, pure-ftpd, proftpd or pyftpdlib (tests/servers/install.sh
+# installs them). The run takes a network namespace of its own, with only
+# loopback up, so port 21 is free and several runs may go on at once. The
+# server starts with a fresh, empty ROOT; COMMAND then runs with
+#   TALVEN_INTEROP_SERVER   NAME
+#   TALVEN_INTEROP_VERSION  the server's version line
+#   TALVEN_INTEROP_ROOT     ROOT as COMMAND sees it: with --wine the drive
+#                           path Z:\... (Wine maps Z: to /)
+# With --wine, COMMAND is a Windows program under Wine. Wine's server process
+# makes the sockets of all the programs of its prefix, in its own network
+# namespace, so the run takes a prefix of its own (linked from the caller's
+# WINEPREFIX) and starts its Wine server inside the namespace.
+# The servers are stopped however COMMAND ends. On failure the FTP server's
+# logs are printed and the work directory is kept.
+#
+# Exits with COMMAND's status, or 77 (a skip for CTest) where no network
+# namespace can be made, as for an ordinary user.
+set -eu
+
+HERE=$(cd "$(dirname "$0")" && pwd -P)
+SERVER_SCRIPT=$HERE/../servers/ftp-server.sh
+WINE=/usr/lib/wine/wine64
+WINESERVER=/usr/lib/wine/wineserver64
+SKIP=77
+
+wine=no
+if [ "${1:-}" = --wine ]; then
+    wine=yes
+    shift
+fi
+[ $# -ge 2 ] || { echo "usage: $0 [--wine] NAME COMMAND..." >&2; exit 2; }
+
+if [ -z "${TALVEN_INTEROP_IN_NETNS:-}" ]; then
+    if ! unshare -n true 2>/dev/null; then
+        echo "run.sh: no network namespace can be made here (run as root); skipped" >&2
+        exit $SKIP
+    fi
+    args=("$@")
+    [ $wine = yes ] && args=(--wine "${args[@]}")
+    TALVEN_INTEROP_IN_NETNS=1 exec unshare -n "$0" "${args[@]}"
+fi
+
+ip link set lo up
+name=$1
+shift
+
+work=$(mktemp -d "/tmp/talven-interop-$name.XXXXXX")
+root=$work/root
+rundir=$work/run
+mkdir "$root" "$rundir"
+
+print_logs() {
+    local log
+    for log in "$rundir"/*.log; do
+        [ -s "$log" ] || continue
+        echo "----- $log"
+        tail -n 100 "$log"
+    done
+}
+
+# A prefix of this run's own: the caller's, with its Windows drive linked
+# rather than copied (the tests add files there and change none), or a new
+# one where the caller has none.
+start_wine() {
+    local source=${WINEPREFIX:-$HOME/.wine}
+    export WINEPREFIX=$work/wine
+    mkdir "$WINEPREFIX"
+    if [ -f "$source/system.reg" ]; then
+        # Not the file "wineserver": it names the caller's server directory.
+        find "$source" -mindepth 1 -maxdepth 1 ! -name drive_c ! -name wineserver -exec cp -a {} "$WINEPREFIX/" \;
+        cp -al "$source/drive_c" "$WINEPREFIX/"
+        "$WINESERVER" -p
+    else
+        "$WINESERVER" -p
+        "$WINE" wineboot -i >/dev/null 2>&1
+    fi
+}
+
+stop_wine() {
+    [ -n "${WINEPREFIX:-}" ] && [ "$WINEPREFIX" = "$work/wine" ] || return 0
+    "$WINESERVER" -k 2>/dev/null || true
+    "$WINESERVER" -w 2>/dev/null || true
+    rm -rf "$WINEPREFIX"
+}
+
+finish() {
+    local status=$?
+    stop_wine
+    "$SERVER_SCRIPT" stop "$rundir" || status=1
+    if [ $status -eq 0 ]; then
+        rm -rf "$work"
+    else
+        print_logs
+        echo "run.sh: $name run failed; server files and logs kept in $work"
+    fi
+    exit $status
+}
+trap finish EXIT
+
+version=$("$SERVER_SCRIPT" version "$name")
+echo "run.sh: $version on 127.0.0.1:21"
+"$SERVER_SCRIPT" start "$name" 21 "$root" "$rundir"
+
+if [ $wine = yes ]; then
+    start_wine
+    root_seen="Z:${root//\//\\}"
+else
+    root_seen=$root
+fi
+TALVEN_INTEROP_SERVER=$name TALVEN_INTEROP_VERSION=$version TALVEN_INTEROP_ROOT=$root_seen "$@"

@@ -1,0 +1,424 @@
+// Every exported operation, called from C, against one real FTP server on
+// 127.0.0.1:21. tests/interop/run.sh starts the server in a network namespace
+// of its own with a fresh ROOT and names it in the environment:
+//   TALVEN_INTEROP_SERVER   vsftpd, pure-ftpd, proftpd or pyftpdlib
+//   TALVEN_INTEROP_VERSION  its version, for the record
+//   TALVEN_INTEROP_ROOT     the directory the anonymous login lands in
+// Each test opens its own session and works on names of its own, so the
+// tests do not depend on each other's order.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "client_fixture.h"
+#include "exported_calls.h"
+#include "talvenftp.h"
+
+using namespace testftp;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Real servers answer at once; a fault should fail the test within seconds.
+constexpr std::uint32_t kTenSeconds = 10 * 1024;
+
+const std::vector<std::size_t> kFileSizes = {0, 1, 8192, 20000, 5 * 1024 * 1024 + 1};
+
+// What the servers answer differently.
+struct ServerProfile {
+    std::string loginReply;
+    std::string quitReply;
+    std::string deleteMissingReply;
+    // pure-ftpd's anonymous account may only add: it may not overwrite,
+    // delete or rename files nor remove directories.
+    bool anonymousMayChange = true;
+};
+
+const std::map<std::string, ServerProfile> kProfiles = {
+    {"vsftpd", {"230 Login successful.", "221 Goodbye.", "550 Delete operation failed."}},
+    {"pure-ftpd",
+     {"230 Anonymous user logged in", "221 Logout.", "550 Anonymous users can not delete files", false}},
+    {"proftpd",
+     {"230 Anonymous access granted, restrictions apply", "221 Goodbye.",
+      "550 missing.bin: No such file or directory"}},
+    {"pyftpdlib", {"230 Login successful.", "221 Goodbye.", "550 No such file or directory."}},
+};
+
+// pure-ftpd's refusals of what its anonymous account may not do.
+const std::string kNoOverwrite = "550 Anonymous users may not overwrite existing files";
+const std::string kNoDelete = "550 Anonymous users can not delete files";
+const std::string kNoRename = "550 Anonymous users are not allowed to move/rename files";
+const std::string kNoRemoveDir = "550 Sorry, anonymous users are not allowed to remove directories";
+
+const ServerProfile& profileOf(const std::string& server) {
+    static const ServerProfile unknown;
+    const auto found = kProfiles.find(server);
+    return found == kProfiles.end() ? unknown : found->second;
+}
+
+std::string environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value == nullptr ? std::string() : std::string(value);
+}
+
+std::string status() {
+    char text[512];
+    const std::int32_t code = cStatus(text, sizeof text);
+    return std::to_string(code) + " " + text;
+}
+
+std::vector<std::string> splitLines(const std::string& joined) {
+    std::vector<std::string> lines;
+    std::istringstream in(joined);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// The names a long listing shows: the last word of each line.
+std::set<std::string> listedNames(const std::vector<std::string>& lines) {
+    std::set<std::string> names;
+    for (const std::string& line : lines) names.insert(line.substr(line.find_last_of(' ') + 1));
+    return names;
+}
+
+std::set<std::string> namesOnDisk(const fs::path& directory, bool directories) {
+    std::set<std::string> names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(directory))
+        if (entry.is_directory() == directories) names.insert(entry.path().filename().string());
+    return names;
+}
+
+class RealServer : public ClientTest {
+protected:
+    void SetUp() override {
+        ClientTest::SetUp();
+        talven::setFtpStreamTimeoutForTests(kTenSeconds);
+        ASSERT_EQ(kProfiles.count(serverName), 1u)
+            << "TALVEN_INTEROP_SERVER names no known server; run through tests/interop/run.sh";
+        ASSERT_TRUE(fs::is_directory(root)) << "TALVEN_INTEROP_ROOT is not a directory: " << root;
+        RecordProperty("server", environment("TALVEN_INTEROP_VERSION"));
+    }
+
+    void TearDown() override {
+        if (session > 0) ftpQuit(session);
+        ClientTest::TearDown();
+    }
+
+    void logIn() {
+        session = cConnect("127.0.0.1", "anonymous", "");
+        ASSERT_GT(session, 0) << status();
+    }
+
+    void quit() {
+        ftpQuit(session);
+        session = -1;
+    }
+
+    // A new directory made through the session (so that pure-ftpd's
+    // anonymous account may write there), and entered.
+    void enterNewDirectory(const std::string& name) {
+        ASSERT_EQ(cMakeDir(session, name.c_str()), 1) << status();
+        ASSERT_EQ(cChangeDir(session, name.c_str()), 1) << status();
+    }
+
+    std::string currentDirectory() {
+        char name[256];
+        cCurDir(session, name, sizeof name);
+        return name;
+    }
+
+    std::string onServer(const std::string& relative) const { return (root / relative).string(); }
+
+    std::vector<std::string> list(CListing which) {
+        SAFEARRAY* lines = nullptr;
+        char joined[4096];
+        const std::int32_t count = cList(session, which, &lines, joined, sizeof joined);
+        SafeArrayDestroy(lines);
+        std::vector<std::string> result = splitLines(joined);
+        EXPECT_EQ(count, static_cast<std::int32_t>(result.size()));
+        return result;
+    }
+
+    const std::string serverName = environment("TALVEN_INTEROP_SERVER");
+    const ServerProfile& profile = profileOf(serverName);
+    const fs::path root = environment("TALVEN_INTEROP_ROOT");
+    std::int32_t session = -1;
+};
+
+// A bare control connection that keeps every line of every reply; the client
+// keeps only the line that ends one. It records how the server answers.
+class ReplyRecorder {
+public:
+    ReplyRecorder() : control_(testnet::connectLoopback(21)) {}
+
+    bool connected() const { return control_.connected(); }
+
+    // The lines of the next reply: a first line whose fourth character is
+    // "-" opens a reply that the line beginning with its code and no "-" ends.
+    std::vector<std::string> reply() {
+        std::vector<std::string> lines{control_.readLine()};
+        const std::string code = lines.front().substr(0, 3);
+        if (!continues(lines.front())) return lines;
+        for (std::string line = control_.readLine(); !line.empty(); line = control_.readLine()) {
+            lines.push_back(line);
+            if (line.compare(0, 3, code) == 0 && !continues(line)) break;
+        }
+        return lines;
+    }
+
+    std::vector<std::string> command(const std::string& line) {
+        control_.send(line + "\r\n");
+        return reply();
+    }
+
+    // PASV, and the data connection to the port its reply names.
+    Peer passive() {
+        const std::string reply = command("PASV").back();
+        int numbers[6] = {};
+        const std::size_t open = reply.find('(');
+        if (open == std::string::npos ||
+            std::sscanf(reply.c_str() + open, "(%d,%d,%d,%d,%d,%d)", &numbers[0], &numbers[1], &numbers[2],
+                        &numbers[3], &numbers[4], &numbers[5]) != 6)
+            return Peer();
+        return Peer(testnet::connectLoopback(static_cast<std::uint16_t>(numbers[4] * 256 + numbers[5])));
+    }
+
+private:
+    static bool continues(const std::string& line) { return line.size() > 3 && line[3] == '-'; }
+
+    Peer control_;
+};
+
+void record(const std::string& what, const std::vector<std::string>& lines) {
+    for (const std::string& line : lines) std::cout << "  " << what << ": " << line << "\n";
+    std::string joined;
+    for (const std::string& line : lines) joined += (joined.empty() ? "" : " | ") + line;
+    ::testing::Test::RecordProperty(what, joined);
+}
+
+int codeOf(const std::vector<std::string>& reply) { return std::atoi(reply.back().substr(0, 3).c_str()); }
+
+}  // namespace
+
+// ---- The session ----
+
+TEST_F(RealServer, LogsInWithAnEmptyPasswordAndRecordsTheLoginReply) {
+    logIn();
+    EXPECT_EQ(status(), profile.loginReply);
+    EXPECT_EQ(currentDirectory(), "/");
+    quit();
+    EXPECT_EQ(status(), profile.quitReply);
+}
+
+// Not the client: a bare connection that records every line the server sends
+// to a login, an upload, a download and a listing.
+TEST_F(RealServer, RecordsHowTheServerAnswers) {
+    std::cout << environment("TALVEN_INTEROP_VERSION") << "\n";
+    ReplyRecorder server;
+    ASSERT_TRUE(server.connected());
+    const std::vector<std::string> greeting = server.reply();
+    record("greeting", greeting);
+    EXPECT_EQ(codeOf(greeting), 220);
+    std::vector<std::string> login = server.command("USER anonymous");
+    record("USER", login);
+    if (codeOf(login) == 331) {
+        login = server.command("PASS ");
+        record("PASS", login);
+    }
+    ASSERT_EQ(codeOf(login), 230);
+    record("TYPE I", server.command("TYPE I"));
+    record("MKD", server.command("MKD recorded"));
+    record("CWD", server.command("CWD recorded"));
+
+    const std::string bytes = patternedBytes(20000);
+    Peer data = server.passive();
+    record("STOR preliminary", server.command("STOR stored.bin"));
+    data.send(bytes);
+    data.close();
+    record("STOR completion", server.reply());
+    EXPECT_EQ(readFile(onServer("recorded/stored.bin")), bytes);
+
+    data = server.passive();
+    record("RETR preliminary", server.command("RETR stored.bin"));
+    EXPECT_EQ(data.readAll(), bytes);
+    data.close();
+    record("RETR completion", server.reply());
+
+    data = server.passive();
+    record("LIST preliminary", server.command("LIST"));
+    EXPECT_NE(data.readAll().find("stored.bin"), std::string::npos);
+    data.close();
+    record("LIST completion", server.reply());
+    record("QUIT", server.command("QUIT"));
+}
+
+TEST_F(RealServer, ARefusedCommandLeavesTheServersReason) {
+    logIn();
+    EXPECT_EQ(cDeleteFile(session, "missing.bin"), 0);
+    EXPECT_EQ(status(), profile.deleteMissingReply);
+    EXPECT_EQ(cChangeDir(session, "missing"), 0);
+    EXPECT_EQ(FTPGETLASTSTATUSCODE(), 550);
+}
+
+// ---- Directories ----
+
+TEST_F(RealServer, MakesEntersAndLeavesADirectory) {
+    logIn();
+    EXPECT_EQ(cMakeDir(session, "made"), 1) << status();
+    EXPECT_EQ(FTPGETLASTSTATUSCODE(), 257);
+    EXPECT_TRUE(fs::is_directory(root / "made"));
+    EXPECT_EQ(cChangeDir(session, " made "), 1) << status();
+    EXPECT_EQ(FTPGETLASTSTATUSCODE(), 250);
+    EXPECT_EQ(currentDirectory(), "/made");
+    EXPECT_EQ(cChangeDir(session, ".."), 1) << status();
+    EXPECT_EQ(currentDirectory(), "/");
+}
+
+TEST_F(RealServer, RemovesADirectoryWhereAnonymousMay) {
+    logIn();
+    ASSERT_EQ(cMakeDir(session, "doomed"), 1) << status();
+    if (profile.anonymousMayChange) {
+        EXPECT_EQ(cRemoveDir(session, "doomed"), 1) << status();
+        EXPECT_EQ(FTPGETLASTSTATUSCODE(), 250);
+        EXPECT_FALSE(fs::exists(root / "doomed"));
+    } else {
+        EXPECT_EQ(cRemoveDir(session, "doomed"), 0);
+        EXPECT_EQ(status(), kNoRemoveDir);
+        EXPECT_TRUE(fs::is_directory(root / "doomed"));
+    }
+}
+
+// ---- Transfers: every session goes on after them with its own replies ----
+
+TEST_F(RealServer, StoresFilesOfEverySizeByteForByte) {
+    logIn();
+    enterNewDirectory("stored");
+    for (std::size_t size : kFileSizes) {
+        const std::string name = "up-" + std::to_string(size) + ".bin", local = scratch.file(name);
+        writeFile(local, patternedBytes(size));
+        EXPECT_EQ(cPutFile(session, name.c_str(), local.c_str()), 1) << size << ": " << status();
+        EXPECT_EQ(FTPGETLASTSTATUSCODE(), 226) << size;
+        EXPECT_EQ(readFile(onServer("stored/" + name)), patternedBytes(size)) << size;
+    }
+    EXPECT_EQ(currentDirectory(), "/stored");
+}
+
+TEST_F(RealServer, FetchesFilesOfEverySizeByteForByte) {
+    logIn();
+    enterNewDirectory("fetched");
+    for (std::size_t size : kFileSizes) {
+        const std::string name = "down-" + std::to_string(size) + ".bin", local = scratch.file(name);
+        writeFile(onServer("fetched/" + name), patternedBytes(size));
+        EXPECT_EQ(cGetFile(session, name.c_str(), local.c_str()), 1) << size << ": " << status();
+        EXPECT_EQ(FTPGETLASTSTATUSCODE(), 226) << size;
+        EXPECT_EQ(readFile(local), patternedBytes(size)) << size;
+    }
+    EXPECT_EQ(currentDirectory(), "/fetched");
+}
+
+TEST_F(RealServer, ARefusedDownloadLeavesTheLocalFileAlone) {
+    logIn();
+    const std::string local = scratch.file("kept.txt");
+    writeFile(local, "mine");
+    EXPECT_EQ(cGetFile(session, "missing.bin", local.c_str()), 0);
+    EXPECT_EQ(FTPGETLASTSTATUSCODE(), 550) << status();
+    EXPECT_EQ(readFile(local), "mine");
+    EXPECT_EQ(std::distance(fs::directory_iterator(scratch.path()), fs::directory_iterator()), 1);
+}
+
+// A listing switches the session to ASCII; the next download must be binary
+// again, and every reply must still belong to its own command.
+TEST_F(RealServer, TransfersListingsAndCommandsInterleaveOnOneSession) {
+    logIn();
+    enterNewDirectory("mixed");
+    const std::string bytes = "line one\r\nline two\n" + patternedBytes(20000), local = scratch.file("mixed.bin");
+    writeFile(local, bytes);
+    ASSERT_EQ(cPutFile(session, "mixed.bin", local.c_str()), 1) << status();
+    EXPECT_EQ(list(C_FILES).size(), 1u);
+    ASSERT_EQ(cGetFile(session, "mixed.bin", scratch.file("back.bin").c_str()), 1) << status();
+    EXPECT_EQ(FTPGETLASTSTATUSCODE(), 226);
+    EXPECT_EQ(readFile(scratch.file("back.bin")), bytes);
+    EXPECT_EQ(cMakeDir(session, "after"), 1) << status();
+    EXPECT_EQ(list(C_DIRS).size(), 1u);
+    EXPECT_EQ(currentDirectory(), "/mixed");
+}
+
+// ---- Listings ----
+
+TEST_F(RealServer, ListingsShowWhatTheDirectoryHolds) {
+    logIn();
+    enterNewDirectory("listed");
+    for (const char* file : {"a.txt", "b.bin", "c"}) writeFile(onServer(std::string("listed/") + file), "x");
+    for (const char* directory : {"one", "two"}) fs::create_directory(root / "listed" / directory);
+
+    const std::vector<std::string> all = list(C_ALL);
+    EXPECT_EQ(FTPGETLASTSTATUSCODE(), 226) << status();
+    std::set<std::string> everything = namesOnDisk(root / "listed", false);
+    everything.merge(namesOnDisk(root / "listed", true));
+    EXPECT_EQ(listedNames(all), everything);
+    EXPECT_EQ(listedNames(list(C_FILES)), namesOnDisk(root / "listed", false));
+    EXPECT_EQ(listedNames(list(C_DIRS)), namesOnDisk(root / "listed", true));
+}
+
+TEST_F(RealServer, AnEmptyDirectoryListsNothing) {
+    logIn();
+    enterNewDirectory("empty");
+    EXPECT_TRUE(list(C_ALL).empty());
+    EXPECT_EQ(FTPGETLASTSTATUSCODE(), 226) << status();
+}
+
+// ---- Changing what is there ----
+
+TEST_F(RealServer, RenamesAFileWhereAnonymousMay) {
+    logIn();
+    enterNewDirectory("renamed");
+    writeFile(onServer("renamed/old.txt"), "moved");
+    if (profile.anonymousMayChange) {
+        EXPECT_EQ(cRename(session, "old.txt", "new.txt"), 1) << status();
+        EXPECT_EQ(FTPGETLASTSTATUSCODE(), 250);
+        EXPECT_EQ(readFile(onServer("renamed/new.txt")), "moved");
+        EXPECT_FALSE(fs::exists(root / "renamed/old.txt"));
+    } else {
+        EXPECT_EQ(cRename(session, "old.txt", "new.txt"), 0);
+        EXPECT_EQ(status(), kNoRename);
+        EXPECT_TRUE(fs::exists(root / "renamed/old.txt"));
+    }
+}
+
+TEST_F(RealServer, DeletesAFileWhereAnonymousMay) {
+    logIn();
+    enterNewDirectory("deleted");
+    writeFile(onServer("deleted/gone.txt"), "x");
+    if (profile.anonymousMayChange) {
+        EXPECT_EQ(cDeleteFile(session, "gone.txt"), 1) << status();
+        EXPECT_EQ(FTPGETLASTSTATUSCODE(), 250);
+        EXPECT_FALSE(fs::exists(root / "deleted/gone.txt"));
+    } else {
+        EXPECT_EQ(cDeleteFile(session, "gone.txt"), 0);
+        EXPECT_EQ(status(), kNoDelete);
+        EXPECT_TRUE(fs::exists(root / "deleted/gone.txt"));
+    }
+}
+
+TEST_F(RealServer, OverwritesAFileWhereAnonymousMay) {
+    logIn();
+    enterNewDirectory("overwritten");
+    const std::string first = scratch.file("first.txt"), second = scratch.file("second.txt");
+    writeFile(first, "first version");
+    writeFile(second, "second");
+    ASSERT_EQ(cPutFile(session, "same.txt", first.c_str()), 1) << status();
+    if (profile.anonymousMayChange) {
+        EXPECT_EQ(cPutFile(session, "same.txt", second.c_str()), 1) << status();
+        EXPECT_EQ(readFile(onServer("overwritten/same.txt")), "second");
+    } else {
+        EXPECT_EQ(cPutFile(session, "same.txt", second.c_str()), 0);
+        EXPECT_EQ(status(), kNoOverwrite);
+        EXPECT_EQ(readFile(onServer("overwritten/same.txt")), "first version");
+    }
+}
