@@ -1,8 +1,9 @@
 #!/bin/sh
 # Builds Talven natively and for Windows (MinGW-w64 i686 and x86_64) with
-# warnings as errors, checks the Windows export tables, and runs the whole
-# test suite natively, natively under the sanitizers and, for the x86_64
-# build, under Wine; runs each fuzz target for a minute.
+# warnings as errors, checks the Windows export and import tables, packs the
+# Windows release archive, and runs the whole test suite natively, natively
+# under the sanitizers and, for the x86_64 build, under Wine; runs each fuzz
+# target for a minute.
 # Run as root on Debian 12: it installs what it needs first.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -35,10 +36,25 @@ scripts/fuzz.sh
 stage "Windows i686 build (the shipped program)"
 build mingw-i686
 scripts/check-exports.sh i686-w64-mingw32-objdump build/mingw-i686/talvenftp.dll build/mingw-i686/app/talven.exe
+scripts/check-imports.sh i686-w64-mingw32-objdump build/mingw-i686/talvenftp.dll build/mingw-i686/app/talven.exe
+
+stage "Windows release archive"
+scripts/release.sh
+expected="talven-windows-i686/
+talven-windows-i686/README-windows.txt
+talven-windows-i686/include/
+talven-windows-i686/include/talven_abi.h
+talven-windows-i686/include/talvenftp.h
+talven-windows-i686/talven.exe
+talven-windows-i686/talvenftp.dll"
+[ "$(unzip -Z1 dist/talven-windows-i686.zip | LC_ALL=C sort)" = "$expected" ] ||
+  { echo "dist/talven-windows-i686.zip does not hold exactly:" >&2; echo "$expected" >&2; exit 1; }
+unzip -p dist/talven-windows-i686.zip talven-windows-i686/talven.exe | cmp - build/mingw-i686/app/talven.exe
 
 stage "Windows x86_64 build and tests under Wine"
 build mingw-x86_64
 scripts/check-exports.sh x86_64-w64-mingw32-objdump build/mingw-x86_64/talvenftp.dll build/mingw-x86_64/app/talven.exe
+scripts/check-imports.sh x86_64-w64-mingw32-objdump build/mingw-x86_64/talvenftp.dll build/mingw-x86_64/app/talven.exe
 "$top/scripts/with-wine.sh" ctest --preset mingw-x86_64
 
 stage "all tests passed"

@@ -339,11 +339,15 @@ std::int32_t localMillisecondsOfDay() {
 
 namespace {
 
+// An earlier file of that name is emptied and rewritten, so that the host
+// runs this script whatever the file held. CREATE_ALWAYS would refuse a
+// hidden or system file, whose old text the host would then run.
 void writeScript(const std::string& scriptFile, const std::string& scriptText) {
     QuietErrors quiet;
-    HANDLE file = CreateFileA(scriptFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
+    HANDLE file =
+        CreateFileA(scriptFile.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return;
+    SetEndOfFile(file);
     DWORD written = 0;
     WriteFile(file, scriptText.data(), static_cast<DWORD>(scriptText.size()), &written, nullptr);
     CloseHandle(file);

@@ -1,0 +1,238 @@
+// The Win32 platform layer where it differs from the others: the popup's
+// script file and script host, the console when output is a file, window
+// captions, file attributes and error numbers, and the OLE frame.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <ole2.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+
+#include "os.h"
+
+namespace {
+
+std::string readBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeBytes(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+bool exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// Each test runs in a directory of its own, made the current one, as the
+// popup's script lies in the current directory.
+class InScratchDirectory : public ::testing::Test {
+protected:
+    InScratchDirectory() {
+        std::random_device random;
+        scratch_ = std::filesystem::temp_directory_path() / ("talven-win32-" + std::to_string(random()));
+        std::filesystem::create_directories(scratch_);
+        previous_ = std::filesystem::current_path();
+        std::filesystem::current_path(scratch_);
+    }
+    ~InScratchDirectory() override {
+        std::filesystem::current_path(previous_);
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(scratch_))
+            SetFileAttributesA(entry.path().string().c_str(), FILE_ATTRIBUTE_NORMAL);
+        std::error_code ignored;
+        std::filesystem::remove_all(scratch_, ignored);
+    }
+
+private:
+    std::filesystem::path scratch_;
+    std::filesystem::path previous_;
+};
+
+// ---------------------------------------------------------------- popup
+
+const std::string kScript = "var wshShell=WScript.CreateObject('WScript.Shell');\r\n"
+                            "wshShell.Popup('Fitxer C:\\\\a.txt enviat correctament',0,'Talven',0x0);\r\n";
+
+// The probe stands in for CSCRIPT: it copies the script it finds to seen.js
+// after a pause.
+void showWithProbe() {
+    os::showPopup("Talven", "Fitxer C:\\a.txt enviat correctament", "TALVEN.JS", kScript, "popup_probe seen.js");
+}
+
+class Popup : public InScratchDirectory {};
+
+TEST_F(Popup, TheHostRunsTheClosedScriptAndIsWaitedForThenTheScriptIsDeleted) {
+    showWithProbe();
+    EXPECT_EQ(readBytes("seen.js"), kScript);
+    EXPECT_FALSE(exists("TALVEN.JS"));
+}
+
+TEST_F(Popup, AnEarlierScriptIsOverwrittenAndDeleted) {
+    writeBytes("TALVEN.JS", std::string(1000, 'x'));
+    showWithProbe();
+    EXPECT_EQ(readBytes("seen.js"), kScript);
+    EXPECT_FALSE(exists("TALVEN.JS"));
+}
+
+// Whatever an earlier file held, the host runs this message's script.
+TEST_F(Popup, HiddenOrSystemScriptsAreOverwrittenAndLeftAsAreDirectories) {
+    for (DWORD mark : {FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM}) {
+        writeBytes("TALVEN.JS", "old");
+        SetFileAttributesA("TALVEN.JS", mark);
+        showWithProbe();
+        EXPECT_EQ(readBytes("seen.js"), kScript) << "attribute " << mark;
+        EXPECT_TRUE(exists("TALVEN.JS")) << "attribute " << mark;
+        EXPECT_EQ(GetFileAttributesA("TALVEN.JS") & mark, mark);
+        SetFileAttributesA("TALVEN.JS", FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA("TALVEN.JS");
+        DeleteFileA("seen.js");
+    }
+    CreateDirectoryA("TALVEN.JS", nullptr);
+    showWithProbe();
+    EXPECT_TRUE(GetFileAttributesA("TALVEN.JS") & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Wine keeps the read-only mark in the Unix permissions, which do not stop
+// root from writing.
+bool readOnlyFilesRefuseWriters() {
+    writeBytes("probe.txt", "x");
+    SetFileAttributesA("probe.txt", FILE_ATTRIBUTE_READONLY);
+    HANDLE writer = CreateFileA("probe.txt", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (writer == INVALID_HANDLE_VALUE) return true;
+    CloseHandle(writer);
+    return false;
+}
+
+TEST_F(Popup, AReadOnlyScriptIsNeitherWrittenNorDeleted) {
+    if (!readOnlyFilesRefuseWriters()) GTEST_SKIP() << "read-only files can be written here (Wine run as root)";
+    writeBytes("TALVEN.JS", "old");
+    SetFileAttributesA("TALVEN.JS", FILE_ATTRIBUTE_READONLY);
+    showWithProbe();
+    EXPECT_EQ(readBytes("seen.js"), "old");
+    EXPECT_EQ(readBytes("TALVEN.JS"), "old");
+}
+
+TEST_F(Popup, AHostThatCannotStartLeavesNothingToWaitFor) {
+    os::showPopup("Talven", "message", "TALVEN.JS", kScript, "talven_no_such_script_host TALVEN.JS");
+    EXPECT_FALSE(exists("TALVEN.JS"));
+}
+
+// ---------------------------------------------------------------- console
+
+// Standard output redirected to a file, as a caller's "> file" does; the
+// console calls fail there and the layer counts columns itself.
+class ConsoleToFile : public InScratchDirectory {
+protected:
+    ConsoleToFile() : screen_(GetStdHandle(STD_OUTPUT_HANDLE)) {
+        file_ = CreateFileA("out.txt", GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+        SetStdHandle(STD_OUTPUT_HANDLE, file_);
+    }
+    ~ConsoleToFile() override {
+        SetStdHandle(STD_OUTPUT_HANDLE, screen_);
+        CloseHandle(file_);
+    }
+
+private:
+    HANDLE screen_;
+    HANDLE file_;
+};
+
+TEST_F(ConsoleToFile, TextGoesOutAsItStandsAndColumnsAreCounted) {
+    EXPECT_FALSE(os::consoleIsScreen());
+    os::consoleMoveToColumn(1);
+    EXPECT_EQ(os::consoleColumn(), 0);
+    os::consoleWrite("inv.2024.pdf");
+    EXPECT_EQ(os::consoleColumn(), 12);
+    os::consoleMoveToColumn(14);
+    EXPECT_EQ(os::consoleColumn(), 13);
+    os::consoleWrite("\xE8");
+    os::consoleWrite(os::consoleLineEnd());
+    EXPECT_EQ(os::consoleColumn(), 0);
+    EXPECT_EQ(readBytes("out.txt"), "inv.2024.pdf\xE8\r\n");
+}
+
+// ---------------------------------------------------------------- windows
+
+TEST(WindowCaption, TheCaptionIsSetOnTheWindowNamedByItsHandle) {
+    HWND window = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 10, 10, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    ASSERT_NE(window, nullptr);
+    os::setWindowCaption(static_cast<std::int32_t>(reinterpret_cast<std::intptr_t>(window)), "8192 / 20000");
+    char caption[64] = {};
+    GetWindowTextA(window, caption, sizeof caption);
+    EXPECT_STREQ(caption, "8192 / 20000");
+    DestroyWindow(window);
+}
+
+// ---------------------------------------------------------------- files
+
+class Files : public InScratchDirectory {};
+
+TEST_F(Files, HiddenAndSystemFilesAreNotPlainFiles) {
+    writeBytes("plain", "x");
+    writeBytes("hidden", "x");
+    writeBytes("system", "x");
+    SetFileAttributesA("hidden", FILE_ATTRIBUTE_HIDDEN);
+    SetFileAttributesA("system", FILE_ATTRIBUTE_SYSTEM);
+    CreateDirectoryA("directory", nullptr);
+    EXPECT_EQ(os::pathKind("plain"), os::PathKind::plainFile);
+    EXPECT_EQ(os::pathKind("hidden"), os::PathKind::specialFile);
+    EXPECT_EQ(os::pathKind("system"), os::PathKind::specialFile);
+    EXPECT_EQ(os::pathKind("directory"), os::PathKind::directory);
+    EXPECT_EQ(os::pathKind("missing"), os::PathKind::missing);
+}
+
+TEST_F(Files, FailuresGiveTheirErrorNumbersAndLeaveTheErrorModeAsItWas) {
+    UINT before = SetErrorMode(0);
+    os::FileHandle handle = 0;
+    EXPECT_EQ(os::openForReading("missing.txt", handle), 53);
+    EXPECT_EQ(os::openForReading("no such directory\\a.txt", handle), 76);
+    EXPECT_EQ(os::openForReading("a*.txt", handle), 64);
+    writeBytes("held.txt", "x");
+    HANDLE writer = CreateFileA("held.txt", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(os::openForReading("held.txt", handle), 70);
+    CloseHandle(writer);
+    EXPECT_EQ(os::createExclusive("held.txt", handle), 70);
+    EXPECT_EQ(GetErrorMode(), 0u);
+    SetErrorMode(before);
+}
+
+TEST_F(Files, AReaderLetsOthersReadButNotWrite) {
+    writeBytes("shared.txt", "x");
+    os::FileHandle handle = 0;
+    ASSERT_EQ(os::openForReading("shared.txt", handle), 0);
+    HANDLE reader = CreateFileA("shared.txt", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE writer =
+        CreateFileA("shared.txt", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(reader, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
+    CloseHandle(reader);
+    os::closeFile(handle);
+}
+
+// ---------------------------------------------------------------- process
+
+HRESULT gOleAgain = E_FAIL;
+
+int entryThatChecksOle() {
+    // OLE already initialised on this thread answers S_FALSE.
+    gOleAgain = OleInitialize(nullptr);
+    OleUninitialize();
+    return 7;
+}
+
+TEST(ProcessFrame, OleIsInitialisedAroundTheEntryAndItsResultReturned) {
+    EXPECT_EQ(os::runProgram(0, nullptr, &entryThatChecksOle), 7);
+    EXPECT_EQ(gOleAgain, S_FALSE);
+    // Released afterwards: a new initialisation is the first again.
+    EXPECT_EQ(OleInitialize(nullptr), S_OK);
+    OleUninitialize();
+}
+
+TEST(ProcessFrame, TheCommandLineIsTheOneTheSystemKeeps) {
+    EXPECT_EQ(os::commandLine(), GetCommandLineA());
+}
+
+}  // namespace
