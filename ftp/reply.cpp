@@ -17,9 +17,9 @@ bool endsReply(std::string_view line, std::string_view code) {
 }
 
 // Reads the lines of one reply, within kReplySizeLimit bytes taken from the
-// stream in all. A line
-// that could not be read (the wait ran out, the stream failed or the server
-// closed it) ends the reply as an empty line; the error number then tells why.
+// stream in all. A line that could not be read (the wait ran out, the stream
+// failed or the server closed it) ends the reply as an empty line; the error
+// number then tells why.
 class ReplyLines {
 public:
     explicit ReplyLines(std::int32_t stream) : stream_(stream) {}
