@@ -50,23 +50,7 @@ void expectExportedStatus(std::int32_t code, const std::string& text) {
     EXPECT_EQ(take(FTPGETLASTSTATUSMSG()), text);
 }
 
-class BadInput : public ClientTest {
-protected:
-    // Logs in on a server that then follows script, runs action with the
-    // session handle and quits. Gives the control bytes sent after the login.
-    std::string onSession(const ScriptedServer::Script& script, const std::function<void(std::int32_t)>& action) {
-        ScriptedServer server([&](Peer& control) {
-            greetAndLogIn(control);
-            script(control);
-            serveQuit(control);
-        });
-        const std::int32_t session = connectTo(server);
-        EXPECT_GT(session, 0);
-        action(session);
-        ftpQuit(session);
-        return server.transcript().substr(std::string("USER anonymous\r\nPASS \r\n").size());
-    }
-};
+class BadInput : public SessionTest {};
 
 const std::string kUnsafeNames[] = {"a\rb", "a\nb", literalBytes("a\0b"), "\r\n", "f\r\nDELE important",
                                     literalBytes("\0")};

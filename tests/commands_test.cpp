@@ -8,29 +8,20 @@ using namespace testftp;
 
 namespace {
 
-class Commands : public ClientTest {};
-
-// Runs operation on a session whose server answers each command with the
-// next of replies, and returns what the client sent after logging in.
-template <typename Operation>
-std::string exchange(std::vector<std::string> replies, Operation operation) {
-    ScriptedServer server([replies](Peer& control) {
-        greetAndLogIn(control);
-        for (const std::string& reply : replies) answer(control, reply);
-        serveQuit(control);
-    });
-    std::int32_t session = connectTo(server);
-    EXPECT_GT(session, 0);
-    operation(session);
-    std::int32_t code = talven::ftpLastReplyCode();
-    std::string text = talven::ftpLastReplyText();
-    talven::ftpQuit(session);
-    talven::ftpRecordBuiltStatus(code, text);  // keep the operation's status for the caller
-    const std::string& transcript = server.transcript();
-    const std::string login = "USER anonymous\r\nPASS \r\n";
-    std::string sent = transcript.substr(login.size());
-    return sent.substr(0, sent.rfind("QUIT\r\n"));
-}
+// Runs operations on a session whose server answers each command with the
+// next of its replies.
+class Commands : public SessionTest {
+protected:
+    // What the client sent after logging in, up to its QUIT.
+    std::string exchange(std::vector<std::string> replies, const std::function<void(std::int32_t)>& operation) {
+        const std::string sent = onSession(
+            [replies](Peer& control) {
+                for (const std::string& reply : replies) answer(control, reply);
+            },
+            operation);
+        return sent.substr(0, sent.rfind("QUIT\r\n"));
+    }
+};
 
 }  // namespace
 
@@ -65,7 +56,7 @@ TEST_F(Commands, SucceedOnlyOnTheirOwnCodes) {
         std::int32_t got = -1;
         EXPECT_EQ(exchange({reply}, [&](std::int32_t s) { got = operation(s); }), sent) << name;
         EXPECT_EQ(got, result) << name;
-        EXPECT_EQ(talven::ftpLastReplyCode(), talven::ftpReplyCode(reply)) << name;
+        EXPECT_EQ(code, talven::ftpReplyCode(reply)) << name;
     }
 }
 
@@ -74,13 +65,13 @@ TEST_F(Commands, RenameStopsWhenRnfrIsRefused) {
     EXPECT_EQ(exchange({"550 No such file."}, [&](std::int32_t s) { result = talven::FTPMOVEORRENAME(s, "a", "b"); }),
               "RNFR a\r\n");
     EXPECT_EQ(result, 0);
-    expectLastStatus(550, "No such file.");
+    expectStatus(550, "No such file.");
 
     EXPECT_EQ(exchange({"350 Ready.", "553 Bad name."},
                        [&](std::int32_t s) { result = talven::FTPMOVEORRENAME(s, "a", "b"); }),
               "RNFR a\r\nRNTO b\r\n");
     EXPECT_EQ(result, 0);
-    expectLastStatus(553, "Bad name.");
+    expectStatus(553, "Bad name.");
 
     EXPECT_EQ(exchange({"350 Ready.", "250 Renamed."},
                        [&](std::int32_t s) { result = talven::FTPMOVEORRENAME(s, "a", "b"); }),
@@ -105,9 +96,9 @@ TEST_F(Commands, CurDirCutsTheNameByDoubleQuotes) {
 
 TEST_F(Commands, TypeRepliesAreRecordedNotExamined) {
     EXPECT_EQ(exchange({"504 Not supported"}, [](std::int32_t s) { talven::ftpSetBinary(s); }), "TYPE I\r\n");
-    expectLastStatus(504, "Not supported");
+    expectStatus(504, "Not supported");
     EXPECT_EQ(exchange({"200 Ok"}, [](std::int32_t s) { talven::ftpSetAscii(s); }), "TYPE A\r\n");
-    expectLastStatus(200, "Ok");
+    expectStatus(200, "Ok");
 }
 
 TEST_F(Commands, MultiLineRepliesAreReadWholeSoTheSessionStaysInStep) {
@@ -134,7 +125,7 @@ TEST_F(Commands, NamesWithLineBreaksOrNulAreRefusedBeforeSending) {
                   }),
                   "");
         EXPECT_EQ(results, std::vector<std::int32_t>(6, 0));
-        expectLastStatus(5, "Invalid Character In Argument");
+        expectStatus(5, "Invalid Character In Argument");
     }
 }
 

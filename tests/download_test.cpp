@@ -29,25 +29,14 @@ TransferReplies retrieveReplies(std::size_t size) {
     return replies;
 }
 
-class Download : public ClientTest {
+class Download : public SessionTest {
 protected:
     std::int32_t get(const ScriptedServer::Script& script, const std::string& remote, const std::string& local,
                      std::int32_t window = 0) {
-        ScriptedServer server([&](Peer& control) {
-            greetAndLogIn(control);
-            script(control);
-            serveQuit(control);
+        std::int32_t result = -1;
+        sent = onSession(script, [&](std::int32_t session) {
+            console = consoleOutputOf([&] { result = talven::ftpGetFile(session, window, remote, local); });
         });
-        std::int32_t session = connectTo(server);
-        EXPECT_GT(session, 0);
-        ::testing::internal::CaptureStdout();
-        std::int32_t result = talven::ftpGetFile(session, window, remote, local);
-        console = ::testing::internal::GetCapturedStdout();
-        code = talven::ftpLastReplyCode();
-        text = talven::ftpLastReplyText();
-        talven::ftpQuit(session);
-        const std::string login = "USER anonymous\r\nPASS \r\n";
-        sent = server.transcript().substr(login.size());
         return result;
     }
 
@@ -59,8 +48,6 @@ protected:
 
     std::string console;
     std::string sent;
-    std::int32_t code = 0;
-    std::string text;
 };
 
 }  // namespace

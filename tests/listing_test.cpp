@@ -23,21 +23,14 @@ void serveList(Peer& control, const std::string& data, const std::string& comple
     control.send(completion + "\r\n");
 }
 
-class Listings : public ClientTest {
+class Listings : public SessionTest {
 protected:
     std::int32_t list(Listing listing, const ScriptedServer::Script& script) {
-        ScriptedServer server([&](Peer& control) {
-            greetAndLogIn(control);
-            script(control);
-            serveQuit(control);
+        std::int32_t result = -1;
+        sent = onSession(script, [&](std::int32_t session) {
+            lines = {"stale", "content"};
+            result = listing(session, lines);
         });
-        std::int32_t session = connectTo(server);
-        lines = {"stale", "content"};
-        std::int32_t result = listing(session, lines);
-        code = talven::ftpLastReplyCode();
-        talven::ftpQuit(session);
-        const std::string login = "USER anonymous\r\nPASS \r\n";
-        sent = server.transcript().substr(login.size());
         EXPECT_EQ(lines.size(), static_cast<std::size_t>(result) + 1);
         EXPECT_EQ(lines.at(0), "");
         return result;
@@ -45,7 +38,6 @@ protected:
 
     Lines lines;
     std::string sent;
-    std::int32_t code = 0;
 };
 
 const std::string kThreeKinds =

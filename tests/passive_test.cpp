@@ -8,37 +8,32 @@ using namespace testftp;
 
 namespace {
 
-class Passive : public ClientTest {};
-
 std::string group(std::uint16_t port, const std::string& address = "192,0,2,20") {
     return address + "," + std::to_string(port / 256) + "," + std::to_string(port % 256);
 }
 
-// Sends PASV on a session whose server answers with reply; true when the
-// client connected to listener.
 struct PasvOutcome {
     std::int32_t data;
-    bool connected;
+    bool connected;  // the client connected to the listener
 };
 
-PasvOutcome pasv(const std::string& reply, Listener& listener) {
-    bool connected = false;
-    ScriptedServer server([&](Peer& control) {
-        greetAndLogIn(control);
-        answer(control, reply);
-        connected = listener.accept(500).connected();
-        serveQuit(control);
-    });
-    std::int32_t session = connectTo(server);
-    std::int32_t data = talven::ftpOpenDataChannel(session, talven::sessionHost(session));
-    std::int32_t code = talven::ftpLastReplyCode();
-    std::string text = talven::ftpLastReplyText();
-    if (data != -1) talven::StreamClose(data);
-    talven::ftpQuit(session);
-    server.transcript();
-    talven::ftpRecordBuiltStatus(code, text);
-    return {data, connected};
-}
+class Passive : public SessionTest {
+protected:
+    // Sends PASV on a session whose server answers with reply.
+    PasvOutcome pasv(const std::string& reply, Listener& listener) {
+        PasvOutcome outcome{-1, false};
+        onSession(
+            [&](Peer& control) {
+                answer(control, reply);
+                outcome.connected = listener.accept(500).connected();
+            },
+            [&](std::int32_t session) {
+                outcome.data = talven::ftpOpenDataChannel(session, talven::sessionHost(session));
+                if (outcome.data != -1) talven::StreamClose(outcome.data);
+            });
+        return outcome;
+    }
+};
 
 }  // namespace
 
@@ -48,7 +43,7 @@ TEST_F(Passive, ConnectsToTheSessionHostAtThePortOfTheReply) {
     PasvOutcome outcome = pasv(reply, listener);
     EXPECT_GT(outcome.data, 0);
     EXPECT_TRUE(outcome.connected);
-    expectLastStatus(227, reply.substr(4));
+    expectStatus(227, reply.substr(4));
 }
 
 TEST_F(Passive, PortNumbersKeepTheirLowEightBitsAndMayHaveBlanks) {
@@ -77,7 +72,7 @@ TEST_F(Passive, FailsWithoutAUsableGroup) {
         PasvOutcome outcome = pasv(reply, listener);
         EXPECT_EQ(outcome.data, -1) << reply;
         EXPECT_FALSE(outcome.connected) << reply;
-        expectLastStatus(227, reply.substr(4));
+        expectStatus(227, reply.substr(4));
     }
 }
 
@@ -86,7 +81,7 @@ TEST_F(Passive, ARefusedPasvAttemptsNoConnection) {
     PasvOutcome outcome = pasv("425 Can't open data connection (" + group(listener.port()) + ")", listener);
     EXPECT_EQ(outcome.data, -1);
     EXPECT_FALSE(outcome.connected);
-    EXPECT_EQ(talven::ftpLastReplyCode(), 425);
+    EXPECT_EQ(code, 425);
 }
 
 TEST_F(Passive, AMultiLine227IsReadWhole) {

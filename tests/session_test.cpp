@@ -5,38 +5,18 @@
 #include <cstring>
 #include <string>
 
-#include "client.h"
+#include "client_fixture.h"
 #include "number_text.h"
-#include "scripted_server.h"
 #include "stream.h"
 #include "talvenftp.h"
 
-using testftp::greetAndLogIn;
-using testftp::Peer;
-using testftp::ScriptedServer;
+using namespace testftp;
 
 namespace {
 
-std::int32_t connectTo(ScriptedServer& server, const std::string& user = "anonymous",
-                       const std::string& password = "") {
-    return talven::ftpConnectToPort("127.0.0.1", server.port(), user, password);
-}
-
-void expectLastStatus(std::int32_t code, const std::string& text) {
-    EXPECT_EQ(talven::ftpLastReplyCode(), code);
-    EXPECT_EQ(talven::ftpLastReplyText(), text);
-}
-
 bool nothingOpen() { return talven::openConnectionNumbers().empty(); }
 
-class Session : public ::testing::Test {
-protected:
-    void SetUp() override { talven::setFtpStreamTimeoutForTests(1024); }
-    void TearDown() override {
-        talven::setFtpStreamTimeoutForTests(talven::kStreamTimeout);
-        EXPECT_TRUE(nothingOpen());
-    }
-};
+class Session : public ClientTest {};
 
 }  // namespace
 

@@ -12,34 +12,21 @@ namespace {
 // The captured console reads the platform's line end back as "\n".
 const std::string kRowEnd = "\n";
 
-class Upload : public ClientTest {
+class Upload : public SessionTest {
 protected:
-    // Runs ftpPutFile on a session served by script (after login), with the
-    // console captured; returns the result.
+    // Runs ftpPutFile on a session served by script, with the console
+    // captured; returns the result.
     std::int32_t put(const ScriptedServer::Script& script, const std::string& remote, const std::string& local,
                      std::int32_t window = 0) {
-        ScriptedServer server([&](Peer& control) {
-            greetAndLogIn(control);
-            script(control);
-            serveQuit(control);
+        std::int32_t result = -1;
+        sent = onSession(script, [&](std::int32_t session) {
+            console = consoleOutputOf([&] { result = talven::ftpPutFile(session, window, remote, local); });
         });
-        std::int32_t session = connectTo(server);
-        EXPECT_GT(session, 0);
-        ::testing::internal::CaptureStdout();
-        std::int32_t result = talven::ftpPutFile(session, window, remote, local);
-        console = ::testing::internal::GetCapturedStdout();
-        code = talven::ftpLastReplyCode();
-        text = talven::ftpLastReplyText();
-        talven::ftpQuit(session);
-        const std::string login = "USER anonymous\r\nPASS \r\n";
-        sent = server.transcript().substr(login.size());
         return result;
     }
 
     std::string console;
     std::string sent;  // control bytes after the login, QUIT included
-    std::int32_t code = 0;
-    std::string text;
 };
 
 }  // namespace

@@ -88,16 +88,26 @@ protected:
     ScratchDirectory scratch;
 };
 
+// What the client wrote on the console while action ran.
+template <typename Action>
+std::string consoleOutputOf(Action action) {
+    ::testing::internal::CaptureStdout();
+    action();
+    return ::testing::internal::GetCapturedStdout();
+}
+
 // A ClientTest that runs one action on a logged-in session of a scripted
 // server and keeps the last status the action left.
 class SessionTest : public ClientTest {
 protected:
-    // Logs in on a server that then follows script, runs action on the
-    // session and quits. Gives the control bytes sent after the login.
+    // Logs in on a server that then follows script (and answers QUIT), runs
+    // action on the session and quits. Gives the control bytes sent after
+    // the login.
     std::string onSession(const ScriptedServer::Script& script, const std::function<void(std::int32_t)>& action) {
         ScriptedServer server([&](Peer& control) {
             greetAndLogIn(control);
             script(control);
+            serveQuit(control);
         });
         const std::int32_t session = connectTo(server);
         EXPECT_GT(session, 0);
