@@ -7,7 +7,7 @@
 
 #include "client_fixture.h"
 #include "os.h"
-#include "special_file.h"
+#include "named_pipe.h"
 #include "stream.h"
 #include "talvenftp.h"
 
@@ -301,7 +301,7 @@ TEST_F(BadInput, AListingWithoutAPlaceForItsLines) {
 
 TEST_F(BadInput, ADownloadNeverReplacesADeviceOrPipe) {
     const std::string pipe = scratch.file("pipe");
-    if (!makeSpecialFile(pipe)) GTEST_SKIP() << "this platform keeps no such entries in directories";
+    if (!makeNamedPipe(pipe)) GTEST_SKIP() << "this platform keeps no such entries in directories";
     const std::string sent = onSession([](Peer&) {}, [&](std::int32_t session) {
         Text remote("r"), local(pipe);
         EXPECT_EQ(ftpGetFile(session, 1, remote.ref(), local.ref()), 0);

@@ -1,8 +1,8 @@
-#include "special_file.h"
+#include "named_pipe.h"
 
 namespace testftp {
 
 // Windows keeps its devices and pipes out of the directories.
-bool makeSpecialFile(const std::string&) { return false; }
+bool makeNamedPipe(const std::string&) { return false; }
 
 }  // namespace testftp

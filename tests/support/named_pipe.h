@@ -7,6 +7,6 @@
 namespace testftp {
 
 // True when the entry was made at path.
-bool makeSpecialFile(const std::string& path);
+bool makeNamedPipe(const std::string& path);
 
 }  // namespace testftp
