@@ -3,7 +3,7 @@
 # warnings as errors, checks the Windows export and import tables, packs the
 # Windows release archive, and runs the whole test suite natively, natively
 # under the sanitizers and, for the x86_64 build, under Wine; runs each fuzz
-# target for a minute.
+# target for half a minute.
 # Run as root on Debian 12: it installs what it needs first.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -31,7 +31,7 @@ stage "native tests under AddressSanitizer, LeakSanitizer and UndefinedBehaviorS
 scripts/sanitize.sh
 
 stage "fuzzing: each libFuzzer target for a bounded time"
-scripts/fuzz.sh
+scripts/fuzz.sh 30
 
 stage "Windows i686 build (the shipped program)"
 build mingw-i686
