@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 
@@ -138,23 +139,34 @@ void StreamOpen(std::int32_t number, std::string_view host, std::uint16_t port, 
     }
 }
 
+namespace {
+
+// Sends every byte, waiting up to W for writability before each send; how
+// many were sent, fewer only after a failure (recorded).
+std::size_t sendEvery(StreamRecord& stream, const char* bytes, std::size_t count) {
+    std::size_t sent = 0;
+    while (sent < count) {
+        switch (os::waitWritable(stream.socket, stream.wait())) {
+            case os::Readiness::timedOut: errorNumber = 24; return sent;
+            case os::Readiness::failed: recordSocketFailure(); return sent;
+            case os::Readiness::ready: break;
+        }
+        const std::int64_t taken = os::sendSome(stream.socket, bytes + sent, count - sent);
+        if (taken < 0) {
+            recordSocketFailure();
+            return sent;
+        }
+        sent += static_cast<std::size_t>(taken);
+    }
+    return sent;
+}
+
+}  // namespace
+
 void StreamSend(std::int32_t number, std::string_view text) {
     StreamRecord* stream = findStream(number);
     if (stream == nullptr) return;
-    std::size_t sent = 0;
-    do {
-        switch (os::waitWritable(stream->socket, stream->wait())) {
-            case os::Readiness::timedOut: errorNumber = 24; return;
-            case os::Readiness::failed: recordSocketFailure(); return;
-            case os::Readiness::ready: break;
-        }
-        std::int64_t taken = os::sendSome(stream->socket, text.data() + sent, text.size() - sent);
-        if (taken < 0) {
-            recordSocketFailure();
-            return;
-        }
-        sent += static_cast<std::size_t>(taken);
-    } while (sent < text.size());
+    sendEvery(*stream, text.data(), text.size());
 }
 
 // One send for the line and its CR LF: as two, the CR LF would wait behind
@@ -238,6 +250,9 @@ bool StreamReceiveReady(std::int32_t number, std::size_t count) {
     return stream->buffered >= count || stream->peerClosed;
 }
 
+// Through a buffer: sendfile() would spare a copy, but over loopback it made
+// the whole transfer slower (1 GiB to vsftpd: 0.59 s, against 0.40 s through
+// a buffer).
 FileSendResult StreamSendFile(std::int32_t number, std::int32_t file, std::uint64_t count) {
     FileSendResult result;
     StreamRecord* stream = findStream(number);
@@ -250,35 +265,24 @@ FileSendResult StreamSendFile(std::int32_t number, std::int32_t file, std::uint6
         result.end = FileSendEnd::fileFailed;
         return result;
     }
+    const auto buffer = std::make_unique_for_overwrite<char[]>(kReceiveBufferSize);
     while (result.sent < count) {
-        switch (os::waitWritable(stream->socket, stream->wait())) {
-            case os::Readiness::timedOut:
-                errorNumber = 24;
-                result.end = FileSendEnd::streamFailed;
-                return result;
-            case os::Readiness::failed:
-                recordSocketFailure();
-                result.end = FileSendEnd::streamFailed;
-                return result;
-            case os::Readiness::ready: break;
+        const std::size_t ask = static_cast<std::size_t>(std::min<std::uint64_t>(count - result.sent, kReceiveBufferSize));
+        std::size_t got = 0;
+        if (std::int32_t error = os::readFile(handle, buffer.get(), ask, got)) {
+            errorNumber = error;
+            result.end = FileSendEnd::fileFailed;
+            return result;
         }
-        std::size_t taken = 0;
-        std::int32_t fileError = 0;
-        const std::uint64_t left = count - result.sent;
-        const std::size_t ask = static_cast<std::size_t>(std::min<std::uint64_t>(left, SIZE_MAX));
-        const os::FileSend outcome = os::sendFromFile(stream->socket, handle, ask, taken, fileError);
-        result.sent += taken;
-        switch (outcome) {
-            case os::FileSend::sent: break;
-            case os::FileSend::endOfFile: result.end = FileSendEnd::fileEnded; return result;
-            case os::FileSend::fileFailed:
-                errorNumber = fileError;
-                result.end = FileSendEnd::fileFailed;
-                return result;
-            case os::FileSend::socketFailed:
-                recordSocketFailure();
-                result.end = FileSendEnd::streamFailed;
-                return result;
+        if (got == 0) {
+            result.end = FileSendEnd::fileEnded;
+            return result;
+        }
+        const std::size_t sent = sendEvery(*stream, buffer.get(), got);
+        result.sent += sent;
+        if (sent < got) {
+            result.end = FileSendEnd::streamFailed;
+            return result;
         }
     }
     return result;

@@ -64,9 +64,7 @@ struct FileSendResult {
 
 // Sends count bytes of the local file open under file, from its current
 // position, waiting up to W for writability before each send as StreamSend
-// does. Where the platform allows, the bytes go from the file to the socket
-// without passing through the process. Reports how many bytes were sent,
-// also when it ended early.
+// does. Reports how many bytes were sent, also when it ended early.
 FileSendResult StreamSendFile(std::int32_t number, std::int32_t file, std::uint64_t count);
 
 // True once the peer has closed its side and every received byte is taken.

@@ -83,20 +83,6 @@ struct FileIdentity {
 };
 std::int32_t fileIdentity(FileHandle handle, FileIdentity& identity);
 
-// ---- Files onto sockets ----
-
-enum class FileSend { sent, endOfFile, fileFailed, socketFailed };
-// Sends up to count bytes of file, from its current position, on socket,
-// taking only what the system can take at once (as sendSome); the file
-// position advances past the bytes sent. sent: sentBytes were taken (0 when
-// the socket has no room now). endOfFile: the file had no byte left.
-// fileFailed: reading the file failed with the error number fileError.
-// socketFailed: socketErrorNumber tells. Where the system can move file
-// pages to the socket itself, the bytes do not pass through the process.
-// Never raises a signal on a closed peer.
-FileSend sendFromFile(Socket socket, FileHandle file, std::size_t count, std::size_t& sentBytes,
-                      std::int32_t& fileError);
-
 // 0 when the file at path could be deleted or replaced now (a missing file
 // included), else the error number a delete would give; a device or pipe is
 // never replaced (70).

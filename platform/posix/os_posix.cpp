@@ -12,10 +12,8 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <pthread.h>
 #include <spawn.h>
 #include <sys/file.h>
-#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -279,102 +277,6 @@ std::int32_t deleteFile(const std::string& path) {
 std::int32_t replaceFile(const std::string& from, const std::string& to) {
     if (!usablePath(from) || !usablePath(to)) return 64;
     return rename(from.c_str(), to.c_str()) == 0 ? 0 : fileErrorNumber(errno, to);
-}
-
-// ---------------------------------------------------------------- files onto sockets
-
-namespace {
-
-// sendfile() has no MSG_NOSIGNAL: a closed peer would raise SIGPIPE, so the
-// signal is held back in this thread for the call and a SIGPIPE it caused is
-// taken away before the mask is restored.
-class PipeSignalHeld {
-public:
-    PipeSignalHeld() {
-        sigemptyset(&pipe_);
-        sigaddset(&pipe_, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &pipe_, &previous_);
-        sigset_t pending;
-        sigpending(&pending);
-        alreadyPending_ = sigismember(&pending, SIGPIPE) == 1;
-    }
-    ~PipeSignalHeld() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-    PipeSignalHeld(const PipeSignalHeld&) = delete;
-    PipeSignalHeld& operator=(const PipeSignalHeld&) = delete;
-
-    // A send that moved some bytes before it met the closed peer reports
-    // them, not EPIPE, yet has raised the signal: look every time.
-    void takeOwnSignal() {
-        if (alreadyPending_) return;
-        const int error = errno;
-        sigset_t pending;
-        if (sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
-            const timespec none{};
-            while (sigtimedwait(&pipe_, nullptr, &none) < 0 && errno == EINTR) {
-            }
-        }
-        errno = error;
-    }
-
-private:
-    sigset_t pipe_{};
-    sigset_t previous_{};
-    bool alreadyPending_ = false;
-};
-
-// The portable way: through a buffer, giving back to the file what the
-// socket did not take.
-FileSend readAndSend(Socket socket, FileHandle file, std::size_t count, std::size_t& sentBytes,
-                     std::int32_t& fileError) {
-    char buffer[65536];
-    std::size_t got = 0;
-    if ((fileError = readFile(file, buffer, std::min(count, sizeof buffer), got)) != 0) return FileSend::fileFailed;
-    if (got == 0) return count == 0 ? FileSend::sent : FileSend::endOfFile;
-    const std::int64_t taken = sendSome(socket, buffer, got);
-    const int sendError = errno;
-    const std::size_t kept = taken < 0 ? 0 : static_cast<std::size_t>(taken);
-    if (kept < got && lseek(static_cast<int>(file), -static_cast<off_t>(got - kept), SEEK_CUR) < 0) {
-        fileError = fileErrorNumber(errno, std::string());
-        return FileSend::fileFailed;
-    }
-    errno = sendError;
-    if (taken < 0) return FileSend::socketFailed;
-    sentBytes = kept;
-    return FileSend::sent;
-}
-
-}  // namespace
-
-FileSend sendFromFile(Socket socket, FileHandle file, std::size_t count, std::size_t& sentBytes,
-                      std::int32_t& fileError) {
-    sentBytes = 0;
-    fileError = 0;
-    const int fd = static_cast<int>(socket);
-    PipeSignalHeld held;
-    // Non-blocking for the call only, so that a peer that stops reading
-    // leaves the caller in its bounded readiness wait, not in sendfile().
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return FileSend::socketFailed;
-    ssize_t n = 0;
-    do n = sendfile(fd, static_cast<int>(file), nullptr, std::min<std::size_t>(count, 0x7ffff000));
-    while (n < 0 && errno == EINTR);
-    const int error = errno;
-    fcntl(fd, F_SETFL, flags);
-    held.takeOwnSignal();
-    if (n > 0) {
-        sentBytes = static_cast<std::size_t>(n);
-        return FileSend::sent;
-    }
-    if (n == 0) return count == 0 ? FileSend::sent : FileSend::endOfFile;
-    switch (error) {
-        case EAGAIN: return FileSend::sent;
-        case EINVAL: case ENOSYS: case EOPNOTSUPP:  // a file sendfile cannot read
-            return readAndSend(socket, file, count, sentBytes, fileError);
-        case EIO: case EOVERFLOW: case ESPIPE:
-            fileError = fileErrorNumber(error, std::string());
-            return FileSend::fileFailed;
-        default: errno = error; return FileSend::socketFailed;
-    }
 }
 
 // ---------------------------------------------------------------- console

@@ -233,34 +233,6 @@ std::int32_t replaceFile(const std::string& from, const std::string& to) {
     return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : fileErrorNumber(GetLastError());
 }
 
-// ---------------------------------------------------------------- files onto sockets
-
-// Through a buffer: what the socket does not take goes back to the file.
-FileSend sendFromFile(Socket socket, FileHandle file, std::size_t count, std::size_t& sentBytes,
-                      std::int32_t& fileError) {
-    sentBytes = 0;
-    char buffer[65536];
-    std::size_t got = 0;
-    if ((fileError = readFile(file, buffer, std::min(count, sizeof buffer), got)) != 0) return FileSend::fileFailed;
-    if (got == 0) return count == 0 ? FileSend::sent : FileSend::endOfFile;
-    const std::int64_t taken = sendSome(socket, buffer, got);
-    const int sendError = WSAGetLastError();
-    const std::size_t kept = taken < 0 ? 0 : static_cast<std::size_t>(taken);
-    if (kept < got) {
-        QuietErrors quiet;
-        LARGE_INTEGER back{};
-        back.QuadPart = -static_cast<LONGLONG>(got - kept);
-        if (!SetFilePointerEx(fileHandle(file), back, nullptr, FILE_CURRENT)) {
-            fileError = fileErrorNumber(GetLastError());
-            return FileSend::fileFailed;
-        }
-    }
-    WSASetLastError(sendError);
-    if (taken < 0) return FileSend::socketFailed;
-    sentBytes = kept;
-    return FileSend::sent;
-}
-
 // ---------------------------------------------------------------- console
 
 namespace {
