@@ -154,6 +154,40 @@ TEST_F(TerminalProgress, ADownloadShowsACaptionForEveryChunk) {
     }
 }
 
+// However captions are gathered, those of the chunks received come out
+// before the client waits for the next data.
+TEST_F(TerminalProgress, ADownloadShowsItsCaptionsBeforeItWaitsForMoreData) {
+    const std::string local = scratch.file("target.bin");
+    const std::string bytes = patternedBytes(40000);
+    TerminalCapture terminal;
+    bool shownBeforeTheRest = false;
+    ScriptedServer server([&](Peer& control) {
+        greetAndLogIn(control);
+        Listener listener;
+        answer(control, listener.pasvReply());
+        Peer data = listener.accept();
+        answer(control, "200 ok");
+        answer(control, "150 Opening BINARY mode data connection (40000 bytes).");
+        data.send(bytes.substr(0, 16384));
+        // Well within the client's wait for more.
+        shownBeforeTheRest = terminal.waitFor("16384 of 40000", std::chrono::milliseconds(500));
+        data.send(bytes.substr(16384));
+        data.close();
+        control.send("226 Transfer complete.\r\n");
+        serveQuit(control);
+    });
+    const std::int32_t session = connectTo(server);
+    EXPECT_EQ(talven::ftpGetFile(session, 0, "f", local), 1);
+    const std::string screen = terminal.finish();
+    talven::ftpQuit(session);
+    server.transcript();
+    EXPECT_TRUE(shownBeforeTheRest) << screen;
+    EXPECT_EQ(readFile(local), bytes);
+    expectDownloadCaptions(captionsAfter(screen, "\r"), 40000, 40000);
+}
+
+// All the data is at hand before the go-ahead, and the limit falls past the
+// first run of chunks written to the file.
 TEST_F(TerminalProgress, AFullDiskShowsOnlyTheChunksThatReachedTheFile) {
     if (!FileSizeLimit::supported()) GTEST_SKIP() << "this platform cannot limit the size of a process's files";
     const std::string local = scratch.file("target");
@@ -163,8 +197,9 @@ TEST_F(TerminalProgress, AFullDiskShowsOnlyTheChunksThatReachedTheFile) {
         answer(control, listener.pasvReply());
         Peer connection = listener.accept();
         answer(control, "200 ok");
-        answer(control, "150 go (100000 bytes)");
-        connection.send(patternedBytes(100000));
+        control.readLine();
+        connection.send(patternedBytes(140000));
+        control.send("150 go (140000 bytes)\r\n");
         connection.waitForClose();
         control.send("426 Transfer aborted.\r\n");
         serveQuit(control);
@@ -174,7 +209,7 @@ TEST_F(TerminalProgress, AFullDiskShowsOnlyTheChunksThatReachedTheFile) {
     std::string screen;
     {
         TerminalCapture terminal;
-        FileSizeLimit limit(50000);
+        FileSizeLimit limit(100000);
         result = talven::ftpGetFile(session, 0, "f", local);
         screen = terminal.finish();
     }
@@ -185,7 +220,7 @@ TEST_F(TerminalProgress, AFullDiskShowsOnlyTheChunksThatReachedTheFile) {
     ASSERT_FALSE(captions.empty());
     const std::string& last = captions.back();
     const std::size_t shown = std::stoull(last.substr(0, last.find(' ')));
-    EXPECT_LE(shown, 50000u);
-    EXPECT_GT(shown, 50000u - 8192u);
-    expectDownloadCaptions(captions, shown, 100000);
+    EXPECT_LE(shown, 100000u);
+    EXPECT_GT(shown, 100000u - 8192u);
+    expectDownloadCaptions(captions, shown, 140000);
 }

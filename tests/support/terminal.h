@@ -3,6 +3,7 @@
 // byte written there, cursor sequences included.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -17,6 +18,8 @@ public:
     TerminalCapture(const TerminalCapture&) = delete;
     TerminalCapture& operator=(const TerminalCapture&) = delete;
 
+    // True once text has been written to the terminal, waiting up to limit.
+    bool waitFor(const std::string& text, std::chrono::milliseconds limit);
     // Gives standard output back and returns what was written to it.
     std::string finish();
 

@@ -1,7 +1,9 @@
 #include "terminal.h"
 
+#include <condition_variable>
 #include <cstdio>
 #include <fcntl.h>
+#include <mutex>
 #include <stdlib.h>
 #include <termios.h>
 #include <thread>
@@ -13,6 +15,8 @@ struct TerminalCapture::State {
     int master = -1;
     int savedOutput = -1;
     std::string bytes;
+    std::mutex lock;  // over bytes, while the reader runs
+    std::condition_variable grown;
     std::thread reader;
     bool finished = false;
 };
@@ -39,12 +43,20 @@ TerminalCapture::TerminalCapture() : state_(std::make_unique<State>()) {
         for (;;) {
             ssize_t n = read(s.master, buffer, sizeof buffer);
             if (n <= 0) break;  // EIO once the last writer's end is closed
+            std::lock_guard<std::mutex> guard(s.lock);
             s.bytes.append(buffer, static_cast<std::size_t>(n));
+            s.grown.notify_all();
         }
     });
 }
 
 TerminalCapture::~TerminalCapture() { finish(); }
+
+bool TerminalCapture::waitFor(const std::string& text, std::chrono::milliseconds limit) {
+    State& s = *state_;
+    std::unique_lock<std::mutex> guard(s.lock);
+    return s.grown.wait_for(guard, limit, [&] { return s.bytes.find(text) != std::string::npos; });
+}
 
 std::string TerminalCapture::finish() {
     State& s = *state_;
