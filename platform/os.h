@@ -44,7 +44,9 @@ Readiness waitWritable(Socket socket, WaitTime wait);
 // Bytes taken by the system without blocking (0 when it has no room now),
 // or -1. Never raises a signal on a closed peer.
 std::int64_t sendSome(Socket socket, const char* bytes, std::size_t count);
-// Bytes received, 0 when the peer has closed its side, or -1.
+// Bytes received without waiting, 0 when the peer has closed its side,
+// kNothingArrived when no byte is there yet, or -1.
+inline constexpr std::int64_t kNothingArrived = -2;
 std::int64_t receiveSome(Socket socket, char* buffer, std::size_t capacity);
 void closeSocket(Socket socket);
 // The error number for the socket call that failed last: 70 when another

@@ -129,8 +129,10 @@ std::int64_t sendSome(Socket socket, const char* bytes, std::size_t count) {
 
 std::int64_t receiveSome(Socket socket, char* buffer, std::size_t capacity) {
     for (;;) {
-        ssize_t got = recv(static_cast<int>(socket), buffer, capacity, 0);
-        if (got >= 0 || errno != EINTR) return got;
+        ssize_t got = recv(static_cast<int>(socket), buffer, capacity, MSG_DONTWAIT);
+        if (got >= 0) return got;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return kNothingArrived;
+        if (errno != EINTR) return -1;
     }
 }
 

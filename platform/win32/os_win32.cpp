@@ -52,8 +52,8 @@ bool connectIPv4(Socket socket, std::uint32_t address, std::uint16_t port) {
     peer.sin_addr.s_addr = address;
     peer.sin_port = htons(port);
     if (connect(static_cast<SOCKET>(socket), reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0) return false;
-    // Sends take only what fits at once (see sendSome); receives follow a
-    // readiness wait, so they find data or the end of the stream.
+    // Sends take only what fits at once and receives only what has arrived
+    // (see sendSome and receiveSome); waits are the caller's, bounded.
     u_long nonBlocking = 1;
     return ioctlsocket(static_cast<SOCKET>(socket), FIONBIO, &nonBlocking) == 0;
 }
@@ -81,7 +81,8 @@ std::int64_t sendSome(Socket socket, const char* bytes, std::size_t count) {
 
 std::int64_t receiveSome(Socket socket, char* buffer, std::size_t capacity) {
     int got = recv(static_cast<SOCKET>(socket), buffer, static_cast<int>(std::min<std::size_t>(capacity, INT_MAX)), 0);
-    return got == SOCKET_ERROR ? -1 : got;
+    if (got != SOCKET_ERROR) return got;
+    return WSAGetLastError() == WSAEWOULDBLOCK ? kNothingArrived : -1;
 }
 
 void closeSocket(Socket socket) { closesocket(static_cast<SOCKET>(socket)); }
