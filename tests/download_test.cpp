@@ -13,10 +13,7 @@ namespace {
 // Serves a download: PASV (with a fresh data listener), TYPE, RETR; sends
 // data and closes the data connection, then the completion reply.
 void serveRetrieve(Peer& control, const std::string& data, const TransferReplies& replies) {
-    Listener listener;
-    answer(control, listener.pasvReply());
-    Peer connection = listener.accept();
-    answer(control, replies.type);
+    Peer connection = servePasvThenAnswer(control, replies.type);
     answer(control, replies.goAhead);
     connection.send(data);
     connection.close();
@@ -87,10 +84,7 @@ TEST_F(Download, ARefusedRetrOrPasvLeavesTheOldFileAsItWas) {
     writeFile(local, "precious");
     EXPECT_EQ(get(
                   [](Peer& control) {
-                      Listener listener;
-                      answer(control, listener.pasvReply());
-                      Peer connection = listener.accept();
-                      answer(control, "200 ok");
+                      Peer connection = servePasvThenAnswer(control, "200 ok");
                       answer(control, "550 No such file.");
                   },
                   "missing", local),
@@ -163,10 +157,7 @@ TEST_F(Download, AFullDiskFailsTheDownloadAndKeepsTheOldFile) {
     std::string directory;
     ScriptedServer server([](Peer& control) {
         greetAndLogIn(control);
-        Listener listener;
-        answer(control, listener.pasvReply());
-        Peer connection = listener.accept();
-        answer(control, "200 ok");
+        Peer connection = servePasvThenAnswer(control, "200 ok");
         answer(control, "150 go (100000 bytes)");
         connection.send(patternedBytes(100000));
         connection.waitForClose();
@@ -194,10 +185,7 @@ TEST_F(Download, ClosesTheDataConnectionBeforeWaitingForTheCompletion) {
     const std::string local = scratch.file("f");
     EXPECT_EQ(get(
                   [](Peer& control) {
-                      Listener listener;
-                      answer(control, listener.pasvReply());
-                      Peer connection = listener.accept();
-                      answer(control, "200 ok");
+                      Peer connection = servePasvThenAnswer(control, "200 ok");
                       answer(control, "150 go (5 bytes)");
                       connection.send("hello");
                       connection.shutdownSending();

@@ -322,10 +322,7 @@ TEST_F(Hostile, AServerThatClosesEverythingAfter150) {
         onSession(
             [](Peer& control) {
                 answer(control, "200 Binary");
-                Listener listener;
-                answer(control, listener.pasvReply());
-                Peer data = listener.accept();
-                answer(control, "150 Go ahead");
+                Peer data = servePasvThenAnswer(control, "150 Go ahead");
                 data.close();
                 control.close();
             },
@@ -345,10 +342,7 @@ TEST_F(Hostile, AServerThatClosesInTheMiddleOfTheData) {
     onSession(
         [](Peer& control) {
             answer(control, "200 Binary");
-            Listener listener;
-            answer(control, listener.pasvReply());
-            Peer data = listener.accept();
-            answer(control, "150 Go ahead");
+            Peer data = servePasvThenAnswer(control, "150 Go ahead");
             data.read(100000);
             data.close();
             control.send("426 Connection closed; transfer aborted.\r\n");
@@ -386,10 +380,7 @@ TEST_F(Hostile, A421InPlaceOfTheGoAheadOrTheCompletion) {
     onSession(
         [](Peer& control) {
             answer(control, "200 Binary");
-            Listener listener;
-            answer(control, listener.pasvReply());
-            Peer data = listener.accept();
-            answer(control, "421 Shutting down");
+            Peer data = servePasvThenAnswer(control, "421 Shutting down");
             control.close();
         },
         [&](std::int32_t session) { EXPECT_EQ(talven::ftpPutFile(session, 1, "f", localFile("abc")), 0); });

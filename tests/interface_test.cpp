@@ -55,10 +55,7 @@ TEST_F(ExportedInterface, TransfersAndCommandsFromC) {
     withSession(
         [&](Peer& control) {
             stored = serveStore(control);
-            Listener listener;
-            answer(control, listener.pasvReply());
-            Peer data = listener.accept();
-            answer(control, "200 ok");
+            Peer data = servePasvThenAnswer(control, "200 ok");
             answer(control, "150 go (5 bytes)");
             data.send("hello");
             data.close();
@@ -82,10 +79,7 @@ TEST_F(ExportedInterface, TransfersAndCommandsFromC) {
 TEST_F(ExportedInterface, ListingsFillAStringArrayReplacingTheOneGiven) {
     const std::string listing = "drwxr-xr-x 2 0 0 4096 Dec 08 10:00 sub\r\n-rw-r--r-- 1 0 0 5 Dec 08 10:00 f\r\n";
     auto serveListing = [&](Peer& control) {
-        Listener listener;
-        answer(control, listener.pasvReply());
-        Peer data = listener.accept();
-        answer(control, "200 ok");
+        Peer data = servePasvThenAnswer(control, "200 ok");
         answer(control, "150 listing");
         data.send(listing);
         data.close();

@@ -13,10 +13,7 @@ using Listing = std::int32_t (*)(std::int32_t, Lines&);
 // Serves one LIST: PASV, TYPE A, LIST; sends data and closes the data
 // connection, then the completion reply.
 void serveList(Peer& control, const std::string& data, const std::string& completion = "226 Directory send OK.") {
-    Listener listener;
-    answer(control, listener.pasvReply());
-    Peer connection = listener.accept();
-    answer(control, "200 Switching to ASCII mode.");
+    Peer connection = servePasvThenAnswer(control, "200 Switching to ASCII mode.");
     answer(control, "150 Here comes the directory listing.");
     connection.send(data);
     connection.close();
@@ -97,10 +94,7 @@ TEST_F(Listings, ARefusedPasvGivesNothing) {
 TEST_F(Listings, ARefusedListEndsWithCodeZeroAfterTheWait) {
     EXPECT_EQ(list(&talven::ftpGetList,
                    [](Peer& control) {
-                       Listener listener;
-                       answer(control, listener.pasvReply());
-                       Peer connection = listener.accept();
-                       answer(control, "200 ok");
+                       Peer connection = servePasvThenAnswer(control, "200 ok");
                        answer(control, "550 Permission denied.");
                        connection.close();
                        control.readLine(3000);
@@ -114,10 +108,7 @@ TEST_F(Listings, ARefusedListEndsWithCodeZeroAfterTheWait) {
 TEST_F(Listings, ClosesTheDataConnectionBeforeWaitingForTheCompletion) {
     EXPECT_EQ(list(&talven::ftpGetList,
                    [](Peer& control) {
-                       Listener listener;
-                       answer(control, listener.pasvReply());
-                       Peer connection = listener.accept();
-                       answer(control, "200 ok");
+                       Peer connection = servePasvThenAnswer(control, "200 ok");
                        answer(control, "150 listing");
                        connection.send(kThreeKinds);
                        connection.shutdownSending();

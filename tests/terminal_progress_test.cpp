@@ -102,10 +102,7 @@ TEST_F(TerminalProgress, AnUploadBrokenOffShowsOnlyTheChunksSent) {
     ScriptedServer server([](Peer& control) {
         greetAndLogIn(control);
         answer(control, "200 ok");
-        Listener listener;
-        answer(control, listener.pasvReply());
-        Peer data = listener.accept();
-        answer(control, "150 go");
+        Peer data = servePasvThenAnswer(control, "150 go");
         data.read(1 << 20);
         data.reset();
         control.send("426 Connection closed; transfer aborted.\r\n");
@@ -130,10 +127,7 @@ TEST_F(TerminalProgress, ADownloadShowsACaptionForEveryChunk) {
         const std::string bytes = patternedBytes(size);
         ScriptedServer server([&](Peer& control) {
             greetAndLogIn(control);
-            Listener listener;
-            answer(control, listener.pasvReply());
-            Peer data = listener.accept();
-            answer(control, "200 ok");
+            Peer data = servePasvThenAnswer(control, "200 ok");
             answer(control, "150 Opening BINARY mode data connection (" + std::to_string(size) + " bytes).");
             // Pieces of odd sizes, so chunks do not all come whole.
             data.sendInPieces(bytes, 100003, std::chrono::milliseconds(1));
@@ -163,10 +157,7 @@ TEST_F(TerminalProgress, ADownloadShowsItsCaptionsBeforeItWaitsForMoreData) {
     bool shownBeforeTheRest = false;
     ScriptedServer server([&](Peer& control) {
         greetAndLogIn(control);
-        Listener listener;
-        answer(control, listener.pasvReply());
-        Peer data = listener.accept();
-        answer(control, "200 ok");
+        Peer data = servePasvThenAnswer(control, "200 ok");
         answer(control, "150 Opening BINARY mode data connection (40000 bytes).");
         data.send(bytes.substr(0, 16384));
         // Well within the client's wait for more.
@@ -193,10 +184,7 @@ TEST_F(TerminalProgress, AFullDiskShowsOnlyTheChunksThatReachedTheFile) {
     const std::string local = scratch.file("target");
     ScriptedServer server([](Peer& control) {
         greetAndLogIn(control);
-        Listener listener;
-        answer(control, listener.pasvReply());
-        Peer connection = listener.accept();
-        answer(control, "200 ok");
+        Peer connection = servePasvThenAnswer(control, "200 ok");
         control.readLine();
         connection.send(patternedBytes(140000));
         control.send("150 go (140000 bytes)\r\n");

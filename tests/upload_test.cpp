@@ -129,10 +129,7 @@ TEST_F(Upload, ARefusedPasvOrStorEndsTheUpload) {
     EXPECT_EQ(put(
                   [&](Peer& control) {
                       answer(control, "200 ok");
-                      Listener listener;
-                      answer(control, listener.pasvReply());
-                      Peer data = listener.accept();
-                      answer(control, "553 Could not create file.");
+                      Peer data = servePasvThenAnswer(control, "553 Could not create file.");
                       dataEmpty = data.readAll().empty();
                   },
                   "f", local),
@@ -161,10 +158,7 @@ TEST_F(Upload, ADataConnectionThatBreaksFailsAndTheSessionStaysInStep) {
     ScriptedServer server([](Peer& control) {
         greetAndLogIn(control);
         answer(control, "200 ok");
-        Listener listener;
-        answer(control, listener.pasvReply());
-        Peer data = listener.accept();
-        answer(control, "150 go");
+        Peer data = servePasvThenAnswer(control, "150 go");
         data.reset();
         control.send("426 Connection closed; transfer aborted.\r\n");
         answer(control, "257 \"/\" is current");
@@ -184,10 +178,7 @@ TEST_F(Upload, AServerThatStopsReadingTimesOut) {
     EXPECT_EQ(put(
                   [](Peer& control) {
                       answer(control, "200 ok");
-                      Listener listener;
-                      answer(control, listener.pasvReply());
-                      Peer data = listener.accept();
-                      answer(control, "150 go");
+                      Peer data = servePasvThenAnswer(control, "150 go");
                       std::this_thread::sleep_for(std::chrono::milliseconds(2500));
                       control.send("426 Aborted.\r\n");
                   },
@@ -206,10 +197,7 @@ TEST_F(Upload, AFileChangedWhileItIsSentIsNotReportedAsStored) {
     std::int32_t result = put(
         [&](Peer& control) {
             answer(control, "200 ok");
-            Listener listener;
-            answer(control, listener.pasvReply());
-            Peer data = listener.accept();
-            answer(control, "150 go");
+            Peer data = servePasvThenAnswer(control, "150 go");
             data.read(1 << 20);
             // Where the platform lets another writer in, it appends mid-transfer.
             std::ofstream out(local, std::ios::binary | std::ios::app);

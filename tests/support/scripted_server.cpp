@@ -150,12 +150,17 @@ void answer(Peer& control, const std::string& reply) {
     control.send(reply + "\r\n");
 }
 
-std::string serveStore(Peer& control, const TransferReplies& replies) {
-    answer(control, replies.type);
+Peer servePasvThenAnswer(Peer& control, const std::string& reply) {
     Listener listener;
     answer(control, listener.pasvReply());
     Peer data = listener.accept();
-    answer(control, replies.goAhead);
+    answer(control, reply);
+    return data;
+}
+
+std::string serveStore(Peer& control, const TransferReplies& replies) {
+    answer(control, replies.type);
+    Peer data = servePasvThenAnswer(control, replies.goAhead);
     std::string bytes = data.readAll();
     control.send(replies.completion + "\r\n");
     return bytes;

@@ -113,6 +113,11 @@ void greetAndLogIn(Peer& control);
 // Answers one command line (read first) with reply + CR LF.
 void answer(Peer& control, const std::string& reply);
 
+// Answers PASV with a fresh data listener, takes the client's data
+// connection, then answers the next command with reply; returns the data
+// connection.
+Peer servePasvThenAnswer(Peer& control, const std::string& reply);
+
 // The replies of one transfer, each sent with CR LF (a reply of several
 // lines holds its own inner CR LFs).
 struct TransferReplies {
