@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <mutex>
 #include <new>
 
@@ -271,11 +270,11 @@ FileSendResult StreamSendFile(std::int32_t number, std::int32_t file, std::uint6
         result.end = FileSendEnd::fileFailed;
         return result;
     }
-    const auto buffer = std::make_unique_for_overwrite<char[]>(kReceiveBufferSize);
+    char buffer[kReceiveBufferSize];
     while (result.sent < count) {
         const std::size_t ask = static_cast<std::size_t>(std::min<std::uint64_t>(count - result.sent, kReceiveBufferSize));
         std::size_t got = 0;
-        if (std::int32_t error = os::readFile(handle, buffer.get(), ask, got)) {
+        if (std::int32_t error = os::readFile(handle, buffer, ask, got)) {
             errorNumber = error;
             result.end = FileSendEnd::fileFailed;
             return result;
@@ -284,7 +283,7 @@ FileSendResult StreamSendFile(std::int32_t number, std::int32_t file, std::uint6
             result.end = FileSendEnd::fileEnded;
             return result;
         }
-        const std::size_t sent = sendEvery(*stream, buffer.get(), got);
+        const std::size_t sent = sendEvery(*stream, buffer, got);
         result.sent += sent;
         if (sent < got) {
             result.end = FileSendEnd::streamFailed;
