@@ -38,12 +38,20 @@ protected:
 
 // PASV with a fresh listener, the data connection accepted, then TYPE and
 // the transfer command answered with goAhead.
-Peer openTransfer(Peer& control, Listener& listener, const std::string& goAhead) {
-    answer(control, listener.pasvReply());
-    Peer data = listener.accept();
-    answer(control, "200 Type set");
+Peer openTransfer(Peer& control, const std::string& goAhead) {
+    Peer data = servePasvThenAnswer(control, "200 Type set");
     answer(control, goAhead);
     return data;
+}
+
+// A listing whose data never ends: block after block until the client has
+// closed the data connection.
+void serveEndlessListing(Peer& control, const std::string& block) {
+    Peer data = openTransfer(control, "150 Here it comes");
+    while (data.send(block)) {
+    }
+    control.send("426 Transfer aborted\r\n");
+    serveQuit(control);
 }
 
 const std::vector<std::string> kTargetOnly = {"target"};
@@ -69,8 +77,7 @@ TEST_F(HostileTransfer, AnnouncedSizesThatLie) {
         writeFile(target, "old");
         onSession(
             [&](Peer& control) {
-                Listener listener;
-                Peer data = openTransfer(control, listener, lie.goAhead);
+                Peer data = openTransfer(control, lie.goAhead);
                 data.send(patternedBytes(lie.size));
                 data.close();
                 control.send("226 Done\r\n");
@@ -88,8 +95,7 @@ TEST_F(HostileTransfer, ADataConnectionThatNeverSendsEndsAfterTheWaits) {
     const auto start = std::chrono::steady_clock::now();
     onSession(
         [](Peer& control) {
-            Listener listener;
-            Peer data = openTransfer(control, listener, "150 Opening (100 bytes)");
+            Peer data = openTransfer(control, "150 Opening (100 bytes)");
             data.waitForClose(5000);
             serveQuit(control);
         },
@@ -121,14 +127,12 @@ TEST_F(HostileTransfer, AServerThatClosesDuringADownload) {
          0, "old"},
         {"after 150",
          [](Peer& control) {
-             Listener listener;
-             Peer data = openTransfer(control, listener, "150 Opening (30000 bytes)");
+             Peer data = openTransfer(control, "150 Opening (30000 bytes)");
          },
          1, ""},
         {"in the middle of the data",
          [](Peer& control) {
-             Listener listener;
-             Peer data = openTransfer(control, listener, "150 Opening (30000 bytes)");
+             Peer data = openTransfer(control, "150 Opening (30000 bytes)");
              data.send(patternedBytes(10000));
          },
          1, patternedBytes(10000)},
@@ -154,8 +158,7 @@ TEST_F(HostileTransfer, AGoAheadThatIsRefusalOrEndlessKeepsTheOldFile) {
         writeFile(target, "old");
         onSession(
             [&](Peer& control) {
-                Listener listener;
-                Peer data = openTransfer(control, listener, goAhead);
+                Peer data = openTransfer(control, goAhead);
                 control.waitForClose(3000);
             },
             [&](std::int32_t session) { EXPECT_EQ(download(session), 0); });
@@ -174,18 +177,10 @@ TEST_F(HostileTransfer, AListingThatNeverEndsIsCutAtItsBound) {
     const std::string line(100, 'l');
     std::vector<std::string> lines;
     std::int32_t result = 0;
-    onSession(
-        [&](Peer& control) {
-            Listener listener;
-            Peer data = openTransfer(control, listener, "150 Here it comes");
-            std::string block;
-            for (int i = 0; i < 1000; ++i) block += line + "\r\n";
-            while (data.send(block)) {
-            }
-            control.send("426 Transfer aborted\r\n");
-            serveQuit(control);
-        },
-        [&](std::int32_t session) { result = talven::ftpGetList(session, lines); });
+    std::string block;
+    for (int i = 0; i < 1000; ++i) block += line + "\r\n";
+    onSession([&](Peer& control) { serveEndlessListing(control, block); },
+              [&](std::int32_t session) { result = talven::ftpGetList(session, lines); });
     const std::size_t kept = talven::kListingSizeLimit / (line.size() + 2 + sizeof(std::string));
     EXPECT_EQ(result, static_cast<std::int32_t>(kept));
     EXPECT_EQ(lines.size(), kept + 1);
@@ -197,18 +192,10 @@ TEST_F(HostileTransfer, CarriageReturnsInAListingCountAgainstItsBound) {
     const std::string line = "-" + std::string(1000, '\r');
     std::vector<std::string> lines;
     std::int32_t result = 0;
-    onSession(
-        [&](Peer& control) {
-            Listener listener;
-            Peer data = openTransfer(control, listener, "150 Here it comes");
-            std::string block;
-            for (int i = 0; i < 100; ++i) block += line + "\n";
-            while (data.send(block)) {
-            }
-            control.send("426 Transfer aborted\r\n");
-            serveQuit(control);
-        },
-        [&](std::int32_t session) { result = talven::ftpGetList(session, lines); });
+    std::string block;
+    for (int i = 0; i < 100; ++i) block += line + "\n";
+    onSession([&](Peer& control) { serveEndlessListing(control, block); },
+              [&](std::int32_t session) { result = talven::ftpGetList(session, lines); });
     // Each line counts every byte read for it and the memory of its string.
     const std::size_t kept = talven::kListingSizeLimit / (line.size() + 1 + sizeof(std::string));
     EXPECT_EQ(result, static_cast<std::int32_t>(kept));
@@ -221,8 +208,7 @@ TEST_F(HostileTransfer, AListingThatNeverComesEndsAfterTheWaits) {
     const auto start = std::chrono::steady_clock::now();
     onSession(
         [](Peer& control) {
-            Listener listener;
-            Peer data = openTransfer(control, listener, "150 Here it comes");
+            Peer data = openTransfer(control, "150 Here it comes");
             data.waitForClose(5000);
             serveQuit(control);
         },
@@ -237,8 +223,7 @@ TEST_F(HostileTransfer, OverlongAndOddListingLinesAreKeptAsTheyCame) {
     std::vector<std::string> lines;
     onSession(
         [&](Peer& control) {
-            Listener listener;
-            Peer data = openTransfer(control, listener, "150 Here it comes");
+            Peer data = openTransfer(control, "150 Here it comes");
             data.send(odd + "\r\n" + std::string(1 << 20, 'x'));
             data.close();
             control.send("226 Done\r\n");
@@ -257,8 +242,7 @@ TEST_F(HostileTransfer, AServerThatClosesTheControlConnectionDuringAListing) {
     std::vector<std::string> lines;
     onSession(
         [](Peer& control) {
-            Listener listener;
-            Peer data = openTransfer(control, listener, "150 Here it comes");
+            Peer data = openTransfer(control, "150 Here it comes");
             control.close();
             data.send("-rw one\r\ndrw two\r\n");
         },
