@@ -9,6 +9,7 @@ set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 
+"$top/scripts/check-merge-markers.sh"
 "$top/scripts/install-deps.sh"
 "$top/tests/servers/install.sh" >/dev/null
 

@@ -13,7 +13,11 @@
 # Wine's desktop process takes the display of the first program that opens
 # a window and keeps it for the prefix's life, so the whole run gets one
 # virtual display (Xvfb, with twm as its window manager) from the start; no
-# window lands on the caller's screen.
+# window lands on the caller's screen. twm gets a configuration of its own:
+# by default it waits for a person to place every new window, and the window
+# Wine opens while it updates a slow prefix would then hold wineboot forever.
+#
+# Every wait here is bounded and says what did not come up.
 set -eu
 
 if [ -z "${TALVEN_WINE_NETNS:-}" ] && [ "$(id -u)" = 0 ] && unshare -n true 2>/dev/null; then
@@ -47,26 +51,41 @@ start_display() {
     [ -s "$work/display" ] && break
     sleep 0.1
   done
-  [ -s "$work/display" ] || { cat "$work/xvfb.log" >&2; echo "Xvfb did not start" >&2; exit 1; }
+  [ -s "$work/display" ] || { cat "$work/xvfb.log" >&2; echo "with-wine.sh: the virtual display (Xvfb) did not come up within 10 s" >&2; exit 1; }
   DISPLAY=:$(cat "$work/display")
   export DISPLAY
   # With a window manager a dismissed popup closes at once.
   if command -v twm >/dev/null; then
-    twm >/dev/null 2>&1 &
+    printf '%s\n' 'RandomPlacement' 'UsePPosition "on"' 'NoGrabServer' >"$work/twmrc"
+    twm -f "$work/twmrc" >"$work/twm.log" 2>&1 &
     twm_pid=$!
   fi
 }
 
+# bounded SECONDS WHAT COMMAND...: runs COMMAND, failing the run with a message
+# naming WHAT when it has not finished within SECONDS.
+bounded() {
+  limit=$1 what=$2
+  shift 2
+  status=0
+  timeout -k 5 "$limit" "$@" || status=$?
+  if [ "$status" = 124 ] || [ "$status" = 137 ]; then
+    echo "with-wine.sh: $what did not come up within $limit s" >&2
+    exit 1
+  fi
+  return "$status"
+}
+
 if command -v Xvfb >/dev/null; then start_display; fi
 mkdir "$WINEPREFIX"
-"$wineserver" -p
-"$wine" wineboot -i >/dev/null 2>&1
+bounded 30 "the Wine server" "$wineserver" -p
+bounded 300 "the Wine prefix (wineboot -i)" "$wine" wineboot -i >/dev/null 2>&1
 # The server keeps the new registry in memory; restarting it writes the
 # registry into the prefix, from where tests that need a Wine server of their
 # own copy the prefix. wineboot then starts Wine's services again here: one
 # started by a test would hold that test's output open and CTest would wait.
 "$wineserver" -k
-"$wineserver" -w
-"$wineserver" -p
-"$wine" wineboot >/dev/null 2>&1
+bounded 60 "the Wine server's stop" "$wineserver" -w
+bounded 30 "the Wine server" "$wineserver" -p
+bounded 120 "Wine's services (wineboot)" "$wine" wineboot >/dev/null 2>&1
 "$@"

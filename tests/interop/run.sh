@@ -63,6 +63,19 @@ print_logs() {
     done
 }
 
+# bounded SECONDS WHAT COMMAND...: fails the run, naming WHAT, when COMMAND
+# has not finished within SECONDS.
+bounded() {
+    local limit=$1 what=$2 status=0
+    shift 2
+    timeout -k 5 "$limit" "$@" || status=$?
+    if [ $status -eq 124 ] || [ $status -eq 137 ]; then
+        echo "run.sh: $what did not come up within $limit s" >&2
+        exit 1
+    fi
+    return $status
+}
+
 # A prefix of this run's own: the caller's, with its Windows drive linked
 # rather than copied (the tests add files there and change none), or a new
 # one where the caller has none.
@@ -74,17 +87,17 @@ start_wine() {
         # Not the file "wineserver": it names the caller's server directory.
         find "$source" -mindepth 1 -maxdepth 1 ! -name drive_c ! -name wineserver -exec cp -a {} "$WINEPREFIX/" \;
         cp -al "$source/drive_c" "$WINEPREFIX/"
-        "$WINESERVER" -p
+        bounded 30 "the Wine server" "$WINESERVER" -p
     else
-        "$WINESERVER" -p
-        "$WINE" wineboot -i >/dev/null 2>&1
+        bounded 30 "the Wine server" "$WINESERVER" -p
+        bounded 300 "the Wine prefix (wineboot -i)" "$WINE" wineboot -i >/dev/null 2>&1
     fi
 }
 
 stop_wine() {
     [ -n "${WINEPREFIX:-}" ] && [ "$WINEPREFIX" = "$work/wine" ] || return 0
     "$WINESERVER" -k 2>/dev/null || true
-    "$WINESERVER" -w 2>/dev/null || true
+    timeout -k 5 60 "$WINESERVER" -w 2>/dev/null || true
     rm -rf "$WINEPREFIX"
 }
 
