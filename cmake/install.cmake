@@ -76,7 +76,20 @@ whose every wait is bounded. Strings cross its C interface as counted byte
 strings (BSTR).")
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME libtalvenftp${PROJECT_VERSION_MAJOR})
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_LIBRARY_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers)
+# The symbols file lists the names of ftp/talvenftp.map with the version
+# that first exported them: all of them 1.0.0 so far. A name added later
+# needs the version that adds it here.
+file(STRINGS ftp/talvenftp.map talven_exported REGEX "^    [A-Za-z0-9_]+;$")
+set(talven_symbols "libtalvenftp.so.${PROJECT_VERSION_MAJOR} libtalvenftp${PROJECT_VERSION_MAJOR} #MINVER#
+* Build-Depends-Package: libtalvenftp-dev\n")
+foreach(name IN ITEMS TALVENFTP_1 ${talven_exported})
+  string(STRIP "${name}" name)
+  string(REPLACE ";" "" name "${name}")
+  string(APPEND talven_symbols " ${name}@TALVENFTP_1 1.0.0\n")
+endforeach()
+file(WRITE ${PROJECT_BINARY_DIR}/debian/symbols "${talven_symbols}")
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_CONTROL_EXTRA
+  ${PROJECT_SOURCE_DIR}/cmake/debian/triggers ${PROJECT_BINARY_DIR}/debian/symbols)
 
 set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "small FTP client library with a C interface - development files
 The header of libtalvenftp's C interface, with a pkg-config file

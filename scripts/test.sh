@@ -28,6 +28,9 @@ stage "native build and tests"
 build native
 ctest --preset native
 
+stage "Linux install tree, a C program linked against it, Debian packages"
+scripts/package-check.sh
+
 stage "native tests under AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer"
 scripts/sanitize.sh
 
