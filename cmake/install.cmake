@@ -79,12 +79,9 @@ set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
 # The symbols file lists the names of ftp/talvenftp.map with the version
 # that first exported them: all of them 1.0.0 so far. A name added later
 # needs the version that adds it here.
-file(STRINGS ftp/talvenftp.map talven_exported REGEX "^    [A-Za-z0-9_]+;$")
 set(talven_symbols "libtalvenftp.so.${PROJECT_VERSION_MAJOR} libtalvenftp${PROJECT_VERSION_MAJOR} #MINVER#
 * Build-Depends-Package: libtalvenftp-dev\n")
-foreach(name IN ITEMS TALVENFTP_1 ${talven_exported})
-  string(STRIP "${name}" name)
-  string(REPLACE ";" "" name "${name}")
+foreach(name IN ITEMS TALVENFTP_1 ${TALVEN_EXPORTED_NAMES})
   string(APPEND talven_symbols " ${name}@TALVENFTP_1 1.0.0\n")
 endforeach()
 file(WRITE ${PROJECT_BINARY_DIR}/debian/symbols "${talven_symbols}")

@@ -80,7 +80,7 @@ done
 
 # The Debian packages.
 rm -f dist/*.deb
-cpack --preset package -B "$top/dist" >/dev/null
+cpack --preset package -B "$top/dist" >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log" >&2; exit 1; }
 rm -rf dist/_CPack_Packages
 version=$(sed -n 's/^project(Talven VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 arch=$(dpkg --print-architecture)

@@ -9,8 +9,11 @@ shift
 expected=$(cat "$@" | sed -n 's/^TALVEN_API [^(]*[ *]\([A-Za-z0-9_]*\)(.*/\1/p')
 [ -n "$expected" ] || { echo "no exported names found in $*" >&2; exit 1; }
 # Left out: the symbol version's own entry (type A), and data of other
-# libraries copied into a program (name@VERSION, a single @).
-table=$(nm -D --defined-only "$image" | grep -v ' A ' | grep -v '[^@]@[^@]' || true)
+# libraries copied into a program (its copy relocations).
+copied=$(readelf -rW "$image" | awk '$3 ~ /_COPY$/ { sub(/@.*/, "", $5); print $5 }')
+table=$(nm -D --defined-only "$image" | grep -v ' A ' | while read -r address type name; do
+  printf '%s\n' "$copied" | grep -qx "${name%%@*}" || echo "$address $type $name"
+done)
 status=0
 for name in $expected; do
   printf '%s\n' "$table" | grep -Eq " T $name(@@.*)?\$" || { echo "$image does not export $name" >&2; status=1; }
