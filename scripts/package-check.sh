@@ -30,8 +30,7 @@ work=$(mktemp -d /tmp/talven-package.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 stage=$work/stage
 DESTDIR=$stage cmake --install "$build" >/dev/null
-libdir=$(cd "$stage/usr/lib" && ls -d */libtalvenftp.so | sed 's|/libtalvenftp.so$||')
-libdir=/usr/lib/$libdir
+libdir=/usr/$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
 
 # expect_files WHAT EXPECTED ACTUAL
 expect_files() {
@@ -56,7 +55,7 @@ $libdir/cmake/Talven/TalvenTargets.cmake
 $libdir/libtalvenftp.so -> libtalvenftp.so.1
 $libdir/pkgconfig/talvenftp.pc"
 
-staged=$(cd "$stage" && find . ! -type d | sort | while read -r f; do
+staged=$(cd "$stage" && find . ! -type d | LC_ALL=C sort | while read -r f; do
   f=${f#.}; if [ -L "$stage$f" ]; then echo "$f -> $(readlink "$stage$f")"; else echo "$f"; fi
 done)
 expect_files "the staged install" \
@@ -65,7 +64,7 @@ objdump -p "$stage$libdir/libtalvenftp.so.1" | grep -q 'SONAME *libtalvenftp.so.
   { echo "libtalvenftp.so.1 does not carry the SONAME libtalvenftp.so.1" >&2; exit 1; }
 
 # The consumer, through each way of finding the library.
-export PKG_CONFIG_PATH=$stage$libdir/pkgconfig
+export PKG_CONFIG_PATH="$stage$libdir/pkgconfig"
 # shellcheck disable=SC2046
 cc -Wall -Wextra -Werror tests/package/consumer.c $(pkg-config --cflags --libs talvenftp) -o "$work/consumer-pkg-config"
 cmake -S tests/package -B "$work/cmake" -DCMAKE_PREFIX_PATH="$stage/usr" >/dev/null
