@@ -61,4 +61,11 @@ scripts/check-exports.sh x86_64-w64-mingw32-objdump build/mingw-x86_64/talvenftp
 scripts/check-imports.sh x86_64-w64-mingw32-objdump build/mingw-x86_64/talvenftp.dll build/mingw-x86_64/app/talven.exe
 "$top/scripts/with-wine.sh" ctest --preset mingw-x86_64
 
+stage "Windows i686 tests under 32-bit Wine (the shipped build)"
+if why=$("$top/scripts/i686-gate.sh"); then
+  "$top/scripts/with-wine.sh" ctest --preset mingw-i686
+else
+  echo "skipped: $why"
+fi
+
 stage "all tests passed"
