@@ -161,29 +161,12 @@ TEST_F(Hostile, RepliesThatDoNotArriveWholeLoseTheSession) {
         std::int32_t code;
         std::string text;
     } cases[] = {
-        {[](Peer& control) {
-             std::this_thread::sleep_for(1200ms);
-             control.send("250 DELE a: file deleted\r\n");
-         },
-         91, timedOut},
-        {[](Peer& control) {
-             control.send("55");
-             std::this_thread::sleep_for(1200ms);
-             control.send("0 a: No such file\r\n");
-         },
-         91, timedOut},
-        {[](Peer& control) { control.sendInPieces("250 DELE a: file deleted\r\n", 1, 80ms); }, 91, timedOut},
-        {[&](Peer& control) { control.send(overlong + "250 Deleted\r\n"); }, 94, "Reply Too Long"},
-        {[](Peer& control) {
-             control.send("250-Deleted\r\n");
-             control.close();
-         },
-         92, "Control Connection Closed"},
-        {[](Peer& control) {
-             control.send("250-Deleted\r\n");
-             control.reset();
-         },
-         93, "Control Connection Failed"},
+        {[](Peer& c) { std::this_thread::sleep_for(1200ms); c.send("250 DELE a: file deleted\r\n"); }, 91, timedOut},
+        {[](Peer& c) { c.send("55"); std::this_thread::sleep_for(1200ms); c.send("0 a: No such file\r\n"); }, 91, timedOut},
+        {[](Peer& c) { c.sendInPieces("250 DELE a: file deleted\r\n", 1, 80ms); }, 91, timedOut},
+        {[&](Peer& c) { c.send(overlong + "250 Deleted\r\n"); }, 94, "Reply Too Long"},
+        {[](Peer& c) { c.send("250-Deleted\r\n"); c.close(); }, 92, "Control Connection Closed"},
+        {[](Peer& c) { c.send("250-Deleted\r\n"); c.reset(); }, 93, "Control Connection Failed"},
     };
     for (const auto& broken : cases) {
         SCOPED_TRACE(broken.text);
@@ -343,13 +326,8 @@ TEST_F(Hostile, AServerThatClosesDuringTheLogin) {
 // of it must come within one wait, however slowly its bytes trickle in.
 TEST_F(Hostile, AServerThatStallsOrTricklesDuringTheLogin) {
     const std::pair<ScriptedServer::Script, std::string> cases[] = {
-        {[](Peer& control) { control.sendInPieces("220 Ready\r\n", 1, 150ms); }, ""},
-        {[](Peer& control) {
-             control.send("220 Ready\r\n");
-             control.readLine();
-             control.send("331 Pass");
-         },
-         "USER anonymous\r\n"},
+        {[](Peer& c) { c.sendInPieces("220 Ready\r\n", 1, 150ms); }, ""},
+        {[](Peer& c) { c.send("220 Ready\r\n"); c.readLine(); c.send("331 Pass"); }, "USER anonymous\r\n"},
     };
     for (const auto& stalling : cases) {
         ScriptedServer server([&](Peer& control) {
