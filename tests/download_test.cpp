@@ -122,6 +122,7 @@ TEST_F(Download, OnlyACleanEndConfirmedWith226Or250ReplacesTheTarget) {
     };
     for (const auto& ending : cases) {
         SCOPED_TRACE(ending.completion);
+        if (ending.end == resets && !resetsReachThePeer()) continue;
         const std::string status = ending.status.empty() ? ending.completion : ending.status;
         writeFile(local, "precious");
         std::int32_t result = -1;
