@@ -36,11 +36,12 @@ struct BuiltStatus {
 // Why a reply could not be read whole. The session is then lost: see
 // ftpLoseSession.
 inline constexpr BuiltStatus kControlConnectionTimedOut{91, "Control Connection Timed Out"};
-inline constexpr BuiltStatus kControlConnectionClosed{92, "Control Connection Closed"};
-inline constexpr BuiltStatus kControlConnectionFailed{93, "Control Connection Failed"};
-inline constexpr BuiltStatus kReplyTooLong{94, "Reply Too Long"};
+// Closed by the server, reset or failed: after the server has closed, a
+// command sent may draw a reset, so the two cannot be told apart reliably.
+inline constexpr BuiltStatus kControlConnectionLost{92, "Control Connection Lost"};
+inline constexpr BuiltStatus kReplyTooLong{93, "Reply Too Long"};
 // The handle names no open session (never opened, or quit).
-inline constexpr BuiltStatus kNotConnected{95, "Not Connected"};
+inline constexpr BuiltStatus kNotConnected{94, "Not Connected"};
 
 // Reads one whole reply from a control stream: a first line whose fourth
 // character is "-" opens a multi-line reply, ended by the line that begins
@@ -50,7 +51,7 @@ inline constexpr BuiltStatus kNotConnected{95, "Not Connected"};
 // cannot be read whole (the wait W ran out before the LF of its last line,
 // the stream failed or closed, or it took more than kReplySizeLimit bytes
 // from the stream, dropped CRs counted), the session is lost and the result
-// is the built status line that says why (91 to 94); 95 when the handle
+// is the built status line that says why (91 to 93); 94 when the handle
 // names no open stream.
 std::string ftpReadReply(std::int32_t session);
 inline constexpr std::size_t kReplySizeLimit = 1 << 20;

@@ -61,9 +61,9 @@ private:
         if (used_ > kReplySizeLimit) return &kReplyTooLong;
         if (taken_.ended || taken_.cut) return nullptr;
         if (errorNumber == 52 || errorNumber == 54) return &kNotConnected;
-        if (StreamEnded(stream_)) return &kControlConnectionClosed;
-        if (errorNumber == 0 || errorNumber == 24) return &kControlConnectionTimedOut;
-        return &kControlConnectionFailed;
+        // Without an error the wait ran out after some bytes, or the peer closed.
+        const bool timedOut = errorNumber == 24 || (errorNumber == 0 && !StreamEnded(stream_));
+        return timedOut ? &kControlConnectionTimedOut : &kControlConnectionLost;
     }
 
     std::int32_t stream_;

@@ -28,14 +28,13 @@
  *                                      its last line, within one wait of the
  *                                      stream (62.9 s), however slowly its
  *                                      bytes came
- *   092 "Control Connection Closed"     the server closed the control
- *                                      connection before the reply was whole
- *   093 "Control Connection Failed"     the control connection failed (a
- *                                      reset) before the reply was whole
- *   094 "Reply Too Long"                the reply took more than 1 MiB
- *   095 "Not Connected"                 the handle names no open session
+ *   092 "Control Connection Lost"       the control connection was closed by
+ *                                      the server, reset or failed before the
+ *                                      reply was whole
+ *   093 "Reply Too Long"                the reply took more than 1 MiB
+ *   094 "Not Connected"                 the handle names no open session
  *                                      (never opened, or quit)
- * After 091 to 094 the session is lost: the client has closed its control
+ * After 091 to 093 the session is lost: the client has closed its control
  * connection, since whatever the server sent later would pass for the reply
  * to the next command. Every later operation on that handle fails at once
  * with the same status and sends nothing (ftpQuit too; it ends the session).

@@ -251,7 +251,7 @@ TEST_F(BadInput, HandlesThatNameNoSession) {
     const std::string local = scratch.file("local");
     writeFile(local, "abc");
     for (std::int32_t handle : {-1, 0, -32768, INT32_MIN, INT32_MAX, 32767, 32768, 65537, 12345})
-        expectEveryOperationFails(handle, local, 95, "Not Connected", "n             ");
+        expectEveryOperationFails(handle, local, 94, "Not Connected", "n             ");
 }
 
 TEST_F(BadInput, EveryOperationAfterQuitOrOnALostSession) {
@@ -271,8 +271,8 @@ TEST_F(BadInput, EveryOperationAfterQuitOrOnALostSession) {
             EXPECT_EQ(ftpDeleteFile(session, name.ref()), 0);
         else
             ftpQuit(session);
-        expectExportedStatus(lost ? 92 : 221, lost ? "Control Connection Closed" : "Goodbye.");
-        expectEveryOperationFails(session, local, lost ? 92 : 95, lost ? "Control Connection Closed" : "Not Connected",
+        expectExportedStatus(lost ? 92 : 221, lost ? "Control Connection Lost" : "Goodbye.");
+        expectEveryOperationFails(session, local, lost ? 92 : 94, lost ? "Control Connection Lost" : "Not Connected",
                                   lost ? "" : "n             ");
         EXPECT_EQ(server.transcript(), std::string("USER anonymous\r\nPASS \r\n") + (lost ? "DELE a\r\n" : "QUIT\r\n"));
     }

@@ -140,9 +140,9 @@ TEST_F(Commands, AServerThatHasGoneLosesTheSession) {
     std::int32_t session = connectTo(server);
     server.transcript();
     EXPECT_EQ(talven::ftpDeleteFile(session, "x"), 0);
-    expectLastStatus(92, "Control Connection Closed");
+    expectLastStatus(92, "Control Connection Lost");
     talven::ftpRecordReply("");
     EXPECT_EQ(talven::ftpCurDir(session), "");
-    expectLastStatus(92, "Control Connection Closed");
+    expectLastStatus(92, "Control Connection Lost");
     talven::ftpQuit(session);
 }

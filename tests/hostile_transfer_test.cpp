@@ -138,7 +138,7 @@ TEST_F(HostileTransfer, AServerThatClosesDuringADownload) {
                 control.close();
             },
             [&](std::int32_t session) { EXPECT_EQ(download(session), 0); });
-        expectStatus(92, "Control Connection Closed");
+        expectStatus(92, "Control Connection Lost");
         EXPECT_EQ(readFile(target), "old");
         EXPECT_EQ(scratchNames(), kTargetOnly);
     }
@@ -157,7 +157,7 @@ TEST_F(HostileTransfer, AGoAheadThatIsRefusalOrEndlessKeepsTheOldFile) {
         if (goAhead[0] == '4')
             expectStatus(421, "Service closing");
         else
-            expectStatus(94, "Reply Too Long");
+            expectStatus(93, "Reply Too Long");
         EXPECT_EQ(readFile(target), "old");
         EXPECT_EQ(scratchNames(), kTargetOnly);
     }
@@ -241,5 +241,5 @@ TEST_F(HostileTransfer, AServerThatClosesTheControlConnectionDuringAListing) {
         [&](std::int32_t session) { EXPECT_EQ(talven::ftpGetList(session, lines), 0); });
     // Without its completion reply the listing counts as failed.
     EXPECT_EQ(lines, std::vector<std::string>{""});
-    expectStatus(92, "Control Connection Closed");
+    expectStatus(92, "Control Connection Lost");
 }

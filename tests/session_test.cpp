@@ -204,7 +204,7 @@ TEST_F(Session, ServerThatClosesOrStallsDuringLogin) {
         control.close();
     });
     EXPECT_EQ(connectTo(closesAfterGreeting), -1);
-    expectLastStatus(92, "Control Connection Closed");
+    expectLastStatus(92, "Control Connection Lost");
 
     ScriptedServer stallsAfterUser([](Peer& control) {
         control.send("220 Ready\r\n");
@@ -221,7 +221,7 @@ TEST_F(Session, ServerThatClosesOrStallsDuringLogin) {
         control.waitForClose(3000);
     });
     EXPECT_EQ(connectTo(endlessGreeting), -1);
-    expectLastStatus(94, "Reply Too Long");
+    expectLastStatus(93, "Reply Too Long");
     EXPECT_EQ(endlessGreeting.transcript(), "");
     EXPECT_TRUE(nothingOpen());
 }
@@ -248,9 +248,9 @@ TEST_F(Session, QuitOnAServerThatHasGone) {
     ASSERT_GT(session, 0);
     server.transcript();
     talven::ftpQuit(session);
-    expectLastStatus(92, "Control Connection Closed");
+    expectLastStatus(92, "Control Connection Lost");
     talven::ftpQuit(session);  // a second quit finds nothing open
-    expectLastStatus(95, "Not Connected");
+    expectLastStatus(94, "Not Connected");
 }
 
 TEST(OleStrings, CountBeforeTheBytesAndAZeroAfterThem) {
