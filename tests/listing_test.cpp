@@ -91,16 +91,28 @@ TEST_F(Listings, ARefusedPasvGivesNothing) {
     EXPECT_EQ(sent, "PASV\r\nQUIT\r\n");
 }
 
-TEST_F(Listings, ARefusedListEndsWithCodeZeroAfterTheWait) {
-    EXPECT_EQ(list(&talven::ftpGetList,
-                   [](Peer& control) {
-                       Peer connection = servePasvThenAnswer(control, "200 ok");
-                       answer(control, "550 Permission denied.");
-                       connection.close();
-                       control.readLine(3000);
-                   }),
-              0);
-    EXPECT_EQ(code, 0);
+TEST_F(Listings, ARefusedListFailsAtOnceAndClosesItsDataConnection) {
+    for (const std::string refusal : {"550 Permission denied.", "450 No files", "550-No access\r\n550 here"}) {
+        const std::string last = refusal.substr(refusal.rfind('\n') + 1);
+        bool dataClosed = false;
+        std::string directory;
+        sent = onSession(
+            [&](Peer& control) {
+                Peer connection = servePasvThenAnswer(control, "200 ok");
+                answer(control, refusal);
+                dataClosed = connection.waitForClose(2000);
+                answer(control, "257 \"/\" is current");
+            },
+            [&](std::int32_t session) {
+                EXPECT_EQ(talven::ftpGetList(session, lines), 0);
+                EXPECT_EQ(lines, Lines{""});
+                expectLastStatus(talven::ftpReplyCode(last), last.substr(4));
+                directory = talven::ftpCurDir(session);
+            });
+        EXPECT_TRUE(dataClosed) << refusal;
+        EXPECT_EQ(directory, "/") << refusal;
+        EXPECT_EQ(sent, "PASV\r\nTYPE A\r\nLIST\r\nPWD\r\nQUIT\r\n");
+    }
 }
 
 // proftpd ends the listing and then waits for the client to close its side

@@ -139,7 +139,9 @@ TEST(StreamReadLine, ReturnsHalfALineWithoutErrorWhenTheRestIsLate) {
     std::int32_t stream = openTo(server);
     EXPECT_EQ(talven::StreamReadLine(stream), "half");
     EXPECT_EQ(errorNumber, 0);
+    EXPECT_FALSE(talven::StreamLastLine(stream).ended);
     EXPECT_EQ(talven::StreamReadLine(stream), " rest");
+    EXPECT_TRUE(talven::StreamLastLine(stream).ended);
     talven::StreamSendLine(stream, "bye");
     talven::StreamClose(stream);
 }

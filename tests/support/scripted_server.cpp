@@ -137,6 +137,22 @@ bool ScriptedServer::clientConnected() {
     return connected_;
 }
 
+bool resetsReachThePeer() {
+    static const bool reached = [] {
+        std::uint16_t port = 0;
+        const testnet::Handle listener = testnet::listenLoopback(port);
+        const testnet::Handle client = testnet::connectLoopback(port);
+        Peer(testnet::acceptWithin(listener, kPeerWaitMilliseconds)).reset();
+        char byte;
+        const bool failed =
+            testnet::readableWithin(client, kPeerWaitMilliseconds) && testnet::receiveSome(client, &byte, 1) < 0;
+        testnet::closeSocket(client);
+        testnet::closeSocket(listener);
+        return failed;
+    }();
+    return reached;
+}
+
 void greetAndLogIn(Peer& control) {
     control.send("220 Scripted server ready\r\n");
     control.readLine();

@@ -107,6 +107,10 @@ private:
     std::thread thread_;
 };
 
+// True when Peer::reset() reaches the other end as a reset. Wine's
+// closesocket ends every connection in order, whatever SO_LINGER says.
+bool resetsReachThePeer();
+
 // The usual opening: "220" greeting, USER answered with 331, PASS with 230.
 void greetAndLogIn(Peer& control);
 
