@@ -138,6 +138,14 @@ std::int64_t receiveSome(Socket socket, char* buffer, std::size_t capacity) {
 
 void closeSocket(Socket socket) { close(static_cast<int>(socket)); }
 
+void abortSocket(Socket socket) {
+    linger resetAtClose{};
+    resetAtClose.l_onoff = 1;
+    resetAtClose.l_linger = 0;
+    setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_LINGER, &resetAtClose, sizeof resetAtClose);
+    closeSocket(socket);
+}
+
 // Blocking sockets here never report a call already in progress.
 std::int32_t socketErrorNumber() { return 57; }
 
