@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -449,26 +450,39 @@ bool onPath(const std::string& program) {
     }
 }
 
-// Started directly, without a shell, so nothing in the message is interpreted.
-bool runAndWait(const std::vector<std::string>& arguments) {
+// Started directly, without a shell, so nothing in the message is
+// interpreted. The tool's exit code, or -1 when it did not start or did not
+// end by itself.
+int runAndWait(const std::vector<std::string>& arguments) {
     std::vector<char*> argv;
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
     pid_t child = 0;
-    if (posix_spawnp(&child, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return false;
+    if (posix_spawnp(&child, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
     int status = 0;
     while (waitpid(child, &status, 0) < 0)
-        if (errno != EINTR) return false;
-    return WIFEXITED(status) && WEXITSTATUS(status) != 127;
+        if (errno != EINTR) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+bool oneOf(int exitCode, std::initializer_list<int> codes) {
+    return std::find(codes.begin(), codes.end(), exitCode) != codes.end();
+}
+
+// True when the user saw the message and dismissed it. Each tool has its own
+// exit codes for that; any other end (no display to open, the tool missing
+// or killed) means that nobody saw the message.
 bool showDialog(const std::string& title, const std::string& message) {
+    // zenity: 0 for OK, 1 when closed from the window frame.
     if (onPath("zenity"))
-        return runAndWait({"zenity", "--info", "--title=" + title, "--no-markup", "--no-wrap",
-                           "--text=" + message});
-    if (onPath("kdialog")) return runAndWait({"kdialog", "--title", title, "--msgbox", message});
+        return oneOf(runAndWait({"zenity", "--info", "--title=" + title, "--no-markup", "--no-wrap",
+                                 "--text=" + message}),
+                     {0, 1});
+    // kdialog: 0 for OK, 1 when closed; Qt aborts when it has no display.
+    if (onPath("kdialog")) return oneOf(runAndWait({"kdialog", "--title", title, "--msgbox", message}), {0, 1});
+    // xmessage: the code given to OK; 1 when the display cannot be opened.
     if (onPath("xmessage"))
-        return runAndWait({"xmessage", "-title", title, "-buttons", "OK:0", "-default", "OK", message});
+        return oneOf(runAndWait({"xmessage", "-title", title, "-buttons", "OK:0", "-default", "OK", message}), {0});
     return false;
 }
 
@@ -485,8 +499,8 @@ void showOnTerminal(const std::string& title, const std::string& message) {
 }
 }  // namespace
 
-// There is no script host here: a dialog window when a display is present,
-// else the terminal.
+// There is no script host here: a dialog window when a display is present
+// and the dialog could be shown there, else the terminal.
 void showPopup(const std::string& title, const std::string& message, const std::string&,
                const std::string&, const std::string&) {
     const char* display = std::getenv("DISPLAY");
