@@ -24,22 +24,41 @@ std::int32_t ftpReplyCode(std::string_view line);
 void ftpRecordReply(const std::string& line);
 std::int32_t ftpLastReplyCode();
 const std::string& ftpLastReplyText();
-// Records the built status line: number as three digits, a blank, text.
+// The built status line: number as three digits, a blank, text.
+std::string builtStatusLine(std::int32_t number, std::string_view text);
+// Records the built status line.
 void ftpRecordBuiltStatus(std::int32_t number, std::string_view text);
+
+struct BuiltStatus {
+    std::int32_t number;
+    std::string_view text;
+};
+// Why a reply could not be read whole. The session is then lost: see
+// ftpLoseSession.
+inline constexpr BuiltStatus kReplyTimedOut{91, "Control Connection Timed Out"};
+inline constexpr BuiltStatus kControlConnectionClosed{92, "Control Connection Closed"};
+inline constexpr BuiltStatus kControlConnectionFailed{93, "Control Connection Failed"};
+inline constexpr BuiltStatus kReplyTooLong{94, "Reply Too Long"};
+// The handle names no open session (never opened, or quit).
+inline constexpr BuiltStatus kNotConnected{95, "Not Connected"};
 
 // Reads one whole reply from a control stream: a first line whose fourth
 // character is "-" opens a multi-line reply, ended by the line that begins
 // with the same code followed by anything but "-". A line longer than the
 // line capacity stands as its first 65,536 bytes; the rest up to its LF is
-// read and dropped. Returns the line that ends the reply, or an empty line
-// (code 0) when the stream failed or closed or the reply took more than
-// kReplySizeLimit bytes from the stream (dropped CRs counted).
+// read and dropped. Returns the line that ends the reply. When the reply
+// cannot be read whole (the wait W ran out before the LF of its last line,
+// the stream failed or closed, or it took more than kReplySizeLimit bytes
+// from the stream, dropped CRs counted), the session is lost and the result
+// is the built status line that says why (code 91 to 95).
 std::string ftpReadReply(std::int32_t session);
 inline constexpr std::size_t kReplySizeLimit = 1 << 20;
-// Reads the greeting: lines that all begin with 220, up to one whose fourth
-// character is not "-". On any other line, that line is recorded and the
-// result is false.
+// Reads the greeting: any 120 replies, then a 220 reply, all within one wait
+// and one reply bound. Any other reply, or one that cannot be read whole, is
+// recorded and the result is false.
 bool ftpReadGreeting(std::int32_t session);
+// 226 or 250: the server confirms a transfer.
+bool ftpTransferComplete(std::string_view reply);
 
 // ---- Session open and close ----
 
@@ -63,6 +82,13 @@ void ftpQuit(std::int32_t session);
 // a handle that never named a session.
 const std::string& sessionHost(std::int32_t session);
 
+// A session whose reply could not be read whole can no longer be trusted:
+// its control connection is closed and status is kept for its handle.
+void ftpLoseSession(std::int32_t session, const std::string& status);
+// True for a lost session, whose every operation then fails at once,
+// sending nothing; the status kept for it is recorded again.
+bool ftpSessionLost(std::int32_t session);
+
 // ---- Status texts ----
 
 // The English text for a reply code; empty for a code without one.
@@ -70,7 +96,8 @@ std::string ftpStatusText(std::int32_t code);
 
 // ---- Simple commands ----
 // Each sends one command (two for a rename), reads the whole reply and
-// records it; 1 when the reply has the success code, else 0.
+// records it; 1 when the reply has the success code, else 0. On a lost
+// session nothing is sent and the result is 0 (or empty).
 
 // Sends command and reads, records and returns its whole reply.
 std::string ftpExchange(std::int32_t session, const std::string& command);
@@ -81,7 +108,8 @@ std::int32_t FTPREMOVEDIR(std::int32_t session, const std::string& name);    // 
 std::int32_t FTPMOVEORRENAME(std::int32_t session, const std::string& oldName, const std::string& newName);
 void ftpSetAscii(std::int32_t session);   // TYPE A, reply not examined
 void ftpSetBinary(std::int32_t session);  // TYPE I, reply not examined
-// PWD: the name between the first two double quotes of a 257 reply, or empty.
+// PWD: the name between the first double quote of a 257 reply and the next
+// one that is not doubled, with doubled ones undoubled; or empty.
 std::string ftpCurDir(std::int32_t session);
 // CWD with the name's leading and trailing blanks removed, 250.
 std::int32_t ftpChangeDir(std::int32_t session, const std::string& name);
@@ -113,7 +141,7 @@ bool ftpTransferMayStart(std::string_view reply);
 // Stores the local file under remoteName: TYPE I, PASV, STOR, the data in
 // chunks with a progress caption after each (in window when it is > 0, else
 // on the console), then the completion reply. 1 when the server confirmed
-// the file with 226, else 0 with the reason in the last status.
+// the file with 226 or 250, else 0 with the reason in the last status.
 std::int32_t ftpPutFile(std::int32_t session, std::int32_t window, const std::string& remoteName,
                         const std::string& localPath);
 
@@ -121,9 +149,9 @@ std::int32_t ftpPutFile(std::int32_t session, std::int32_t window, const std::st
 // as it arrives with a progress caption after it (in window when it is not
 // 0, else from column 1 of the console row), then the completion reply.
 // The data goes to a temporary file beside localPath that replaces it only
-// after the server has sent its data, so a refused or failed download leaves
-// the old file as it was. 1 once the data connection has delivered its data
-// (the completion reply, 226 or not, is then the last status), else 0.
+// when the server closed the data connection (not a wait that ran out, nor a
+// reset) and confirmed the transfer with 226 or 250: then 1, with that reply
+// as the last status. Otherwise 0 and the old file as it was.
 std::int32_t ftpGetFile(std::int32_t session, std::int32_t window, const std::string& remoteName,
                         const std::string& localPath);
 // The size that a 150 reply to RETR announces in its first parentheses, for
@@ -140,6 +168,8 @@ std::int64_t ftpAnnouncedSize(std::string_view goAhead);
 inline constexpr std::size_t kListingSizeLimit = 64u << 20;
 
 // PASV, TYPE A, LIST; every line up to an empty or all-blank line or the end.
+// LIST answered with anything but 125 or 150 gives 0 with that reply; so
+// does a session lost on the completion reply.
 std::int32_t ftpGetList(std::int32_t session, std::vector<std::string>& lines);
 // The lines of ftpGetList that begin with "-" (plain files).
 std::int32_t ftpGetFileList(std::int32_t session, std::vector<std::string>& lines);

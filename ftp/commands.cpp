@@ -4,10 +4,11 @@
 namespace talven {
 namespace {
 
-// A name is refused before anything is sent when it would end the command
-// line early.
-bool refuseUnsafe(std::string_view name) {
-    if (safeCommandArgument(name)) return false;
+// Nothing is sent on a lost session, nor with a name that would end the
+// command line early.
+bool refused(std::int32_t session, std::string_view name, std::string_view otherName = {}) {
+    if (ftpSessionLost(session)) return true;
+    if (safeCommandArgument(name) && safeCommandArgument(otherName)) return false;
     ftpRecordBuiltStatus(kInvalidArgumentNumber, kInvalidArgumentText);
     return true;
 }
@@ -25,6 +26,8 @@ std::string_view withoutBlanksAtEnds(std::string_view name) {
 }  // namespace
 
 std::string ftpExchange(std::int32_t session, const std::string& command) {
+    // The status just recorded again is the lost session's, built by us.
+    if (ftpSessionLost(session)) return builtStatusLine(ftpLastReplyCode(), ftpLastReplyText());
     StreamSendLine(session, command);
     std::string reply = ftpReadReply(session);
     ftpRecordReply(reply);
@@ -32,22 +35,22 @@ std::string ftpExchange(std::int32_t session, const std::string& command) {
 }
 
 std::int32_t ftpDeleteFile(std::int32_t session, const std::string& name) {
-    if (refuseUnsafe(name)) return 0;
+    if (refused(session, name)) return 0;
     return commandSucceeds(session, "DELE " + name, 250);
 }
 
 std::int32_t FTPMAKEDIR(std::int32_t session, const std::string& name) {
-    if (refuseUnsafe(name)) return 0;
+    if (refused(session, name)) return 0;
     return commandSucceeds(session, "MKD " + name, 257);
 }
 
 std::int32_t FTPREMOVEDIR(std::int32_t session, const std::string& name) {
-    if (refuseUnsafe(name)) return 0;
+    if (refused(session, name)) return 0;
     return commandSucceeds(session, "RMD " + name, 250);
 }
 
 std::int32_t FTPMOVEORRENAME(std::int32_t session, const std::string& oldName, const std::string& newName) {
-    if (refuseUnsafe(oldName) || refuseUnsafe(newName)) return 0;
+    if (refused(session, oldName, newName)) return 0;
     if (!commandSucceeds(session, "RNFR " + oldName, 350)) return 0;
     return commandSucceeds(session, "RNTO " + newName, 250);
 }
@@ -56,19 +59,25 @@ void ftpSetAscii(std::int32_t session) { ftpExchange(session, "TYPE A"); }
 
 void ftpSetBinary(std::int32_t session) { ftpExchange(session, "TYPE I"); }
 
-// The name is what stands between the first two double quotes of a 257
-// reply; a doubled quote inside the name ends it there.
+// The name stands after the first double quote of a 257 reply, up to the
+// next one that is not doubled (or the end of the line); a double quote
+// inside the name is written twice.
 std::string ftpCurDir(std::int32_t session) {
     const std::string reply = ftpExchange(session, "PWD");
     if (ftpReplyCode(reply) != 257) return std::string();
-    const std::size_t open = reply.find('"');
-    if (open == std::string::npos) return std::string();
-    const std::size_t close = reply.find('"', open + 1);
-    return reply.substr(open + 1, close == std::string::npos ? std::string::npos : close - open - 1);
+    std::size_t at = reply.find('"');
+    if (at == std::string::npos) return std::string();
+    std::string name;
+    for (++at; at < reply.size(); ++at) {
+        if (reply[at] == '"' && (at + 1 == reply.size() || reply[at + 1] != '"')) break;
+        if (reply[at] == '"') ++at;
+        name += reply[at];
+    }
+    return name;
 }
 
 std::int32_t ftpChangeDir(std::int32_t session, const std::string& name) {
-    if (refuseUnsafe(name)) return 0;
+    if (refused(session, name)) return 0;
     return commandSucceeds(session, "CWD " + std::string(withoutBlanksAtEnds(name)), 250);
 }
 

@@ -84,11 +84,19 @@ bool targetReplaceable(const std::string& localPath) {
 // up to this many, before the next wait for the socket.
 constexpr std::size_t kChunksPerWrite = 8;
 
+// How the data of a download ended: writeError, when not 0, is the error
+// number of a failed write; dataError, when not 0, that of a data
+// connection that ended otherwise than by the server's close (24: the wait
+// ran out, 57: a reset or other failure).
+struct Received {
+    std::int32_t writeError = 0;
+    std::int32_t dataError = 0;
+};
+
 // Writes the chunks as they arrive, each with its caption: the chunks
 // already received are written and their captions shown before the next
-// receive that would wait for the socket. Returns the write's error number,
-// or 0.
-std::int32_t receiveInto(std::int32_t data, std::int32_t file, std::int64_t announced, TransferProgress& progress) {
+// receive that would wait for the socket.
+Received receiveInto(std::int32_t data, std::int32_t file, std::int64_t announced, TransferProgress& progress) {
     const std::size_t capacity = kChunksPerWrite * kChunkSize;
     const auto staged = std::make_unique_for_overwrite<char[]>(capacity);
     std::vector<std::size_t> chunkEnds;
@@ -109,17 +117,24 @@ std::int32_t receiveInto(std::int32_t data, std::int32_t file, std::int64_t anno
         chunkEnds.clear();
         return 0;
     };
+    Received end;
     for (;;) {
         if (filled > 0 && (filled + kChunkSize > capacity || !StreamReceiveReady(data, kChunkSize)))
-            if (std::int32_t error = writeStaged()) return error;
+            if ((end.writeError = writeStaged()) != 0) return end;
+        errorNumber = 0;
         const std::size_t got = StreamReceive(data, staged.get() + filled, static_cast<std::int32_t>(kChunkSize));
-        if (got == 0) break;
+        if (got == 0) {
+            constexpr std::int32_t kDataConnectionFailed = 57;
+            if (!StreamEnded(data)) end.dataError = errorNumber != 0 ? errorNumber : kDataConnectionFailed;
+            break;
+        }
         filled += got;
         chunkEnds.push_back(filled);
         received += static_cast<std::int64_t>(got);
         progress.note(received, announced);
     }
-    return filled > 0 ? writeStaged() : 0;
+    if (filled > 0) end.writeError = writeStaged();
+    return end;
 }
 
 }  // namespace
@@ -130,6 +145,7 @@ std::int64_t ftpAnnouncedSize(std::string_view goAhead) {
 
 std::int32_t ftpGetFile(std::int32_t session, std::int32_t window, const std::string& remoteName,
                         const std::string& localPath) {
+    if (ftpSessionLost(session)) return 0;
     if (!safeCommandArgument(remoteName)) {
         ftpRecordBuiltStatus(kInvalidArgumentNumber, kInvalidArgumentText);
         return 0;
@@ -143,6 +159,10 @@ std::int32_t ftpGetFile(std::int32_t session, std::int32_t window, const std::st
     const std::int32_t data = ftpOpenDataChannel(session, sessionHost(session));
     if (data == -1) return 0;  // the last status already holds the reason
     ftpSetBinary(session);
+    if (ftpSessionLost(session)) {
+        StreamClose(data);
+        return 0;
+    }
     StreamSendLine(session, "RETR " + remoteName);
     const std::string goAhead = ftpReadReply(session);
     if (!ftpTransferMayStart(goAhead)) {
@@ -151,18 +171,26 @@ std::int32_t ftpGetFile(std::int32_t session, std::int32_t window, const std::st
         return 0;
     }
     TransferProgress progress(window, window != 0, 1, " of ");
-    const std::int32_t writeError = receiveInto(data, file.number(), ftpAnnouncedSize(goAhead), progress);
+    const Received received = receiveInto(data, file.number(), ftpAnnouncedSize(goAhead), progress);
     progress.finish();
-    if (writeError != 0) {
-        StreamClose(data);
-        ftpReadReply(session);  // the reply to the broken-off transfer
-        ftpRecordBuiltStatus(writeError, "Local File Write Error");
-        return 0;
-    }
-    // The server has ended the data. Some servers (proftpd) confirm the
-    // transfer only once the client has closed its side too.
+    // Closing also ends a transfer broken off here. And some servers
+    // (proftpd) confirm even a finished one only once the client has closed
+    // its side too.
     StreamClose(data);
     const std::string completion = ftpReadReply(session);
+    if (received.writeError != 0) {
+        ftpRecordBuiltStatus(received.writeError, "Local File Write Error");
+        return 0;
+    }
+    if (!ftpTransferComplete(completion)) {
+        ftpRecordReply(completion);
+        return 0;
+    }
+    // A server may confirm data that never reached us whole.
+    if (received.dataError != 0) {
+        ftpRecordBuiltStatus(received.dataError, "Data Connection Error");
+        return 0;
+    }
     if (std::int32_t error = file.replace(localPath)) {
         ftpRecordBuiltStatus(error, "Local File Can't be deleted");
         return 0;

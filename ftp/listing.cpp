@@ -40,19 +40,29 @@ std::int32_t filteredList(std::int32_t session, std::vector<std::string>& lines,
 
 std::int32_t ftpGetList(std::int32_t session, std::vector<std::string>& lines) {
     lines.assign(1, std::string());
+    if (ftpSessionLost(session)) return 0;
     const std::int32_t data = ftpOpenDataChannel(session, sessionHost(session));
     if (data == -1) return 0;  // the last status already holds the reason
     ftpSetAscii(session);
+    if (ftpSessionLost(session)) {
+        StreamClose(data);
+        return 0;
+    }
     errorNumber = 0;
     StreamSendLine(session, "LIST");
-    ftpReadReply(session);  // the preliminary reply tells nothing the data will not
+    const std::string goAhead = ftpReadReply(session);
+    if (!ftpTransferMayStart(goAhead)) {
+        StreamClose(data);
+        ftpRecordReply(goAhead);
+        return 0;
+    }
     readListing(data, lines);
     // Closing ends the transfer of a server that sends more than is read (a
     // listing cut short); and some servers (proftpd) confirm even a finished
     // transfer only once the client has closed its side.
     StreamClose(data);
-    const std::string completion = ftpReadReply(session);
-    ftpRecordReply(completion);
+    ftpRecordReply(ftpReadReply(session));
+    if (ftpSessionLost(session)) lines.assign(1, std::string());
     return highestElement(lines);
 }
 

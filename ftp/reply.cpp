@@ -16,45 +16,75 @@ bool endsReply(std::string_view line, std::string_view code) {
     return line.substr(0, 3) == code && !isContinuation(line);
 }
 
-// Reads the lines of one reply, within kReplySizeLimit bytes taken from the
-// stream in all. A line that could not be read (the wait ran out, the stream
-// failed or the server closed it) ends the reply as an empty line; the error
-// number then tells why.
+// Reads the lines of one reply (or of a greeting with the 120 replies
+// before it): within kReplySizeLimit bytes taken from the stream and one
+// wait W in all, however slowly the bytes come. A line counts only once its
+// LF has come; when one cannot be read whole, neither can the reply, and
+// what the server sends later would pass for the reply to the next command.
 class ReplyLines {
 public:
-    explicit ReplyLines(std::int32_t stream) : stream_(stream) {}
+    explicit ReplyLines(std::int32_t stream) : stream_(stream), deadline_(StreamDeadlineFromNow(stream)) {}
 
     // A line longer than the line capacity comes from the stream in pieces:
     // its first piece stands for it, and the rest up to its LF is read and
-    // dropped, so that the server's next line is not taken for a reply.
+    // dropped. False when the line cannot be read whole.
     bool next(std::string& line) {
         if (!readPiece(line)) return false;
         std::string rest;
-        while (StreamLastLine(stream_).cut) {
-            if (!readPiece(rest)) {
-                line.clear();
-                return false;
-            }
-        }
+        while (taken_.cut)
+            if (!readPiece(rest)) return false;
         return true;
+    }
+
+    // Why the last line could not be read: the status line that says so. The
+    // session is then lost and its control connection closed.
+    std::string lose() const {
+        const std::string status = builtStatusLine(failure_->number, failure_->text);
+        if (failure_ != &kNotConnected) ftpLoseSession(stream_, status);
+        return status;
     }
 
 private:
     bool readPiece(std::string& piece) {
         const std::int32_t saved = errorNumber;
         errorNumber = 0;
-        piece = StreamReadLine(stream_);
+        piece = StreamReadLineBefore(stream_, deadline_);
+        taken_ = StreamLastLine(stream_);
         // Dropped CRs count too: they took as long to read as any byte.
-        used_ += StreamLastLine(stream_).bytes;
-        const bool failed = errorNumber != 0 || (piece.empty() && StreamEnded(stream_)) || used_ > kReplySizeLimit;
+        used_ += taken_.bytes;
+        failure_ = failure();
         if (errorNumber == 0) errorNumber = saved;
-        if (failed) piece.clear();
-        return !failed;
+        return failure_ == nullptr;
+    }
+
+    const BuiltStatus* failure() const {
+        if (used_ > kReplySizeLimit) return &kReplyTooLong;
+        if (taken_.ended || taken_.cut) return nullptr;
+        if (errorNumber == 52 || errorNumber == 54) return &kNotConnected;
+        if (StreamEnded(stream_)) return &kControlConnectionClosed;
+        if (errorNumber == 0 || errorNumber == 24) return &kReplyTimedOut;
+        return &kControlConnectionFailed;
     }
 
     std::int32_t stream_;
+    StreamDeadline deadline_;
     std::size_t used_ = 0;
+    LineTaken taken_;
+    const BuiltStatus* failure_ = nullptr;
 };
+
+// The line that ends the reply: the first line, or, when that opens a
+// multi-line reply ("NNN-"), the first later line that begins with the same
+// code followed by anything but "-". Lines in between may hold anything.
+std::string readReply(ReplyLines& lines) {
+    std::string line;
+    if (!lines.next(line)) return lines.lose();
+    if (!isContinuation(line)) return line;
+    const std::string code = line.substr(0, 3);
+    while (lines.next(line))
+        if (endsReply(line, code)) return line;
+    return lines.lose();
+}
 
 }  // namespace
 
@@ -73,33 +103,39 @@ void ftpRecordReply(const std::string& line) {
 std::int32_t ftpLastReplyCode() { return gLastReplyCode; }
 const std::string& ftpLastReplyText() { return gLastReplyText; }
 
-void ftpRecordBuiltStatus(std::int32_t number, std::string_view text) {
+std::string builtStatusLine(std::int32_t number, std::string_view text) {
     char digits[16];
     std::snprintf(digits, sizeof digits, "%03d ", static_cast<int>(number));
-    ftpRecordReply(digits + std::string(text));
+    return digits + std::string(text);
+}
+
+void ftpRecordBuiltStatus(std::int32_t number, std::string_view text) {
+    ftpRecordReply(builtStatusLine(number, text));
 }
 
 std::string ftpReadReply(std::int32_t session) {
     ReplyLines lines(session);
-    std::string line;
-    if (!lines.next(line) || !isContinuation(line)) return line;
-    const std::string code = line.substr(0, 3);
-    while (lines.next(line))
-        if (endsReply(line, code)) return line;
-    return std::string();
+    return readReply(lines);
 }
 
+// "120 Service ready in N minutes" may come before the 220; the wait and
+// the bound cover them all.
 bool ftpReadGreeting(std::int32_t session) {
     ReplyLines lines(session);
-    std::string line;
     for (;;) {
-        lines.next(line);
-        if (ftpReplyCode(line) != 220) {
-            ftpRecordReply(line);
+        const std::string reply = readReply(lines);
+        const std::int32_t code = ftpReplyCode(reply);
+        if (code == 220) return true;
+        if (code != 120) {
+            ftpRecordReply(reply);
             return false;
         }
-        if (!isContinuation(line)) return true;
     }
+}
+
+bool ftpTransferComplete(std::string_view reply) {
+    const std::int32_t code = ftpReplyCode(reply);
+    return code == 226 || code == 250;
 }
 
 }  // namespace talven

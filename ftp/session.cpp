@@ -15,6 +15,18 @@ std::map<std::int32_t, std::string>& sessionHosts() {
     return table;
 }
 
+// The status of each lost session, by session handle.
+std::map<std::int32_t, std::string>& lostSessions() {
+    static std::map<std::int32_t, std::string> table;
+    return table;
+}
+
+// Closes the control stream; the handle names no session any more.
+void endSession(std::int32_t session) {
+    StreamClose(session);
+    lostSessions().erase(session);
+}
+
 // Sends USER and, when the server asks for it, PASS; returns the login reply.
 std::string logIn(std::int32_t session, const std::string& user, const std::string& password) {
     StreamSendLine(session, "USER " + user);
@@ -39,6 +51,18 @@ const std::string& sessionHost(std::int32_t session) {
     return found == sessionHosts().end() ? none : found->second;
 }
 
+void ftpLoseSession(std::int32_t session, const std::string& status) {
+    StreamClose(session);
+    lostSessions()[session] = status;
+}
+
+bool ftpSessionLost(std::int32_t session) {
+    auto found = lostSessions().find(session);
+    if (found == lostSessions().end()) return false;
+    ftpRecordReply(found->second);
+    return true;
+}
+
 std::int32_t ftpConnect(const std::string& host, const std::string& user, const std::string& password) {
     return ftpConnectToPort(host, kControlPort, user, password);
 }
@@ -56,14 +80,16 @@ std::int32_t ftpConnectToPort(const std::string& host, std::uint16_t port, const
         ftpRecordBuiltStatus(errorNumber, "Unable to open socket");
         return -1;
     }
+    // The number may have named a session lost long ago.
+    lostSessions().erase(session);
     if (!ftpReadGreeting(session)) {
-        StreamClose(session);
+        endSession(session);
         return -1;
     }
     const std::string reply = logIn(session, user, password);
     ftpRecordReply(reply);
     if (ftpReplyCode(reply) != 230) {
-        StreamClose(session);
+        endSession(session);
         return -1;
     }
     sessionHosts()[session] = host;
@@ -71,9 +97,11 @@ std::int32_t ftpConnectToPort(const std::string& host, std::uint16_t port, const
 }
 
 void ftpQuit(std::int32_t session) {
-    StreamSendLine(session, "QUIT");
-    ftpRecordReply(ftpReadReply(session));
-    StreamClose(session);
+    if (!ftpSessionLost(session)) {
+        StreamSendLine(session, "QUIT");
+        ftpRecordReply(ftpReadReply(session));
+    }
+    endSession(session);
 }
 
 }  // namespace talven

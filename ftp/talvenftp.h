@@ -23,6 +23,22 @@
  *                                      carriage return, line feed or NUL byte,
  *                                      which would end the command early; the
  *                                      operation sent nothing
+ *   091 "Control Connection Timed Out"  a reply (the greeting included) did
+ *                                      not arrive whole, up to the line end of
+ *                                      its last line, within one wait of the
+ *                                      stream (62.9 s), however slowly its
+ *                                      bytes came
+ *   092 "Control Connection Closed"     the server closed the control
+ *                                      connection before the reply was whole
+ *   093 "Control Connection Failed"     the control connection failed (a
+ *                                      reset) before the reply was whole
+ *   094 "Reply Too Long"                the reply took more than 1 MiB
+ *   095 "Not Connected"                 the handle names no open session
+ *                                      (never opened, or quit)
+ * After 091 to 094 the session is lost: the client has closed its control
+ * connection, since whatever the server sent later would pass for the reply
+ * to the next command. Every later operation on that handle fails at once
+ * with the same status and sends nothing (ftpQuit too; it ends the session).
  * The last status is one pair for the whole process, shared by all sessions.
  */
 #ifndef TALVENFTP_H
@@ -58,8 +74,9 @@ TALVEN_API int32_t TALVEN_CALL FTPMOVEORRENAME(int32_t session, BSTR *oldName, B
 /* TYPE A and TYPE I; the reply is recorded, not examined. */
 TALVEN_API void TALVEN_CALL ftpSetAscii(int32_t session);
 TALVEN_API void TALVEN_CALL ftpSetBinary(int32_t session);
-/* PWD: a new string with the name between the first two double quotes of
- * the 257 reply; empty for any other reply. */
+/* PWD: a new string with the name that the 257 reply gives between double
+ * quotes, a double quote inside it written twice there and once here; empty
+ * for any other reply. */
 TALVEN_API BSTR TALVEN_CALL ftpCurDir(int32_t session);
 /* CWD with the name's leading and trailing blanks removed; 250. */
 TALVEN_API int32_t TALVEN_CALL ftpChangeDir(int32_t session, BSTR *name);
@@ -70,8 +87,8 @@ TALVEN_API int32_t TALVEN_CALL ftpChangeDir(int32_t session, BSTR *name);
  * whose handle is given when it is greater than 0 (Windows; elsewhere there
  * is no window and the caption is not shown), else on the console from
  * column 14 of the row that starts with the remote name. Returns 1 when the
- * server confirmed the stored file with 226 (the console row then ends),
- * else 0. Besides the server's replies, the last status may be:
+ * server confirmed the stored file with 226 or 250 (the console row then
+ * ends), else 0. Besides the server's replies, the last status may be:
  *   001 "Local File Not Found"     no plain file at localPath; nothing sent
  *   NNN "Local File Access Error"  the file could not be opened (70: in use)
  *   NNN "Local File Read Error"    reading the file failed, or another program
@@ -91,13 +108,12 @@ TALVEN_API int32_t TALVEN_CALL ftpPutFile(int32_t session, int32_t window, BSTR 
  * window given when its handle is not 0 (Windows), else from column 1 of
  * the console row. The data goes to a temporary file beside localPath, held
  * by this process alone, which replaces localPath only once the server has
- * sent its data: a refused or failed download leaves the old file as it was
- * and no temporary file behind.
- * Returns 1 once the data connection has delivered its data; the last status
- * is then the server's completion reply: 226 means complete, anything else
- * (426 for one) a transfer the server broke off, whose bytes so far are in
- * localPath. Returns 0 when the transfer could not begin or the data could
- * not be written; besides the server's replies the last status may be:
+ * sent all its data: a refused or failed download leaves the old file as it
+ * was and no temporary file behind.
+ * Returns 1 when the server closed the data connection (not a wait that ran
+ * out, nor a reset) and confirmed the transfer with 226 or 250; the last
+ * status is then that reply. Otherwise 0, with the server's reply (426 or
+ * 451 for a transfer it broke off) as the last status, or besides those:
  *   NNN "Local File Can't be deleted"  the file at localPath cannot be
  *                                      replaced (70: read-only or in use)
  *   NNN "Local File Open Error"        the file cannot be created (76: no
@@ -106,6 +122,9 @@ TALVEN_API int32_t TALVEN_CALL ftpPutFile(int32_t session, int32_t window, BSTR 
  *                                      path or one holding a NUL byte, with
  *                                      nothing sent)
  *   NNN "Local File Write Error"       writing failed (61: disk full)
+ *   NNN "Data Connection Error"        the server confirmed the transfer,
+ *                                      but its data connection ended by a
+ *                                      reset (57) or a wait that ran out (24)
  * with the error numbers listed for ftpPutFile. */
 TALVEN_API int32_t TALVEN_CALL ftpGetFile(int32_t session, int32_t window, BSTR *remoteName, BSTR *localPath);
 
@@ -134,7 +153,9 @@ TALVEN_API int32_t TALVEN_CALL ftpGetFile(int32_t session, int32_t window, BSTR 
  * An array passed in that cannot be destroyed (fixed or locked) is left
  * alone: the result is 0 and the last status 010 "Line List Is Fixed Or
  * Locked". Otherwise the last status is the server's completion reply to
- * LIST, or the reason no data connection could be opened. */
+ * LIST, or the reason no data connection could be opened. LIST answered with
+ * anything but 125 or 150 gives 0 at once, with that reply as the last
+ * status; so does a session lost while the listing was read. */
 TALVEN_API int32_t TALVEN_CALL ftpGetList(int32_t session, SAFEARRAY **lines);
 /* The lines of the listing that begin with "-" (plain files). */
 TALVEN_API int32_t TALVEN_CALL ftpGetFileList(int32_t session, SAFEARRAY **lines);

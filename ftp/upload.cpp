@@ -66,6 +66,7 @@ Failure sendFile(std::int32_t file, std::int32_t data, TransferProgress& progres
 
 std::int32_t ftpPutFile(std::int32_t session, std::int32_t window, const std::string& remoteName,
                         const std::string& localPath) {
+    if (ftpSessionLost(session)) return 0;
     if (!safeCommandArgument(remoteName)) {
         ftpRecordBuiltStatus(kInvalidArgumentNumber, kInvalidArgumentText);
         return 0;
@@ -83,7 +84,7 @@ std::int32_t ftpPutFile(std::int32_t session, std::int32_t window, const std::st
         return 0;
     }
     ftpSetBinary(session);
-    const std::int32_t data = ftpOpenDataChannel(session, sessionHost(session));
+    const std::int32_t data = ftpSessionLost(session) ? -1 : ftpOpenDataChannel(session, sessionHost(session));
     if (data == -1) {
         StreamClose(file);  // the last status already holds the reason
         return 0;
@@ -113,7 +114,7 @@ std::int32_t ftpPutFile(std::int32_t session, std::int32_t window, const std::st
         return 0;
     }
     const std::string completion = ftpReadReply(session);
-    const bool stored = ftpReplyCode(completion) == 226;
+    const bool stored = ftpTransferComplete(completion);
     if (stored) endConsoleRow();
     StreamClose(file);
     ftpRecordReply(completion);

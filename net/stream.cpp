@@ -57,14 +57,22 @@ StreamRecord* findStream(std::int32_t number) {
 
 enum class Fill { received, peerClosed, timedOut, failed };
 
-// One socket receive into the empty buffer, waiting up to W for the socket
-// to become readable when nothing has arrived yet. Bytes already there are
-// taken without asking first: a fast transfer then costs one system call
-// per receive, not two.
-Fill fillBuffer(StreamRecord& stream) {
+// What is left until deadline, none once it has passed.
+os::WaitTime waitUntil(StreamDeadline deadline) {
+    const auto left = std::chrono::ceil<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return os::WaitTime{0, 0};
+    return os::WaitTime{static_cast<std::uint64_t>(left.count() / 1000000),
+                        static_cast<std::uint32_t>(left.count() % 1000000)};
+}
+
+// One socket receive into the empty buffer, waiting for the socket to
+// become readable when nothing has arrived yet: up to W, or up to deadline
+// when one is given. Bytes already there are taken without asking first: a
+// fast transfer then costs one system call per receive, not two.
+Fill fillBuffer(StreamRecord& stream, const StreamDeadline* deadline = nullptr) {
     std::int64_t got = os::receiveSome(stream.socket, stream.buffer, kReceiveBufferSize);
     while (got == os::kNothingArrived) {
-        switch (os::waitReadable(stream.socket, stream.wait())) {
+        switch (os::waitReadable(stream.socket, deadline ? waitUntil(*deadline) : stream.wait())) {
             case os::Readiness::timedOut: return Fill::timedOut;
             case os::Readiness::failed: recordSocketFailure(); return Fill::failed;
             case os::Readiness::ready: break;
@@ -185,29 +193,29 @@ void StreamSendLine(std::int32_t number, std::string_view text) {
     StreamSend(number, line);
 }
 
-std::string StreamReadLine(std::int32_t number) {
-    StreamRecord* stream = findStream(number);
-    if (stream == nullptr) return {};
+namespace {
+
+std::string readLine(StreamRecord& stream, const StreamDeadline* deadline) {
     std::string line;
     std::size_t capacityLeft = kLineCapacity;
-    stream->lastLine = LineTaken{};
+    stream.lastLine = LineTaken{};
     for (;;) {
-        std::uint32_t take = static_cast<std::uint32_t>(std::min<std::size_t>(stream->buffered, capacityLeft));
-        const char* begin = stream->data();
+        std::uint32_t take = static_cast<std::uint32_t>(std::min<std::size_t>(stream.buffered, capacityLeft));
+        const char* begin = stream.data();
         const char* lf = static_cast<const char*>(std::memchr(begin, '\n', take));
         if (lf != nullptr) {
             const std::uint32_t throughLineFeed = static_cast<std::uint32_t>(lf - begin) + 1;
             appendWithoutCarriageReturns(line, begin, throughLineFeed - 1);
-            stream->consume(throughLineFeed);
-            stream->lastLine = LineTaken{kLineCapacity - capacityLeft + throughLineFeed, false};
+            stream.consume(throughLineFeed);
+            stream.lastLine = LineTaken{kLineCapacity - capacityLeft + throughLineFeed, false, true};
             return line;
         }
         appendWithoutCarriageReturns(line, begin, take);
-        stream->consume(take);
+        stream.consume(take);
         capacityLeft -= take;
-        stream->lastLine = LineTaken{kLineCapacity - capacityLeft, capacityLeft == 0};
-        if (stream->lastLine.cut || stream->peerClosed) return line;
-        switch (fillBuffer(*stream)) {
+        stream.lastLine = LineTaken{kLineCapacity - capacityLeft, capacityLeft == 0, false};
+        if (stream.lastLine.cut || stream.peerClosed) return line;
+        switch (fillBuffer(stream, deadline)) {
             case Fill::received: break;
             case Fill::peerClosed: return line;
             case Fill::timedOut:
@@ -216,6 +224,26 @@ std::string StreamReadLine(std::int32_t number) {
             case Fill::failed: return {};
         }
     }
+}
+
+}  // namespace
+
+std::string StreamReadLine(std::int32_t number) {
+    StreamRecord* stream = findStream(number);
+    return stream == nullptr ? std::string() : readLine(*stream, nullptr);
+}
+
+StreamDeadline StreamDeadlineFromNow(std::int32_t number) {
+    const auto now = std::chrono::steady_clock::now();
+    detail::OpenRecord* record = detail::findRecord(number);
+    if (record == nullptr || record->kind != detail::RecordKind::tcpStream) return now;
+    const os::WaitTime wait = static_cast<const StreamRecord*>(record)->wait();
+    return now + std::chrono::seconds(wait.seconds) + std::chrono::microseconds(wait.microseconds);
+}
+
+std::string StreamReadLineBefore(std::int32_t number, StreamDeadline deadline) {
+    StreamRecord* stream = findStream(number);
+    return stream == nullptr ? std::string() : readLine(*stream, &deadline);
 }
 
 std::size_t StreamReceive(std::int32_t number, char* destination, std::int32_t count) {

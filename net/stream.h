@@ -13,6 +13,7 @@
 //  68  the socket library cannot start     70  a blocking call in progress
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -43,6 +44,14 @@ void StreamSendLine(std::int32_t number, std::string_view text);
 // pieces. A wait that runs out after some bytes returns them without error;
 // a peer that has closed gives what is left, then empty texts at once.
 std::string StreamReadLine(std::int32_t number);
+
+// A point in time that bounds a whole exchange rather than each wait.
+using StreamDeadline = std::chrono::steady_clock::time_point;
+// Now plus the wait time W of the stream open under number (now when none).
+StreamDeadline StreamDeadlineFromNow(std::int32_t number);
+// StreamReadLine whose waits for the socket all end at deadline: a line
+// however slowly it comes takes no longer than that.
+std::string StreamReadLineBefore(std::int32_t number, StreamDeadline deadline);
 
 // Up to count bytes into destination, returning how many. Never waits to fill
 // the count: it goes on receiving only while each socket receive comes back
@@ -76,11 +85,13 @@ void StreamAbort(std::int32_t number);
 bool StreamEnded(std::int32_t number);
 
 // What the last StreamReadLine on number took from the stream: every byte,
-// CRs and the LF included, and whether it stopped at the line capacity
-// before any LF (the line then goes on in the next call).
+// CRs and the LF included, whether it stopped at the line capacity before
+// any LF (the line then goes on in the next call), and whether it ended at
+// its LF (not at a wait that ran out, a failure or the peer's close).
 struct LineTaken {
     std::size_t bytes = 0;
     bool cut = false;
+    bool ended = false;
 };
 LineTaken StreamLastLine(std::int32_t number);
 
