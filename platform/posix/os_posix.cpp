@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <initializer_list>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -465,24 +464,22 @@ int runAndWait(const std::vector<std::string>& arguments) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-bool oneOf(int exitCode, std::initializer_list<int> codes) {
-    return std::find(codes.begin(), codes.end(), exitCode) != codes.end();
-}
-
-// True when the user saw the message and dismissed it. Each tool has its own
-// exit codes for that; any other end (no display to open, the tool missing
-// or killed) means that nobody saw the message.
+// True when the user saw the message and dismissed it, by the tool's exit
+// code; any other end (no display to open, the tool missing or killed)
+// means that nobody may have seen it. zenity and xmessage exit with 1 both
+// when their window is closed from its frame and when they cannot open the
+// display: 1 counts as not shown, as a message shown twice beats one lost.
 bool showDialog(const std::string& title, const std::string& message) {
-    // zenity: 0 for OK, 1 when closed from the window frame.
     if (onPath("zenity"))
-        return oneOf(runAndWait({"zenity", "--info", "--title=" + title, "--no-markup", "--no-wrap",
-                                 "--text=" + message}),
-                     {0, 1});
-    // kdialog: 0 for OK, 1 when closed; Qt aborts when it has no display.
-    if (onPath("kdialog")) return oneOf(runAndWait({"kdialog", "--title", title, "--msgbox", message}), {0, 1});
-    // xmessage: the code given to OK; 1 when the display cannot be opened.
+        return runAndWait({"zenity", "--info", "--title=" + title, "--no-markup", "--no-wrap",
+                           "--text=" + message}) == 0;
+    if (onPath("kdialog")) {
+        // 0 for OK, 2 when closed; Qt aborts when it has no display.
+        const int code = runAndWait({"kdialog", "--title", title, "--msgbox", message});
+        return code == 0 || code == 2;
+    }
     if (onPath("xmessage"))
-        return oneOf(runAndWait({"xmessage", "-title", title, "-buttons", "OK:0", "-default", "OK", message}), {0});
+        return runAndWait({"xmessage", "-title", title, "-buttons", "OK:0", "-default", "OK", message}) == 0;
     return false;
 }
 
