@@ -35,7 +35,7 @@ struct BuiltStatus {
 };
 // Why a reply could not be read whole. The session is then lost: see
 // ftpLoseSession.
-inline constexpr BuiltStatus kReplyTimedOut{91, "Control Connection Timed Out"};
+inline constexpr BuiltStatus kControlConnectionTimedOut{91, "Control Connection Timed Out"};
 inline constexpr BuiltStatus kControlConnectionClosed{92, "Control Connection Closed"};
 inline constexpr BuiltStatus kControlConnectionFailed{93, "Control Connection Failed"};
 inline constexpr BuiltStatus kReplyTooLong{94, "Reply Too Long"};
@@ -50,7 +50,8 @@ inline constexpr BuiltStatus kNotConnected{95, "Not Connected"};
 // cannot be read whole (the wait W ran out before the LF of its last line,
 // the stream failed or closed, or it took more than kReplySizeLimit bytes
 // from the stream, dropped CRs counted), the session is lost and the result
-// is the built status line that says why (code 91 to 95).
+// is the built status line that says why (91 to 94); 95 when the handle
+// names no open stream.
 std::string ftpReadReply(std::int32_t session);
 inline constexpr std::size_t kReplySizeLimit = 1 << 20;
 // Reads the greeting: any 120 replies, then a 220 reply, all within one wait

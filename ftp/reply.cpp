@@ -62,7 +62,7 @@ private:
         if (taken_.ended || taken_.cut) return nullptr;
         if (errorNumber == 52 || errorNumber == 54) return &kNotConnected;
         if (StreamEnded(stream_)) return &kControlConnectionClosed;
-        if (errorNumber == 0 || errorNumber == 24) return &kReplyTimedOut;
+        if (errorNumber == 0 || errorNumber == 24) return &kControlConnectionTimedOut;
         return &kControlConnectionFailed;
     }
 

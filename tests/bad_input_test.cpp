@@ -192,54 +192,56 @@ void expectElementZeroAlone(SAFEARRAY* lines) {
     SafeArrayUnaccessData(lines);
 }
 
-// Every operation on a handle that names no open session: each fails as a
-// session whose server has gone does, with code 0 and an empty text.
-void expectEveryOperationFails(std::int32_t handle, const std::string& local) {
+// Every operation on a handle that names no open session, or a lost one:
+// each fails with the given status and sends nothing. The upload writes its
+// console row when it cannot know before sending (console).
+void expectEveryOperationFails(std::int32_t handle, const std::string& local, std::int32_t code,
+                               const std::string& text, const std::string& console) {
     SCOPED_TRACE("handle " + std::to_string(handle));
     Text name("n"), other("o"), path(local), fetched(local + ".fetched");
     EXPECT_EQ(ftpDeleteFile(handle, name.ref()), 0);
-    expectExportedStatus(0, "");
+    expectExportedStatus(code, text);
     talven::ftpRecordReply("999 not yet");
     EXPECT_EQ(FTPMAKEDIR(handle, name.ref()), 0);
-    expectExportedStatus(0, "");
+    expectExportedStatus(code, text);
     talven::ftpRecordReply("999 not yet");
     EXPECT_EQ(FTPREMOVEDIR(handle, name.ref()), 0);
-    expectExportedStatus(0, "");
+    expectExportedStatus(code, text);
     talven::ftpRecordReply("999 not yet");
     EXPECT_EQ(FTPMOVEORRENAME(handle, name.ref(), other.ref()), 0);
-    expectExportedStatus(0, "");
+    expectExportedStatus(code, text);
     talven::ftpRecordReply("999 not yet");
     ftpSetAscii(handle);
-    expectExportedStatus(0, "");
+    expectExportedStatus(code, text);
     talven::ftpRecordReply("999 not yet");
     ftpSetBinary(handle);
-    expectExportedStatus(0, "");
+    expectExportedStatus(code, text);
     talven::ftpRecordReply("999 not yet");
     EXPECT_EQ(take(ftpCurDir(handle)), "");
-    expectExportedStatus(0, "");
+    expectExportedStatus(code, text);
     talven::ftpRecordReply("999 not yet");
     EXPECT_EQ(ftpChangeDir(handle, name.ref()), 0);
-    expectExportedStatus(0, "");
+    expectExportedStatus(code, text);
     talven::ftpRecordReply("999 not yet");
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(ftpPutFile(handle, 0, name.ref(), path.ref()), 0);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "n             ");
-    expectExportedStatus(0, "");
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), console);
+    expectExportedStatus(code, text);
     talven::ftpRecordReply("999 not yet");
     EXPECT_EQ(ftpGetFile(handle, 1, name.ref(), fetched.ref()), 0);
-    expectExportedStatus(0, "");
+    expectExportedStatus(code, text);
     EXPECT_EQ(os::pathKind(local + ".fetched"), os::PathKind::missing);
     for (auto listing : {&ftpGetList, &ftpGetFileList, &ftpGetDirList}) {
         talven::ftpRecordReply("999 not yet");
         SAFEARRAY* lines = nullptr;
         EXPECT_EQ(listing(handle, &lines), 0);
-        expectExportedStatus(0, "");
+        expectExportedStatus(code, text);
         expectElementZeroAlone(lines);
         SafeArrayDestroy(lines);
     }
     talven::ftpRecordReply("999 not yet");
     ftpQuit(handle);
-    expectExportedStatus(0, "");
+    expectExportedStatus(code, text);
     EXPECT_TRUE(talven::openConnectionNumbers().empty());
 }
 
@@ -249,23 +251,52 @@ TEST_F(BadInput, HandlesThatNameNoSession) {
     const std::string local = scratch.file("local");
     writeFile(local, "abc");
     for (std::int32_t handle : {-1, 0, -32768, INT32_MIN, INT32_MAX, 32767, 32768, 65537, 12345})
-        expectEveryOperationFails(handle, local);
+        expectEveryOperationFails(handle, local, 95, "Not Connected", "n             ");
 }
 
-TEST_F(BadInput, QuitTwiceAndEveryOperationAfterQuit) {
+TEST_F(BadInput, EveryOperationAfterQuitOrOnALostSession) {
     const std::string local = scratch.file("local");
     writeFile(local, "abc");
-    ScriptedServer server([](Peer& control) {
-        greetAndLogIn(control);
-        serveQuit(control);
-        control.waitForClose(2000);
-    });
-    const std::int32_t session = connectTo(server);
-    ASSERT_GT(session, 0);
-    ftpQuit(session);
-    expectExportedStatus(221, "Goodbye.");
-    expectEveryOperationFails(session, local);
-    EXPECT_EQ(server.transcript(), "USER anonymous\r\nPASS \r\nQUIT\r\n");
+    struct Case {
+        ScriptedServer::Script script;
+        std::function<void(std::int32_t)> end;
+        std::int32_t code;
+        std::string text;
+        std::string console;
+        std::string sent;
+    };
+    const Case cases[] = {
+        {[](Peer& control) {
+             serveQuit(control);
+             control.waitForClose(2000);
+         },
+         [](std::int32_t session) {
+             ftpQuit(session);
+             expectExportedStatus(221, "Goodbye.");
+         },
+         95, "Not Connected", "n             ", "QUIT\r\n"},
+        {[](Peer& control) {
+             control.readLine();
+             control.send("250-Deleted\r\n");
+             control.close();
+         },
+         [](std::int32_t session) {
+             Text name("a");
+             EXPECT_EQ(ftpDeleteFile(session, name.ref()), 0);
+         },
+         92, "Control Connection Closed", "", "DELE a\r\n"},
+    };
+    for (const Case& ended : cases) {
+        ScriptedServer server([&](Peer& control) {
+            greetAndLogIn(control);
+            ended.script(control);
+        });
+        const std::int32_t session = connectTo(server);
+        ASSERT_GT(session, 0);
+        ended.end(session);
+        expectEveryOperationFails(session, local, ended.code, ended.text, ended.console);
+        EXPECT_EQ(server.transcript(), "USER anonymous\r\nPASS \r\n" + ended.sent);
+    }
 }
 
 TEST_F(BadInput, DownloadTargetsThatNameNoFileAreRefusedBeforeSending) {

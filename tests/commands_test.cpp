@@ -79,12 +79,15 @@ TEST_F(Commands, RenameStopsWhenRnfrIsRefused) {
     EXPECT_EQ(result, 1);
 }
 
-TEST_F(Commands, CurDirCutsTheNameByDoubleQuotes) {
+TEST_F(Commands, CurDirCutsTheNameByDoubleQuotesAndUndoublesThoseInside) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"257 \"/home/ftp\" is the current directory", "/home/ftp"},
         {"257 \"/unterminated", "/unterminated"},
         {"257 no quotes here", ""},
-        {"257 \"a\"\"b\" doubled", "a"},
+        {"257 \"a\"\"b\" doubled", "a\"b"},
+        {"257 \"/say \"\"hi\"\"\" is current", "/say \"hi\""},
+        {"257 \"\"\"\"", "\""},
+        {"257 \"\"\"", "\""},
         {"550 Not allowed", ""},
     };
     for (const auto& [reply, name] : cases) {
@@ -129,7 +132,7 @@ TEST_F(Commands, NamesWithLineBreaksOrNulAreRefusedBeforeSending) {
     }
 }
 
-TEST_F(Commands, AServerThatHasGoneGivesCodeZero) {
+TEST_F(Commands, AServerThatHasGoneLosesTheSession) {
     ScriptedServer server([](Peer& control) {
         greetAndLogIn(control);
         control.close();
@@ -137,7 +140,9 @@ TEST_F(Commands, AServerThatHasGoneGivesCodeZero) {
     std::int32_t session = connectTo(server);
     server.transcript();
     EXPECT_EQ(talven::ftpDeleteFile(session, "x"), 0);
-    expectLastStatus(0, "");
+    expectLastStatus(92, "Control Connection Closed");
+    talven::ftpRecordReply("");
     EXPECT_EQ(talven::ftpCurDir(session), "");
+    expectLastStatus(92, "Control Connection Closed");
     talven::ftpQuit(session);
 }

@@ -101,14 +101,55 @@ TEST_F(Download, ARefusedRetrOrPasvLeavesTheOldFileAsItWas) {
     expectNoTemporaryFile();
 }
 
-TEST_F(Download, ABrokenOffTransferKeepsWhatArrived) {
-    const std::string local = scratch.file("partial");
-    TransferReplies replies;
-    replies.completion = "426 Connection closed; transfer aborted.";
-    EXPECT_EQ(get([&](Peer& control) { serveRetrieve(control, patternedBytes(30000), replies); }, "f", local), 1);
-    EXPECT_EQ(code, 426);
-    EXPECT_EQ(readFile(local), patternedBytes(30000));
-    expectNoTemporaryFile();
+// The target is replaced only when the server closed the data connection
+// (not a stall past the wait, nor a reset) and confirmed with 226 or 250.
+// The session stays in step: the next command gets its own reply.
+TEST_F(Download, OnlyACleanEndConfirmedWith226Or250ReplacesTheTarget) {
+    const std::string local = scratch.file("target");
+    const std::string bytes = patternedBytes(100000);
+    const std::function<void(Peer&)> closes = [](Peer& data) { data.close(); };
+    const std::function<void(Peer&)> stalls = [](Peer& data) { data.waitForClose(5000); };
+    const std::function<void(Peer&)> resets = [](Peer& data) { data.reset(); };
+    struct Case {
+        std::function<void(Peer&)> end;
+        std::string completion;
+        std::int32_t result;
+        std::int32_t code;
+        std::string text;
+    };
+    const Case cases[] = {
+        {closes, "250 Transfer ok", 1, 250, "Transfer ok"},
+        {closes, "426 Connection closed; transfer aborted.", 0, 426, "Connection closed; transfer aborted."},
+        {closes, "451 Read error", 0, 451, "Read error"},
+        {stalls, "426 Failure writing network stream.", 0, 426, "Failure writing network stream."},
+        {resets, "426 Connection reset", 0, 426, "Connection reset"},
+        {resets, "226 Transfer complete", 0, 57, "Data Connection Error"},
+    };
+    for (const Case& ending : cases) {
+        SCOPED_TRACE(ending.completion);
+        writeFile(local, "precious");
+        std::int32_t result = -1;
+        std::string directory;
+        const std::string sent = onSession(
+            [&](Peer& control) {
+                Peer connection = servePasvThenAnswer(control, "200 ok");
+                answer(control, "150 go (1000000 bytes)");
+                connection.send(bytes);
+                ending.end(connection);
+                control.send(ending.completion + "\r\n");
+                answer(control, "257 \"/\" is current");
+            },
+            [&](std::int32_t session) {
+                result = talven::ftpGetFile(session, 1, "f", local);
+                expectLastStatus(ending.code, ending.text);
+                directory = talven::ftpCurDir(session);
+            });
+        EXPECT_EQ(result, ending.result);
+        EXPECT_EQ(readFile(local), result == 1 ? bytes : "precious");
+        expectNoTemporaryFile();
+        EXPECT_EQ(directory, "/");
+        EXPECT_EQ(sent, "PASV\r\nTYPE I\r\nRETR f\r\nPWD\r\nQUIT\r\n");
+    }
 }
 
 TEST_F(Download, TargetsThatCannotBeReplacedOrCreated) {

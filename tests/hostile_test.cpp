@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 
 #include "client_fixture.h"
 #include "stream.h"
@@ -91,8 +92,8 @@ TEST_F(Hostile, AContinuationReplyThatNeverEndsStopsAtTheReplyBound) {
             }
         },
         [](std::int32_t session) { EXPECT_EQ(talven::ftpCurDir(session), ""); });
-    expectStatus(0, "");
-    EXPECT_EQ(sent, "PWD\r\nQUIT\r\n");
+    expectStatus(94, "Reply Too Long");
+    EXPECT_EQ(sent, "PWD\r\n");
 }
 
 TEST_F(Hostile, AReplyLineLongerThanTheLineCapacityIsReadToItsEnd) {
@@ -121,14 +122,14 @@ TEST_F(Hostile, AReplyLineOfOneMebibyteWithoutLineFeed) {
             control.waitForClose(3000);
         },
         [](std::int32_t session) { EXPECT_EQ(talven::ftpDeleteFile(session, "f"), 0); });
-    expectStatus(0, "");
+    expectStatus(94, "Reply Too Long");
 
     ScriptedServer greeting([](Peer& control) {
         control.send("220 " + std::string(1 << 20, 'g'));
         control.waitForClose(3000);
     });
     EXPECT_EQ(connectTo(greeting), -1);
-    expectLastStatus(0, "");
+    expectLastStatus(94, "Reply Too Long");
     EXPECT_EQ(greeting.transcript(), "");
 }
 
@@ -142,9 +143,65 @@ TEST_F(Hostile, CarriageReturnsWithoutEndCountAgainstTheReplyBound) {
         while (sent < (256u << 20) && control.send(block)) sent += block.size();
     });
     EXPECT_EQ(connectTo(server), -1);
-    expectLastStatus(0, "");
+    expectLastStatus(94, "Reply Too Long");
     server.transcript();
     EXPECT_LT(sent, 64u << 20);
+}
+
+// A reply that does not arrive whole, within one wait, up to the LF of its
+// last line: what the server sends later would pass for the reply to the
+// next command, so the session is closed, and the next command fails at
+// once without being sent.
+TEST_F(Hostile, RepliesThatDoNotArriveWholeLoseTheSession) {
+    const std::string timedOut = "Control Connection Timed Out";
+    std::string overlong;
+    while (overlong.size() < 1100000) overlong += "250-" + std::string(1000, 'x') + "\r\n";
+    const struct {
+        ScriptedServer::Script reply;
+        std::int32_t code;
+        std::string text;
+    } cases[] = {
+        {[](Peer& control) {
+             std::this_thread::sleep_for(1200ms);
+             control.send("250 DELE a: file deleted\r\n");
+         },
+         91, timedOut},
+        {[](Peer& control) {
+             control.send("55");
+             std::this_thread::sleep_for(1200ms);
+             control.send("0 a: No such file\r\n");
+         },
+         91, timedOut},
+        {[](Peer& control) { control.sendInPieces("250 DELE a: file deleted\r\n", 1, 80ms); }, 91, timedOut},
+        {[&](Peer& control) { control.send(overlong + "250 Deleted\r\n"); }, 94, "Reply Too Long"},
+        {[](Peer& control) {
+             control.send("250-Deleted\r\n");
+             control.close();
+         },
+         92, "Control Connection Closed"},
+        {[](Peer& control) {
+             control.send("250-Deleted\r\n");
+             control.reset();
+         },
+         93, "Control Connection Failed"},
+    };
+    for (const auto& broken : cases) {
+        SCOPED_TRACE(broken.text);
+        const std::string sent = onSession(
+            [&](Peer& control) {
+                control.readLine();
+                broken.reply(control);
+                answer(control, "550 nodir: No such directory");
+            },
+            [&](std::int32_t session) {
+                EXPECT_EQ(talven::ftpDeleteFile(session, "a"), 0);
+                expectLastStatus(broken.code, broken.text);
+                talven::ftpRecordReply("");
+                EXPECT_EQ(talven::ftpChangeDir(session, "nodir"), 0);
+            });
+        expectStatus(broken.code, broken.text);
+        EXPECT_EQ(sent, "DELE a\r\n");
+    }
 }
 
 TEST_F(Hostile, NulAndHighBytesInRepliesStayAsTheyCame) {
@@ -270,35 +327,41 @@ TEST_F(Hostile, AServerThatClosesDuringTheLogin) {
             control.send("331-Password\r\n");
             control.close();
         },
+        [](Peer& control) {
+            control.send("22");
+            control.close();
+        },
     };
     for (const auto& script : scripts) {
         ScriptedServer server(script);
         EXPECT_EQ(connectTo(server), -1);
-        expectLastStatus(0, "");
+        expectLastStatus(92, "Control Connection Closed");
     }
-    ScriptedServer halfACode([](Peer& control) {
-        control.send("22");
-        control.close();
-    });
-    EXPECT_EQ(connectTo(halfACode), -1);
-    expectLastStatus(22, "");
 }
 
-TEST_F(Hostile, AServerThatStallsInTheMiddleOfALine) {
-    ScriptedServer stalls([](Peer& control) {
-        control.send("220 Ready\r\n");
-        control.readLine();
-        control.send("331 Pass");
-        control.readLine();
-        control.waitForClose(5000);
-    });
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(connectTo(stalls), -1);
-    // Half a line is taken as the whole when the rest does not come: here it
-    // asks for the password, whose reply then never comes.
-    expectLastStatus(0, "");
-    EXPECT_EQ(stalls.transcript(), "USER anonymous\r\nPASS \r\n");
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
+// A reply counts only once the LF of its last line has come, and the whole
+// of it must come within one wait, however slowly its bytes trickle in.
+TEST_F(Hostile, AServerThatStallsOrTricklesDuringTheLogin) {
+    const std::pair<ScriptedServer::Script, std::string> cases[] = {
+        {[](Peer& control) { control.sendInPieces("220 Ready\r\n", 1, 150ms); }, ""},
+        {[](Peer& control) {
+             control.send("220 Ready\r\n");
+             control.readLine();
+             control.send("331 Pass");
+         },
+         "USER anonymous\r\n"},
+    };
+    for (const auto& stalling : cases) {
+        ScriptedServer server([&](Peer& control) {
+            stalling.first(control);
+            control.readLine(5000);
+        });
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(connectTo(server), -1);
+        expectLastStatus(91, "Control Connection Timed Out");
+        EXPECT_EQ(server.transcript(), stalling.second);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms);
+    }
 }
 
 TEST_F(Hostile, AServerThatClosesAfterPasv) {
@@ -313,7 +376,7 @@ TEST_F(Hostile, AServerThatClosesAfterPasv) {
             EXPECT_EQ(talven::ftpPutFile(session, 0, "f", localFile("abc")), 0);
             EXPECT_EQ(::testing::internal::GetCapturedStdout(), "f             ");
         });
-    expectStatus(0, "");
+    expectStatus(92, "Control Connection Closed");
     EXPECT_EQ(sent, "TYPE I\r\nPASV\r\n");
 }
 
@@ -332,7 +395,7 @@ TEST_F(Hostile, AServerThatClosesEverythingAfter150) {
         // A small file fits in the system's buffers before the close is seen;
         // then only the missing completion reply tells.
         if (size == 3)
-            expectStatus(0, "");
+            expectStatus(92, "Control Connection Closed");
         else
             expectStatus(57, "Data Connection Error");
     }
@@ -367,12 +430,12 @@ TEST_F(Hostile, A421InTheMiddleOfTheSessionEndsIt) {
             EXPECT_EQ(talven::ftpDeleteFile(session, "f"), 0);
             expectLastStatus(421, "Timeout: closing control connection.");
             EXPECT_EQ(talven::FTPMAKEDIR(session, "d"), 0);
-            expectLastStatus(0, "");
+            expectLastStatus(92, "Control Connection Closed");
             EXPECT_EQ(talven::ftpPutFile(session, 1, "f", localFile("abc")), 0);
-            expectLastStatus(0, "");
+            expectLastStatus(92, "Control Connection Closed");
             EXPECT_EQ(talven::ftpCurDir(session), "");
         });
-    expectStatus(0, "");
+    expectStatus(92, "Control Connection Closed");
     EXPECT_EQ(sent, "DELE f\r\n");
 }
 

@@ -278,6 +278,10 @@ TEST_F(RealServer, MakesEntersAndLeavesADirectory) {
     EXPECT_EQ(currentDirectory(), "/made");
     EXPECT_EQ(cChangeDir(session, ".."), 1) << status();
     EXPECT_EQ(currentDirectory(), "/");
+    // The reply to PWD writes a double quote in the name twice; pure-ftpd
+    // writes it once, which ends the name there.
+    enterNewDirectory("say \"hi\"");
+    EXPECT_EQ(currentDirectory(), serverName == "pure-ftpd" ? "/say " : "/say \"hi\"");
 }
 
 TEST_F(RealServer, RemovesADirectoryWhereAnonymousMay) {

@@ -1,6 +1,8 @@
 // Directory listings against the scripted server.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "client_fixture.h"
 
 using namespace testftp;
@@ -91,16 +93,39 @@ TEST_F(Listings, ARefusedPasvGivesNothing) {
     EXPECT_EQ(sent, "PASV\r\nQUIT\r\n");
 }
 
-TEST_F(Listings, ARefusedListEndsWithCodeZeroAfterTheWait) {
-    EXPECT_EQ(list(&talven::ftpGetList,
-                   [](Peer& control) {
-                       Peer connection = servePasvThenAnswer(control, "200 ok");
-                       answer(control, "550 Permission denied.");
-                       connection.close();
-                       control.readLine(3000);
-                   }),
-              0);
-    EXPECT_EQ(code, 0);
+TEST_F(Listings, ARefusedListFailsAtOnceAndClosesItsDataConnection) {
+    struct Refusal {
+        std::string reply;
+        std::int32_t code;
+        std::string text;
+    };
+    const Refusal refusals[] = {
+        {"550 Permission denied.", 550, "Permission denied."},
+        {"450 No files found", 450, "No files found"},
+        {"550-No access\r\n550 here", 550, "here"},
+    };
+    for (const Refusal& refusal : refusals) {
+        bool dataClosed = false;
+        std::string directory;
+        const auto start = std::chrono::steady_clock::now();
+        sent = onSession(
+            [&](Peer& control) {
+                Peer connection = servePasvThenAnswer(control, "200 ok");
+                answer(control, refusal.reply);
+                dataClosed = connection.waitForClose(2000);
+                answer(control, "257 \"/\" is current");
+            },
+            [&](std::int32_t session) {
+                EXPECT_EQ(talven::ftpGetList(session, lines), 0);
+                EXPECT_EQ(lines, Lines{""});
+                expectLastStatus(refusal.code, refusal.text);
+                directory = talven::ftpCurDir(session);
+            });
+        EXPECT_TRUE(dataClosed) << refusal.reply;
+        EXPECT_EQ(directory, "/") << refusal.reply;
+        EXPECT_EQ(sent, "PASV\r\nTYPE A\r\nLIST\r\nPWD\r\nQUIT\r\n");
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    }
 }
 
 // proftpd ends the listing and then waits for the client to close its side

@@ -139,7 +139,30 @@ TEST(StreamReadLine, ReturnsHalfALineWithoutErrorWhenTheRestIsLate) {
     std::int32_t stream = openTo(server);
     EXPECT_EQ(talven::StreamReadLine(stream), "half");
     EXPECT_EQ(errorNumber, 0);
+    EXPECT_FALSE(talven::StreamLastLine(stream).ended);
     EXPECT_EQ(talven::StreamReadLine(stream), " rest");
+    EXPECT_TRUE(talven::StreamLastLine(stream).ended);
+    talven::StreamSendLine(stream, "bye");
+    talven::StreamClose(stream);
+}
+
+// Every byte in time for its own wait, but not the line by the deadline.
+TEST(StreamReadLineBefore, EndsAtTheDeadlineHoweverSlowlyTheBytesCome) {
+    ScriptedServer server([](Peer& peer) {
+        peer.sendInPieces("slow line\r\n", 1, 100ms);
+        peer.readLine();
+    });
+    std::int32_t stream = openTo(server);
+    const auto start = std::chrono::steady_clock::now();
+    errorNumber = 0;
+    const std::string first = talven::StreamReadLineBefore(stream, start + 450ms);
+    EXPECT_FALSE(talven::StreamLastLine(stream).ended);
+    EXPECT_EQ(errorNumber, 0);
+    EXPECT_GE(secondsSince(start), 0.45);
+    EXPECT_LT(secondsSince(start), 0.9);
+    const std::string rest = talven::StreamReadLineBefore(stream, talven::StreamDeadlineFromNow(stream));
+    EXPECT_EQ(first + rest, "slow line");
+    EXPECT_TRUE(talven::StreamLastLine(stream).ended);
     talven::StreamSendLine(stream, "bye");
     talven::StreamClose(stream);
 }

@@ -140,15 +140,17 @@ TEST_F(Upload, ARefusedPasvOrStorEndsTheUpload) {
     EXPECT_EQ(sent, "TYPE I\r\nPASV\r\nSTOR f\r\nQUIT\r\n");
 }
 
-TEST_F(Upload, ACompletionOtherThan226FailsWithoutEndingTheRow) {
+// RFC 959 lets a server confirm a transfer with 250 as well as 226.
+TEST_F(Upload, OnlyA226Or250CompletionStoresTheFileAndEndsTheRow) {
     const std::string local = scratch.file("f");
     writeFile(local, "abc");
-    for (std::string completion : {"451 Local error in processing", "552 Quota exceeded"}) {
+    for (std::string completion : {"250 Transfer ok", "451 Local error in processing", "552 Quota exceeded"}) {
         TransferReplies replies;
         replies.completion = completion;
-        EXPECT_EQ(put([&](Peer& control) { serveStore(control, replies); }, "f", local), 0);
+        const bool stored = completion[0] == '2';
+        EXPECT_EQ(put([&](Peer& control) { serveStore(control, replies); }, "f", local), stored ? 1 : 0);
         EXPECT_EQ(code, talven::ftpReplyCode(completion));
-        EXPECT_EQ(console, "f             3 / 3");
+        EXPECT_EQ(console, "f             3 / 3" + (stored ? kRowEnd : ""));
     }
 }
 
