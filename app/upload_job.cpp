@@ -21,10 +21,15 @@ constexpr std::string_view kServerHost = TALVEN_SERVER_HOST;
 constexpr std::string_view kAccount = TALVEN_ACCOUNT;
 
 // Ends the attempt's console row, after the remote name and any progress.
-void reportRefusal() {
+void endFailedAttemptRow() {
     os::consoleWrite(ftpStatusText(::FTPGETLASTSTATUSCODE()));
     os::consoleWrite(os::consoleLineEnd());
 }
+
+// Only a refusal by the server (of STOR, or of the finished transfer) may
+// depend on the name. A local file that is missing, unreadable or changing,
+// and a session that is lost, would fail the same way under any name.
+bool newNameMayCure(std::int32_t lastCode) { return lastCode >= 400 && lastCode <= 599; }
 
 bool putWithRenames(std::int32_t session, const std::string& localPath, RandomStems& stems) {
     FileNameParts name = splitFileName(localPath);
@@ -33,8 +38,8 @@ bool putWithRenames(std::int32_t session, const std::string& localPath, RandomSt
     for (int attempt = 1;; ++attempt) {
         OleString remote(remoteName);
         if (::ftpPutFile(session, 0, remote.get(), path.get()) != 0) return true;
-        reportRefusal();
-        if (attempt == kMaxAttempts) return false;
+        endFailedAttemptRow();
+        if (attempt == kMaxAttempts || !newNameMayCure(::FTPGETLASTSTATUSCODE())) return false;
         remoteName = std::to_string(stems.next()) + name.suffix;
     }
 }

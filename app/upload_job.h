@@ -5,8 +5,8 @@
 
 namespace talven::app {
 
-// A refusal that a new name cannot cure (a missing file, a lost connection)
-// would repeat for ever; the first attempt and nine renames are all it gets.
+// A server that refuses every name would be asked for ever; the first
+// attempt and nine renames are all it gets.
 inline constexpr int kMaxAttempts = 10;
 
 // The process's exit code: 0 on every path.

@@ -8,11 +8,16 @@
 namespace talven {
 namespace {
 
+constexpr std::string_view kReadError = "Local File Read Error";
+
 // Why a transfer broke off after the server had accepted STOR.
 struct Failure {
     std::int32_t number = 0;
     std::string_view text;
     explicit operator bool() const { return !text.empty(); }
+    // The file could not be read whole as it was when the transfer began,
+    // while the data connection itself may still be sound.
+    bool inTheFile() const { return text == kReadError; }
 };
 
 // Up to this many chunks go to the socket in one StreamSendFile; their
@@ -32,7 +37,6 @@ void noteChunksSent(TransferProgress& progress, std::int64_t from, std::int64_t 
 // meanwhile (where the platform cannot keep writers out) fails the transfer
 // rather than leave a torn copy reported as complete.
 Failure sendFile(std::int32_t file, std::int32_t data, TransferProgress& progress) {
-    constexpr std::string_view kReadError = "Local File Read Error";
     constexpr std::int32_t kFileChanged = 70;
     errorNumber = 0;
     const os::FileIdentity before = LocalFileIdentity(file);
@@ -97,7 +101,10 @@ std::int32_t ftpPutFile(std::int32_t session, std::int32_t window, const std::st
     const Failure failure = sendFile(file, data, progress);
     progress.finish();
     // Closing the data connection is what tells the server the file ends.
-    StreamClose(data);
+    // When the file went wrong, the connection is reset instead, so that the
+    // server sees a broken transfer rather than a torn file that looks whole.
+    if (failure.inTheFile()) StreamAbort(data);
+    else StreamClose(data);
     if (failure) {
         StreamClose(file);
         // The server's reply to the broken-off transfer belongs to it, not

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <utility>
 
 #include "local_file.h"
 
@@ -319,6 +320,16 @@ FileSendResult StreamSendFile(std::int32_t number, std::int32_t file, std::uint6
         }
     }
     return result;
+}
+
+void StreamAbort(std::int32_t number) {
+    detail::OpenRecord* record = detail::findRecord(number);
+    if (record == nullptr) return;
+    if (record->kind == detail::RecordKind::tcpStream) {
+        StreamRecord* stream = static_cast<StreamRecord*>(record);
+        os::abortSocket(std::exchange(stream->socket, os::kNoSocket));
+    }
+    detail::unlinkAndFree(record);
 }
 
 bool StreamEnded(std::int32_t number) {

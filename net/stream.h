@@ -76,6 +76,11 @@ struct FileSendResult {
 // does. Reports how many bytes were sent, also when it ended early.
 FileSendResult StreamSendFile(std::int32_t number, std::int32_t file, std::uint64_t count);
 
+// Closes the stream open under number with a reset, so that the peer sees
+// the connection broken rather than ended; anything else open there is
+// closed as StreamClose would. Unsent and unread bytes are discarded.
+void StreamAbort(std::int32_t number);
+
 // True once the peer has closed its side and every received byte is taken.
 bool StreamEnded(std::int32_t number);
 

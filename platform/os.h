@@ -49,6 +49,9 @@ std::int64_t sendSome(Socket socket, const char* bytes, std::size_t count);
 inline constexpr std::int64_t kNothingArrived = -2;
 std::int64_t receiveSome(Socket socket, char* buffer, std::size_t capacity);
 void closeSocket(Socket socket);
+// Closes with a reset rather than an orderly end, discarding what is still
+// unsent, so that the peer sees a broken connection, not the end of the data.
+void abortSocket(Socket socket);
 // The error number for the socket call that failed last: 70 when another
 // blocking call was in progress, 57 otherwise.
 std::int32_t socketErrorNumber();

@@ -288,6 +288,25 @@ TEST(StreamSend, SurvivesAPeerThatHasGone) {
     talven::StreamClose(stream);
 }
 
+// The peer of a closed stream sees the end of the data; the peer of an
+// aborted one sees the connection broken off, whatever was sent before.
+TEST(StreamClose, EndsInOrderWhereStreamAbortBreaksOff) {
+    if (!testnet::closeCanReset()) GTEST_SKIP() << "closing a socket here always ends the connection in order";
+    for (bool abort : {false, true}) {
+        bool brokenOff = !abort;
+        ScriptedServer server([&](Peer& peer) {
+            peer.readAll();
+            brokenOff = peer.brokenOff();
+        });
+        std::int32_t stream = openTo(server);
+        talven::StreamSend(stream, std::string(100000, 'x'));
+        abort ? talven::StreamAbort(stream) : talven::StreamClose(stream);
+        EXPECT_FALSE(isOpen(stream));
+        server.transcript();
+        EXPECT_EQ(brokenOff, abort) << (abort ? "aborted" : "closed");
+    }
+}
+
 TEST(StreamOpen, RefusesANumberThatIsOpenAndLeavesItAlone) {
     ScriptedServer server([](Peer& peer) {
         peer.send("still here\r\n");

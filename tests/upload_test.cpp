@@ -196,6 +196,7 @@ TEST_F(Upload, AFileChangedWhileItIsSentIsNotReportedAsStored) {
     // sending when the file changes.
     writeFile(local, patternedBytes(32 << 20));
     bool appended = false;
+    bool brokenOff = false;
     std::int32_t result = put(
         [&](Peer& control) {
             answer(control, "200 ok");
@@ -206,6 +207,8 @@ TEST_F(Upload, AFileChangedWhileItIsSentIsNotReportedAsStored) {
             appended = static_cast<bool>(out << "more") && static_cast<bool>(out.flush());
             out.close();
             data.readAll();
+            brokenOff = data.brokenOff();
+            // A server that took the end of the data for the end of the file.
             control.send("226 Transfer complete.\r\n");
         },
         "growing", local);
@@ -213,6 +216,7 @@ TEST_F(Upload, AFileChangedWhileItIsSentIsNotReportedAsStored) {
         EXPECT_EQ(result, 0);
         EXPECT_EQ(code, 70);
         EXPECT_EQ(text, "Local File Read Error");
+        EXPECT_TRUE(brokenOff) << "the data connection was ended in order, as for a whole file";
     } else {
         EXPECT_EQ(result, 1);
     }

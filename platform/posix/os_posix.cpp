@@ -138,6 +138,14 @@ std::int64_t receiveSome(Socket socket, char* buffer, std::size_t capacity) {
 
 void closeSocket(Socket socket) { close(static_cast<int>(socket)); }
 
+void abortSocket(Socket socket) {
+    linger resetAtClose{};
+    resetAtClose.l_onoff = 1;
+    resetAtClose.l_linger = 0;
+    setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_LINGER, &resetAtClose, sizeof resetAtClose);
+    closeSocket(socket);
+}
+
 // Blocking sockets here never report a call already in progress.
 std::int32_t socketErrorNumber() { return 57; }
 
@@ -441,26 +449,37 @@ bool onPath(const std::string& program) {
     }
 }
 
-// Started directly, without a shell, so nothing in the message is interpreted.
-bool runAndWait(const std::vector<std::string>& arguments) {
+// Started directly, without a shell, so nothing in the message is
+// interpreted. The tool's exit code, or -1 when it did not start or did not
+// end by itself.
+int runAndWait(const std::vector<std::string>& arguments) {
     std::vector<char*> argv;
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
     pid_t child = 0;
-    if (posix_spawnp(&child, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return false;
+    if (posix_spawnp(&child, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
     int status = 0;
     while (waitpid(child, &status, 0) < 0)
-        if (errno != EINTR) return false;
-    return WIFEXITED(status) && WEXITSTATUS(status) != 127;
+        if (errno != EINTR) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// True when the user saw the message and dismissed it, by the tool's exit
+// code; any other end (no display to open, the tool missing or killed)
+// means that nobody may have seen it. zenity and xmessage exit with 1 both
+// when their window is closed from its frame and when they cannot open the
+// display: 1 counts as not shown, as a message shown twice beats one lost.
 bool showDialog(const std::string& title, const std::string& message) {
     if (onPath("zenity"))
         return runAndWait({"zenity", "--info", "--title=" + title, "--no-markup", "--no-wrap",
-                           "--text=" + message});
-    if (onPath("kdialog")) return runAndWait({"kdialog", "--title", title, "--msgbox", message});
+                           "--text=" + message}) == 0;
+    if (onPath("kdialog")) {
+        // 0 for OK, 2 when closed; Qt aborts when it has no display.
+        const int code = runAndWait({"kdialog", "--title", title, "--msgbox", message});
+        return code == 0 || code == 2;
+    }
     if (onPath("xmessage"))
-        return runAndWait({"xmessage", "-title", title, "-buttons", "OK:0", "-default", "OK", message});
+        return runAndWait({"xmessage", "-title", title, "-buttons", "OK:0", "-default", "OK", message}) == 0;
     return false;
 }
 
@@ -477,8 +496,8 @@ void showOnTerminal(const std::string& title, const std::string& message) {
 }
 }  // namespace
 
-// There is no script host here: a dialog window when a display is present,
-// else the terminal.
+// There is no script host here: a dialog window when a display is present
+// and the dialog could be shown there, else the terminal.
 void showPopup(const std::string& title, const std::string& message, const std::string&,
                const std::string&, const std::string&) {
     const char* display = std::getenv("DISPLAY");

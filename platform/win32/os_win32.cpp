@@ -87,6 +87,15 @@ std::int64_t receiveSome(Socket socket, char* buffer, std::size_t capacity) {
 
 void closeSocket(Socket socket) { closesocket(static_cast<SOCKET>(socket)); }
 
+void abortSocket(Socket socket) {
+    linger resetAtClose{};
+    resetAtClose.l_onoff = 1;
+    resetAtClose.l_linger = 0;
+    setsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&resetAtClose),
+               sizeof resetAtClose);
+    closeSocket(socket);
+}
+
 std::int32_t socketErrorNumber() { return WSAGetLastError() == WSAEINPROGRESS ? 70 : 57; }
 
 // ---------------------------------------------------------------- files

@@ -62,8 +62,10 @@ start_vsftpd() {
   "$SOURCE/tests/servers/ftp-server.sh" start vsftpd 21 "$ROOT" "$RUNDIR"
 }
 
-# start_scripted_server [REPLY...]: the first STORs get these replies.
+# start_scripted_server [ANSWER...]: the first STORs get these answers
+# (see scripted_ftpd.py).
 start_scripted_server() {
+  rm -f "$RUNDIR/ready"
   /usr/bin/python3 "$SOURCE/tests/e2e/scripted_ftpd.py" "$ROOT" "$RUNDIR" "$@" \
     >"$RUNDIR/server.log" 2>&1 &
   SERVER_PID=$!
@@ -82,11 +84,12 @@ wait_scripted_server() {
 }
 
 # run_talven OUTPUT [ARGUMENT...]: in the work directory, with no display
-# and no terminal, so the popup's text goes to standard output.
+# and no terminal, so the popup's text goes to standard output. PROGRAM, when
+# set, runs instead of TALVEN.
 run_talven() {
   out=$1
   shift
-  (cd "$WORK" && env -u DISPLAY -u WAYLAND_DISPLAY "$TALVEN" "$@" </dev/null >"$out" 2>"$out.err") ||
+  (cd "$WORK" && env -u DISPLAY -u WAYLAND_DISPLAY "${PROGRAM:-$TALVEN}" "$@" </dev/null >"$out" 2>"$out.err") ||
     fail "exit code $? (expected 0)"
   [ ! -s "$out.err" ] || fail "standard error: $(cat "$out.err")"
   [ ! -e "$WORK/TALVEN.JS" ] || fail "TALVEN.JS left in the current directory"

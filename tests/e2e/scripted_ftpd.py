@@ -1,22 +1,59 @@
 #!/usr/bin/python3
 """A scripted FTP server for the program's end-to-end tests.
 
-    scripted_ftpd.py ROOT RUNDIR [REPLY...]
+    scripted_ftpd.py ROOT RUNDIR [ANSWER...]
 
-Listens on 127.0.0.1:21, serves one client session and exits. Each REPLY
-answers one STOR in turn instead of accepting it (for instance "553 Bad
-name"); STORs past them are accepted and the file is written into ROOT.
-Every command line received goes to RUNDIR/commands.log; RUNDIR/ready
-appears once the server listens. Standard library only.
+Listens on 127.0.0.1:21, serves one client session and exits. Each ANSWER
+answers one STOR in turn:
+
+    4xx/5xx text   refuses it with that reply (for instance "553 Bad name")
+    2xx text       takes the data and confirms with that reply
+    hang           takes the data, then neither answers nor closes
+    late           takes the data and confirms after LATE_SECONDS
+    close          takes the data, then closes the control connection
+    grow:PATH      appends to PATH (the client's local file) while taking
+                   the data
+
+STORs past them are taken and confirmed with 226. A data connection that the
+client resets is answered with 426. The data goes into ROOT under the
+STOR's name. Every command line received goes to RUNDIR/commands.log, and
+how each transfer's data ended ("NAME end BYTES" or "NAME reset BYTES") to
+RUNDIR/transfers.log; RUNDIR/ready appears once the server listens.
+Standard library only.
 """
 import os
 import socket
 import sys
+import time
 
 WAIT_SECONDS = 20
+# Longer than the stream wait of the short-wait build of the program.
+LATE_SECONDS = 3
 
 
-def serve(control, root, refusals, log):
+def take_data(data, path, grow, transfers):
+    """Writes the data connection's bytes to path; True when it ended in order."""
+    received = 0
+    ended = False
+    with open(path, "wb") as stored:
+        try:
+            while chunk := data.recv(65536):
+                stored.write(chunk)
+                received += len(chunk)
+                if grow and received >= 1 << 20:
+                    with open(grow, "ab") as local:
+                        local.write(b"one more line\n")
+                    grow = None
+            ended = True
+        except ConnectionResetError:
+            pass
+    data.close()
+    transfers.write("%s %s %d\n" % (os.path.basename(path), "end" if ended else "reset", received))
+    transfers.flush()
+    return ended
+
+
+def serve(control, root, answers, log, transfers):
     data_listener = None
 
     def reply(line):
@@ -24,11 +61,14 @@ def serve(control, root, refusals, log):
 
     reply("220 Talven test server")
     reader = control.makefile("rb")
+    answering = True
     for raw in reader:
         line = raw.rstrip(b"\r\n").decode("latin-1")
         log.write(line + "\n")
         log.flush()
         verb, _, argument = line.partition(" ")
+        if not answering:
+            continue
         if verb == "USER":
             reply("331 Password please.")
         elif verb == "PASS":
@@ -45,16 +85,28 @@ def serve(control, root, refusals, log):
             data.settimeout(WAIT_SECONDS)
             data_listener.close()
             data_listener = None
-            if refusals:
+            answer = answers.pop(0) if answers else "226 Transfer complete."
+            if answer[0] in "45":
                 data.close()
-                reply(refusals.pop(0))
+                reply(answer)
                 continue
             reply("150 Ok to send data.")
-            with open(os.path.join(root, os.path.basename(argument)), "wb") as stored:
-                while chunk := data.recv(65536):
-                    stored.write(chunk)
-            data.close()
-            reply("226 Transfer complete.")
+            grow = answer[len("grow:"):] if answer.startswith("grow:") else None
+            if not take_data(data, os.path.join(root, os.path.basename(argument)), grow, transfers):
+                reply("426 Connection reset; transfer aborted.")
+            elif answer == "hang":
+                answering = False
+            elif answer == "close":
+                return
+            elif answer == "late":
+                time.sleep(LATE_SECONDS)
+                answering = False
+                try:
+                    reply("226 Transfer complete.")
+                except OSError:
+                    pass  # the client has given up and gone
+            else:
+                reply(answer if answer[0] == "2" else "226 Transfer complete.")
         elif verb == "QUIT":
             reply("221 Goodbye.")
             return
@@ -63,14 +115,18 @@ def serve(control, root, refusals, log):
 
 
 def main():
-    root, rundir, refusals = sys.argv[1], sys.argv[2], sys.argv[3:]
+    root, rundir, answers = sys.argv[1], sys.argv[2], sys.argv[3:]
     listener = socket.create_server(("127.0.0.1", 21))
     listener.settimeout(WAIT_SECONDS)
     open(os.path.join(rundir, "ready"), "w").close()
     control, _ = listener.accept()
     control.settimeout(WAIT_SECONDS)
-    with open(os.path.join(rundir, "commands.log"), "w") as log:
-        serve(control, root, refusals, log)
+    with open(os.path.join(rundir, "commands.log"), "w") as log, \
+            open(os.path.join(rundir, "transfers.log"), "w") as transfers:
+        try:
+            serve(control, root, answers, log, transfers)
+        except ConnectionResetError:
+            pass  # the client reset its control connection
     control.close()
 
 

@@ -9,6 +9,7 @@ Peer::~Peer() { close(); }
 Peer::Peer(Peer&& other) noexcept
     : socket_(std::exchange(other.socket_, testnet::kNone)),
       ended_(other.ended_),
+      brokenOff_(other.brokenOff_),
       unread_(std::move(other.unread_)),
       received_(std::move(other.received_)) {}
 
@@ -17,6 +18,7 @@ Peer& Peer::operator=(Peer&& other) noexcept {
         close();
         socket_ = std::exchange(other.socket_, testnet::kNone);
         ended_ = other.ended_;
+        brokenOff_ = other.brokenOff_;
         unread_ = std::move(other.unread_);
         received_ = std::move(other.received_);
     }
@@ -41,6 +43,7 @@ bool Peer::receiveMore(int milliseconds) {
     long got = testnet::receiveSome(socket_, buffer, sizeof buffer);
     if (got <= 0) {
         ended_ = true;
+        brokenOff_ = got < 0;
         return false;
     }
     unread_.append(buffer, static_cast<std::size_t>(got));

@@ -49,12 +49,15 @@ public:
     void shrinkBuffers() { testnet::shrinkBuffers(socket_); }
     // Every byte received on this connection so far.
     const std::string& received() const { return received_; }
+    // True when the client broke the connection off instead of ending it.
+    bool brokenOff() const { return brokenOff_; }
 
 private:
     bool receiveMore(int milliseconds);
 
     testnet::Handle socket_;
     bool ended_ = false;
+    bool brokenOff_ = false;
     std::string unread_;
     std::string received_;
 };

@@ -24,6 +24,9 @@ bool sendAll(Handle socket, std::string_view bytes);
 void shutdownSending(Handle socket);
 // Makes the next close reset the connection instead of ending it in order.
 void resetOnClose(Handle socket);
+// False where closing always ends a connection in order, whatever its
+// linger option (Wine shuts every socket down before it closes it).
+bool closeCanReset();
 void closeSocket(Handle socket);
 // Sends every piece handed to the system as a segment of its own, without
 // waiting to coalesce small ones.

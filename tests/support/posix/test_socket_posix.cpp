@@ -76,6 +76,8 @@ void resetOnClose(Handle socket) {
     setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
 }
 
+bool closeCanReset() { return true; }
+
 void closeSocket(Handle socket) { close(static_cast<int>(socket)); }
 
 void sendWithoutDelay(Handle socket) {

@@ -79,6 +79,8 @@ void resetOnClose(Handle socket) {
     setsockopt(raw(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof abort);
 }
 
+bool closeCanReset() { return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") == nullptr; }
+
 void closeSocket(Handle socket) { closesocket(raw(socket)); }
 
 void sendWithoutDelay(Handle socket) {

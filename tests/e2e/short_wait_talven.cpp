@@ -1,0 +1,11 @@
+// The talven program with a stream wait of 2.1 seconds instead of 63, for
+// the end-to-end cases where the server stops answering: they end after
+// the waits they are meant to take, not after minutes.
+#include "client.h"
+#include "os.h"
+#include "upload_job.h"
+
+int main(int argc, char** argv) {
+    talven::setFtpStreamTimeoutForTests(2);
+    return os::runProgram(argc, argv, &talven::app::main);
+}
