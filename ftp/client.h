@@ -61,7 +61,7 @@ void ftpQuit(std::int32_t session);
 
 // The host name each session was opened with, by session handle; empty for
 // a handle that never named a session.
-const std::string& sessionHost(std::int32_t session);
+std::string sessionHost(std::int32_t session);
 
 // ---- Status texts ----
 

@@ -1,4 +1,5 @@
 #include <map>
+#include <mutex>
 
 #include "client.h"
 #include "stream.h"
@@ -9,7 +10,9 @@ namespace {
 std::uint32_t gStreamTimeout = kStreamTimeout;
 
 // Host names by session handle. Every connection number may become a session
-// handle, so the table has room for all of them.
+// handle, so the table has room for all of them. Sessions of several threads
+// share it: it is used only under gSessionHostsLock.
+std::mutex gSessionHostsLock;
 std::map<std::int32_t, std::string>& sessionHosts() {
     static std::map<std::int32_t, std::string> table;
     return table;
@@ -33,10 +36,10 @@ bool safeCommandArgument(std::string_view argument) {
 std::uint32_t ftpStreamTimeout() { return gStreamTimeout; }
 void setFtpStreamTimeoutForTests(std::uint32_t timeout) { gStreamTimeout = timeout; }
 
-const std::string& sessionHost(std::int32_t session) {
-    static const std::string none;
+std::string sessionHost(std::int32_t session) {
+    std::lock_guard<std::mutex> guard(gSessionHostsLock);
     auto found = sessionHosts().find(session);
-    return found == sessionHosts().end() ? none : found->second;
+    return found == sessionHosts().end() ? std::string() : found->second;
 }
 
 std::int32_t ftpConnect(const std::string& host, const std::string& user, const std::string& password) {
@@ -66,7 +69,10 @@ std::int32_t ftpConnectToPort(const std::string& host, std::uint16_t port, const
         StreamClose(session);
         return -1;
     }
-    sessionHosts()[session] = host;
+    {
+        std::lock_guard<std::mutex> guard(gSessionHostsLock);
+        sessionHosts()[session] = host;
+    }
     return session;
 }
 
