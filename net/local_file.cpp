@@ -23,8 +23,8 @@ FileRecord* findFile(std::int32_t number) {
 
 using Opener = std::int32_t (*)(const std::string&, os::FileHandle&);
 
-// The file is opened with no lock held (opening a named pipe, for one, waits
-// for its other end) and joins the open list afterwards. A file that another
+// The file is opened with no lock held (a file on a stalled network drive
+// can take long to open) and joins the open list afterwards. A file that another
 // thread's open under the same number beat to the list is closed again, and
 // removed when this open created it.
 void openUnder(std::int32_t number, const std::string& path, Opener opener, bool creates) {
@@ -56,7 +56,9 @@ void LocalFileOpenForReading(std::int32_t number, const std::string& path) {
     openUnder(number, path, &os::openForReading, false);
 }
 
-void LocalFileCreate(std::int32_t number, const std::string& path) { openUnder(number, path, &os::createExclusive, true); }
+void LocalFileCreate(std::int32_t number, const std::string& path) {
+    openUnder(number, path, &os::createExclusive, true);
+}
 
 std::size_t LocalFileRead(std::int32_t number, char* buffer, std::size_t count) {
     FileRecord* file = findFile(number);
