@@ -277,7 +277,7 @@ std::string_view consoleLineEnd() { return "\r\n"; }
 
 int consoleColumn() {
     CONSOLE_SCREEN_BUFFER_INFO info;
-    return screenInfo(info) ? info.dwCursorPosition.X : gWrittenColumn;
+    return screenInfo(info) ? info.dwCursorPosition.X : gWrittenColumn.load();
 }
 
 // Without a screen nothing can be placed; the column counts from there on.
