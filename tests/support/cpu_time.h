@@ -1,10 +1,9 @@
-// CPU time (user and system) used so far, in seconds: by the calling thread,
-// and by the whole process.
+// CPU time (user and system) that the whole process has used so far, in
+// seconds.
 #pragma once
 
 namespace testftp {
 
-double threadCpuSeconds();
 double processCpuSeconds();
 
 }  // namespace testftp

@@ -3,15 +3,11 @@
 #include <ctime>
 
 namespace testftp {
-namespace {
-double secondsOf(clockid_t clock) {
+
+double processCpuSeconds() {
     timespec used{};
-    clock_gettime(clock, &used);
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used);
     return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9;
 }
-}  // namespace
-
-double threadCpuSeconds() { return secondsOf(CLOCK_THREAD_CPUTIME_ID); }
-double processCpuSeconds() { return secondsOf(CLOCK_PROCESS_CPUTIME_ID); }
 
 }  // namespace testftp

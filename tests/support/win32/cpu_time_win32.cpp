@@ -4,22 +4,15 @@
 
 namespace testftp {
 namespace {
-double secondsOf(const FILETIME& time) {
-    const ULONGLONG ticks = (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-    return static_cast<double>(ticks) / 1e7;  // 100-nanosecond ticks
+ULONGLONG ticksOf(const FILETIME& time) {  // 100-nanosecond ticks
+    return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 }  // namespace
-
-double threadCpuSeconds() {
-    FILETIME created, exited, kernel, user;
-    if (!GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user)) return 0;
-    return secondsOf(kernel) + secondsOf(user);
-}
 
 double processCpuSeconds() {
     FILETIME created, exited, kernel, user;
     if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
-    return secondsOf(kernel) + secondsOf(user);
+    return static_cast<double>(ticksOf(kernel) + ticksOf(user)) / 1e7;
 }
 
 }  // namespace testftp
