@@ -2,9 +2,10 @@
 // for tests, the internal entries behind the exported C functions.
 //
 // Strings are byte strings, sent and received without any conversion. The
-// reason for a failure is left in the last status: the reply line that ended
-// the exchange, or a line built in the same shape ("NNN text") for a failure
-// found before the server could answer.
+// reason for a failure is left in the calling thread's last status: the
+// reply line that ended the exchange, or a line built in the same shape
+// ("NNN text") for a failure found before the server could answer. Threads
+// may work at once, each on sessions of its own (see talvenftp.h).
 #pragma once
 
 #include <cstddef>
@@ -82,7 +83,7 @@ void ftpQuit(std::int32_t session);
 
 // The host name each session was opened with, by session handle; empty for
 // a handle that never named a session.
-const std::string& sessionHost(std::int32_t session);
+std::string sessionHost(std::int32_t session);
 
 // A session whose reply could not be read whole can no longer be trusted:
 // its control connection is closed and status is kept for its handle.

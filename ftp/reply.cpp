@@ -7,8 +7,9 @@
 namespace talven {
 namespace {
 
-std::int32_t gLastReplyCode = 0;
-std::string gLastReplyText;
+// Each thread has its own last status, as it has its own error number.
+thread_local std::int32_t gLastReplyCode = 0;
+thread_local std::string gLastReplyText;
 
 bool isContinuation(std::string_view line) { return line.size() > 3 && line[3] == '-'; }
 

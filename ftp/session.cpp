@@ -1,4 +1,5 @@
 #include <map>
+#include <mutex>
 
 #include "client.h"
 #include "stream.h"
@@ -9,7 +10,10 @@ namespace {
 std::uint32_t gStreamTimeout = kStreamTimeout;
 
 // Host names by session handle. Every connection number may become a session
-// handle, so the table has room for all of them.
+// handle, so the table has room for all of them. Sessions of several threads
+// share it and the table of lost sessions below: both are used only under
+// gSessionHostsLock.
+std::mutex gSessionHostsLock;
 std::map<std::int32_t, std::string>& sessionHosts() {
     static std::map<std::int32_t, std::string> table;
     return table;
@@ -21,10 +25,15 @@ std::map<std::int32_t, std::string>& lostSessions() {
     return table;
 }
 
+void forgetLostSession(std::int32_t session) {
+    std::lock_guard<std::mutex> guard(gSessionHostsLock);
+    lostSessions().erase(session);
+}
+
 // Closes the control stream; the handle names no session any more.
 void endSession(std::int32_t session) {
     StreamClose(session);
-    lostSessions().erase(session);
+    forgetLostSession(session);
 }
 
 // Sends USER and, when the server asks for it, PASS; returns the login reply.
@@ -45,21 +54,27 @@ bool safeCommandArgument(std::string_view argument) {
 std::uint32_t ftpStreamTimeout() { return gStreamTimeout; }
 void setFtpStreamTimeoutForTests(std::uint32_t timeout) { gStreamTimeout = timeout; }
 
-const std::string& sessionHost(std::int32_t session) {
-    static const std::string none;
+std::string sessionHost(std::int32_t session) {
+    std::lock_guard<std::mutex> guard(gSessionHostsLock);
     auto found = sessionHosts().find(session);
-    return found == sessionHosts().end() ? none : found->second;
+    return found == sessionHosts().end() ? std::string() : found->second;
 }
 
 void ftpLoseSession(std::int32_t session, const std::string& status) {
     StreamClose(session);
+    std::lock_guard<std::mutex> guard(gSessionHostsLock);
     lostSessions()[session] = status;
 }
 
 bool ftpSessionLost(std::int32_t session) {
-    auto found = lostSessions().find(session);
-    if (found == lostSessions().end()) return false;
-    ftpRecordReply(found->second);
+    std::string status;
+    {
+        std::lock_guard<std::mutex> guard(gSessionHostsLock);
+        auto found = lostSessions().find(session);
+        if (found == lostSessions().end()) return false;
+        status = found->second;
+    }
+    ftpRecordReply(status);
     return true;
 }
 
@@ -81,7 +96,7 @@ std::int32_t ftpConnectToPort(const std::string& host, std::uint16_t port, const
         return -1;
     }
     // The number may have named a session lost long ago.
-    lostSessions().erase(session);
+    forgetLostSession(session);
     if (!ftpReadGreeting(session)) {
         endSession(session);
         return -1;
@@ -92,7 +107,10 @@ std::int32_t ftpConnectToPort(const std::string& host, std::uint16_t port, const
         endSession(session);
         return -1;
     }
-    sessionHosts()[session] = host;
+    {
+        std::lock_guard<std::mutex> guard(gSessionHostsLock);
+        sessionHosts()[session] = host;
+    }
     return session;
 }
 

@@ -38,7 +38,17 @@
  * connection, since whatever the server sent later would pass for the reply
  * to the next command. Every later operation on that handle fails at once
  * with the same status and sends nothing (ftpQuit too; it ends the session).
- * The last status is one pair for the whole process, shared by all sessions.
+ *
+ * Each thread has its own last status, as it has its own GetLastError or
+ * errno: the getters tell what the calling thread's last operation left,
+ * whichever of its sessions that was.
+ *
+ * Threads: any number of threads may call these functions at once, each with
+ * its own sessions. One session is not to be used by two threads at once
+ * (nor handed to another thread while a call on it is running). A thread
+ * that waits - for a host lookup, a connect that hangs, a slow server - holds
+ * up no other thread. Transfers of several threads that show their progress
+ * on the console share it: their rows interleave.
  */
 #ifndef TALVENFTP_H
 #define TALVENFTP_H

@@ -1,6 +1,5 @@
 #include "local_file.h"
 
-#include <mutex>
 #include <new>
 
 namespace talven {
@@ -24,8 +23,11 @@ FileRecord* findFile(std::int32_t number) {
 
 using Opener = std::int32_t (*)(const std::string&, os::FileHandle&);
 
-void openUnder(std::int32_t number, const std::string& path, Opener opener) {
-    std::lock_guard<detail::SpinLock> guard(detail::openLock());
+// The file is opened with no lock held (a file on a stalled network drive
+// can take long to open) and joins the open list afterwards. A file that another
+// thread's open under the same number beat to the list is closed again, and
+// removed when this open created it.
+void openUnder(std::int32_t number, const std::string& path, Opener opener, bool creates) {
     if (!detail::validConnectionNumber(number) || detail::findRecord(number) != nullptr) {
         errorNumber = 52;
         return;
@@ -41,16 +43,22 @@ void openUnder(std::int32_t number, const std::string& path, Opener opener) {
         errorNumber = 7;
         return;
     }
-    detail::linkRecord(record);
+    if (!detail::linkRecordIfFree(record)) {
+        delete record;
+        if (creates) os::deleteFile(path);
+        errorNumber = 52;
+    }
 }
 
 }  // namespace
 
 void LocalFileOpenForReading(std::int32_t number, const std::string& path) {
-    openUnder(number, path, &os::openForReading);
+    openUnder(number, path, &os::openForReading, false);
 }
 
-void LocalFileCreate(std::int32_t number, const std::string& path) { openUnder(number, path, &os::createExclusive); }
+void LocalFileCreate(std::int32_t number, const std::string& path) {
+    openUnder(number, path, &os::createExclusive, true);
+}
 
 std::size_t LocalFileRead(std::int32_t number, char* buffer, std::size_t count) {
     FileRecord* file = findFile(number);

@@ -1,21 +1,23 @@
 // Connection numbers and the open list shared by TCP streams and local files.
 //
 // Every open stream or file has one record in a process-wide singly linked
-// list, found by its connection number. Two busy-wait locks guard the list:
-// the open lock (held across a whole number hand-out or open) and the list
-// lock (held only while the list is searched or changed), always taken in
-// that order.
+// list, found by its connection number. One mutex guards the list and the
+// number counter; it is held only while the list is searched or changed,
+// never across a host lookup, a connect, a file open or any wait, so that a
+// thread whose connect hangs holds up no other thread.
+//
+// Any number of threads may open, use and close connection numbers at once,
+// each its own: one number is not to be used by two threads at once.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <vector>
 
 namespace talven {
 
-// The error number of the last failed stream, file or process operation;
-// 0 means none. A success leaves it as it was.
-extern std::int32_t errorNumber;
+// The error number of the last failed stream, file or process operation on
+// this thread; 0 means none. A success leaves it as it was.
+extern thread_local constinit std::int32_t errorNumber;
 
 inline constexpr std::int32_t kHighestConnectionNumber = 32767;
 
@@ -45,28 +47,12 @@ struct OpenRecord {
     const RecordKind kind;
 };
 
-class SpinLock {
-public:
-    void lock() {
-        while (word_.exchange(1, std::memory_order_acquire) != 0) {
-        }
-    }
-    void unlock() { word_.store(0, std::memory_order_release); }
-
-private:
-    std::atomic<std::uint32_t> word_{0};
-};
-
-// Held across the whole of a number hand-out and of every open.
-SpinLock& openLock();
-
 bool validConnectionNumber(std::int32_t number);
 // The record open under number, or null.
 OpenRecord* findRecord(std::int32_t number);
-// Links a new record in at the front of the list.
-void linkRecord(OpenRecord* record);
-// Takes the record out of the list and frees it.
-void unlinkAndFree(OpenRecord* record);
+// Links a new record in at the front of the list, unless another record is
+// open under its number by now (another thread opened it meanwhile): false.
+bool linkRecordIfFree(OpenRecord* record);
 
 }  // namespace detail
 }  // namespace talven

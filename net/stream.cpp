@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <utility>
 
@@ -122,8 +121,10 @@ os::WaitTime streamWaitTime(std::uint32_t timeout) {
                         static_cast<std::uint32_t>(remainderMicroseconds % 1000000)};
 }
 
+// The host lookup and the connect may take as long as the platform lets
+// them: they run with no lock held, and the stream joins the open list only
+// once it is connected.
 void StreamOpen(std::int32_t number, std::string_view host, std::uint16_t port, std::uint32_t timeout) {
-    std::lock_guard<detail::SpinLock> guard(detail::openLock());
     if (timeout == 0) timeout = 4294967295u;
     host = host.substr(0, 256);
     if (!os::socketLibraryStart()) {
@@ -146,10 +147,12 @@ void StreamOpen(std::int32_t number, std::string_view host, std::uint16_t port, 
         os::socketLibraryStop();
         return;
     }
-    detail::linkRecord(stream);
     if (!connectStream(*stream, host)) {
         recordSocketFailure();
-        detail::unlinkAndFree(stream);
+        delete stream;
+    } else if (!detail::linkRecordIfFree(stream)) {
+        errorNumber = 55;
+        delete stream;
     }
 }
 

@@ -8,14 +8,18 @@
 // tests do not depend on each other's order.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <map>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "client_fixture.h"
+#include "cpu_time.h"
 #include "exported_calls.h"
 #include "talvenftp.h"
 
@@ -425,4 +429,146 @@ TEST_F(RealServer, OverwritesAFileWhereAnonymousMay) {
         EXPECT_EQ(status(), kNoOverwrite);
         EXPECT_EQ(readFile(onServer("overwritten/same.txt")), "first version");
     }
+}
+
+// ---- Threads, each with sessions of its own ----
+
+namespace {
+
+constexpr int kRounds = 4;
+
+// Each round's file has a size of its own, so a file that went astray shows.
+std::string roundBytes(int round) { return patternedBytes(1024 * 1024 + static_cast<std::size_t>(round)); }
+
+// What went wrong in a thread's rounds: empty when every result and every
+// last status the thread saw was its own and right.
+using Finding = std::string;
+
+// One thread's rounds on its session, in a directory of its own: seen on
+// the server's disk as there, and here as local.
+using Rounds = Finding (*)(std::int32_t session, const fs::path& there, const fs::path& local);
+
+Finding storeRounds(std::int32_t session, const fs::path& there, const fs::path& local) {
+    for (int round = 0; round < kRounds; ++round) {
+        const std::string name = "up-" + std::to_string(round), from = (local / name).string();
+        writeFile(from, roundBytes(round));
+        if (cPutFile(session, name.c_str(), from.c_str()) != 1 || FTPGETLASTSTATUSCODE() != 226)
+            return name + ": " + status();
+        if (readFile((there / name).string()) != roundBytes(round)) return name + ": other bytes stored";
+    }
+    return {};
+}
+
+// Through the C++ interface, with the progress on the console all threads share.
+Finding fetchRounds(std::int32_t session, const fs::path& there, const fs::path& local) {
+    for (int round = 0; round < kRounds; ++round) {
+        const std::string name = "down-" + std::to_string(round), to = (local / name).string();
+        writeFile((there / name).string(), roundBytes(round));
+        if (talven::ftpGetFile(session, 0, name, to) != 1 || FTPGETLASTSTATUSCODE() != 226)
+            return name + ": " + status();
+        if (readFile(to) != roundBytes(round)) return name + ": other bytes fetched";
+    }
+    return {};
+}
+
+Finding listRounds(std::int32_t session, const fs::path& there, const fs::path&) {
+    for (int round = 1; round <= kRounds; ++round) {
+        writeFile((there / ("file-" + std::to_string(round))).string(), "x");
+        fs::create_directory(there / ("dir-" + std::to_string(round)));
+        for (CListing which : {C_FILES, C_DIRS}) {
+            SAFEARRAY* lines = nullptr;
+            char joined[4096];
+            const std::int32_t count = cList(session, which, &lines, joined, sizeof joined);
+            SafeArrayDestroy(lines);
+            if (count != round || FTPGETLASTSTATUSCODE() != 226) return std::to_string(count) + " lines, " + status();
+        }
+    }
+    return {};
+}
+
+Finding onSessionOfItsOwn(const std::string& name, Rounds rounds, const fs::path& root, const fs::path& local) {
+    const std::int32_t session = cConnect("127.0.0.1", "anonymous", "");
+    if (session <= 0) return "login: " + status();
+    fs::create_directory(local);
+    const Finding finding = cMakeDir(session, name.c_str()) != 1 || cChangeDir(session, name.c_str()) != 1
+                                ? "directory: " + status()
+                                : rounds(session, root / name, local);
+    ftpQuit(session);
+    return finding;
+}
+
+// A caller whose every operation fails, so that its error numbers and last
+// statuses would show in the other threads' if they leaked: a connect that
+// is refused, and a command on a handle that names no session.
+Finding failRounds(std::uint16_t refusedPort) {
+    for (int round = 0; round < 50 * kRounds; ++round) {
+        if (talven::ftpConnectToPort("127.0.0.1", refusedPort, "anonymous", "") != -1 ||
+            status() != "57 Unable to open socket")
+            return "refused connect: " + status();
+        ftpSetBinary(talven::kHighestConnectionNumber);
+        if (status() != "0 ") return "no session: " + status();
+    }
+    return {};
+}
+
+}  // namespace
+
+// Threads work at once, each on a session of its own, while one more
+// thread's connect hangs (a port whose queue is full drops the handshake):
+// the others are not held up, and no thread spins while it waits.
+TEST_F(RealServer, ThreadsWorkAtOnceOnSessionsOfTheirOwnWhileOneHangsConnecting) {
+    std::uint16_t fullPort = 0, refusedPort = 0;
+    testnet::Handle full = testnet::listenLoopback(fullPort, 0);
+    Peer queued(testnet::connectLoopback(fullPort));
+    ASSERT_TRUE(queued.connected());
+    testnet::closeSocket(testnet::listenLoopback(refusedPort));
+    talven::ftpRecordReply("199 This thread's own");
+
+    std::atomic<bool> hangEnded{false};
+    std::int32_t hangSession = 0;
+    std::string hangStatus;
+    std::thread hanging([&] {
+        hangSession = talven::ftpConnectToPort("127.0.0.1", fullPort, "anonymous", "");
+        hangStatus = status();
+        hangEnded = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+    const struct {
+        const char* name;
+        Rounds rounds;
+    } kJobs[] = {{"storing", storeRounds}, {"fetching", fetchRounds}, {"listing", listRounds},
+                 {"storing-too", storeRounds}};
+    std::vector<Finding> findings(std::size(kJobs) + 1);
+    std::atomic<std::size_t> finished{0};
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i <= std::size(kJobs); ++i)
+        threads.emplace_back([&, i] {
+            findings[i] = i == std::size(kJobs) ? failRounds(refusedPort)
+                                                : onSessionOfItsOwn(kJobs[i].name, kJobs[i].rounds, root,
+                                                                    scratch.path() / kJobs[i].name);
+            ++finished;
+        });
+    // Bounded, so that threads held up by the hanging connect fail the test
+    // rather than wait with it for ever.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (finished < threads.size() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+
+    // Only the hanging thread is left, and it must sleep in its connect.
+    const bool heldUpNobody = finished == threads.size() && !hangEnded;
+    const double quietCpu = processCpuSeconds();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const double quietCpuUsed = processCpuSeconds() - quietCpu;
+    testnet::closeSocket(full);  // its next handshake is refused
+    hanging.join();
+    for (std::thread& thread : threads) thread.join();
+
+    for (std::size_t i = 0; i < findings.size(); ++i)
+        EXPECT_EQ(findings[i], "") << (i < std::size(kJobs) ? kJobs[i].name : "failing");
+    EXPECT_TRUE(heldUpNobody) << "the other threads waited for a connect that hung";
+    EXPECT_EQ(hangSession, -1);
+    EXPECT_EQ(hangStatus, "57 Unable to open socket");
+    EXPECT_LT(quietCpuUsed, 0.06) << "a thread spun while another waited";
+    EXPECT_EQ(status(), "199 This thread's own");
 }

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "local_file.h"
 #include "scripted_server.h"
@@ -319,6 +320,43 @@ TEST(StreamOpen, RefusesANumberThatIsOpenAndLeavesItAlone) {
     EXPECT_EQ(talven::StreamReadLine(stream), "still here");
     talven::StreamSendLine(stream, "bye");
     talven::StreamClose(stream);
+}
+
+// Another thread's open is not held up by a connect that hangs (a port whose
+// queue is full drops the handshake), and may even take the same number: the
+// connect that ends later then finds it open, records 55 and leaves it alone.
+TEST(StreamOpen, AThreadWhoseConnectHangsHoldsUpNoOtherAndYieldsANumberOpenedMeanwhile) {
+    std::uint16_t fullPort = 0;
+    testnet::Handle full = testnet::listenLoopback(fullPort, 0);
+    Peer queued(testnet::connectLoopback(fullPort));
+    const std::int32_t number = talven::StreamFreeNumber();
+    std::int32_t hangingError = -1;
+    std::thread hanging([&] {
+        talven::StreamOpen(number, "127.0.0.1", fullPort, kOneSecond);
+        hangingError = errorNumber;
+    });
+    std::this_thread::sleep_for(100ms);
+
+    ScriptedServer server([](Peer& peer) {
+        peer.send("still here\r\n");
+        peer.readLine();
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_GT(talven::StreamFreeNumber(), number);
+    errorNumber = 0;
+    talven::StreamOpen(number, "127.0.0.1", server.port(), kOneSecond);
+    EXPECT_EQ(errorNumber, 0);
+    EXPECT_LT(secondsSince(start), 0.5);
+
+    Peer taken(testnet::acceptWithin(full, 1000));  // the queue has room again
+    hanging.join();
+    testnet::closeSocket(full);
+    EXPECT_EQ(hangingError, 55);
+    EXPECT_EQ(errorNumber, 0);
+    EXPECT_EQ(talven::StreamReadLine(number), "still here");
+    talven::StreamSendLine(number, "bye");
+    talven::StreamClose(number);
+    EXPECT_FALSE(isOpen(number));
 }
 
 TEST(StreamOpen, FailuresLeaveTheNumberFree) {

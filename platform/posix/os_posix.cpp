@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -292,8 +293,12 @@ std::int32_t replaceFile(const std::string& from, const std::string& to) {
 // ---------------------------------------------------------------- console
 
 namespace {
+// Threads that transfer at once share the console: each call holds the lock
+// while it uses the state and writes, so rows may interleave but every write
+// goes out whole.
 struct ConsoleState {
-    bool screen = isatty(STDOUT_FILENO) == 1;
+    std::mutex lock;
+    const bool screen = isatty(STDOUT_FILENO) == 1;
     int column = 0;
     std::string pendingMove;  // cursor placement sent with the next text
     std::string gathered;     // texts written together, kept for its capacity
@@ -337,6 +342,7 @@ bool consoleIsScreen() { return console().screen; }
 
 void consoleWrite(std::string_view text) {
     ConsoleState& state = console();
+    std::lock_guard<std::mutex> guard(state.lock);
     if (state.pendingMove.empty()) {
         writeAll(text.data(), text.size());
     } else {
@@ -349,11 +355,16 @@ void consoleWrite(std::string_view text) {
 
 std::string_view consoleLineEnd() { return "\n"; }
 
-int consoleColumn() { return console().column; }
+int consoleColumn() {
+    ConsoleState& state = console();
+    std::lock_guard<std::mutex> guard(state.lock);
+    return state.column;
+}
 
 // Without a screen nothing can be placed; the column counts from there on.
 void consoleMoveToColumn(int column) {
     ConsoleState& state = console();
+    std::lock_guard<std::mutex> guard(state.lock);
     state.column = column - 1;
     if (!state.screen) return;
     state.pendingMove = cursorToColumn(column);
@@ -362,6 +373,7 @@ void consoleMoveToColumn(int column) {
 void consoleWriteEachAtColumn(int column, std::string_view texts, const std::vector<std::size_t>& ends) {
     if (ends.empty()) return;
     ConsoleState& state = console();
+    std::lock_guard<std::mutex> guard(state.lock);
     const std::string move = state.screen ? cursorToColumn(column) : std::string();
     std::string& out = state.gathered;
     out.clear();

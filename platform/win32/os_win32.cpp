@@ -7,6 +7,7 @@
 #include <ole2.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 
 namespace os {
@@ -254,8 +255,8 @@ bool screenInfo(CONSOLE_SCREEN_BUFFER_INFO& info) {
 }
 
 // Where output goes to a file or pipe the console calls fail; the column is
-// then counted from what was written.
-int gWrittenColumn = 0;
+// then counted from what was written (by any thread).
+std::atomic<int> gWrittenColumn{0};
 
 }  // namespace
 
@@ -276,14 +277,16 @@ void consoleWrite(std::string_view text) {
         bytes += n;
         count -= n;
     }
-    for (char c : text) gWrittenColumn = (c == '\r' || c == '\n') ? 0 : gWrittenColumn + 1;
+    int column = gWrittenColumn;
+    for (char c : text) column = (c == '\r' || c == '\n') ? 0 : column + 1;
+    gWrittenColumn = column;
 }
 
 std::string_view consoleLineEnd() { return "\r\n"; }
 
 int consoleColumn() {
     CONSOLE_SCREEN_BUFFER_INFO info;
-    return screenInfo(info) ? info.dwCursorPosition.X : gWrittenColumn;
+    return screenInfo(info) ? info.dwCursorPosition.X : gWrittenColumn.load();
 }
 
 // Without a screen nothing can be placed; the column counts from there on.

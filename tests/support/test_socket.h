@@ -11,7 +11,9 @@ using Handle = std::intptr_t;
 inline constexpr Handle kNone = -1;
 
 // A listening socket on 127.0.0.1 at port (0 picks a free one, stored back).
-Handle listenLoopback(std::uint16_t& port);
+// With backlog 0 the system queues one connection that is not accepted, and
+// drops the handshakes of further ones: their connects hang.
+Handle listenLoopback(std::uint16_t& port, int backlog = 16);
 // The next connection, or kNone when none came within milliseconds.
 Handle acceptWithin(Handle listener, int milliseconds);
 Handle connectLoopback(std::uint16_t port);

@@ -10,7 +10,7 @@
 
 namespace testnet {
 
-Handle listenLoopback(std::uint16_t& port) {
+Handle listenLoopback(std::uint16_t& port, int backlog) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -18,7 +18,7 @@ Handle listenLoopback(std::uint16_t& port) {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(port);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 16) != 0) {
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, backlog) != 0) {
         close(fd);
         return kNone;
     }

@@ -14,14 +14,14 @@ void ensureStarted() { static Library library; }
 SOCKET raw(Handle socket) { return static_cast<SOCKET>(socket); }
 }  // namespace
 
-Handle listenLoopback(std::uint16_t& port) {
+Handle listenLoopback(std::uint16_t& port, int backlog) {
     ensureStarted();
     SOCKET fd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(port);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 16) != 0) {
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, backlog) != 0) {
         closesocket(fd);
         return kNone;
     }

@@ -1,0 +1,9 @@
+// CPU time (user and system) that the whole process has used so far, in
+// seconds.
+#pragma once
+
+namespace testftp {
+
+double processCpuSeconds();
+
+}  // namespace testftp
