@@ -327,12 +327,11 @@ FileSendResult StreamSendFile(std::int32_t number, std::int32_t file, std::uint6
 
 void StreamAbort(std::int32_t number) {
     detail::OpenRecord* record = detail::findRecord(number);
-    if (record == nullptr) return;
-    if (record->kind == detail::RecordKind::tcpStream) {
+    if (record != nullptr && record->kind == detail::RecordKind::tcpStream) {
         StreamRecord* stream = static_cast<StreamRecord*>(record);
         os::abortSocket(std::exchange(stream->socket, os::kNoSocket));
     }
-    detail::unlinkAndFree(record);
+    StreamClose(number);
 }
 
 bool StreamEnded(std::int32_t number) {
