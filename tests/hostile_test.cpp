@@ -209,6 +209,10 @@ TEST_F(Hostile, PasvGroupsWithMissingNegativeHugeOrOddNumbers) {
         {"227 Entering Passive Mode (1,2,3,4,+,-)", false},
         {"227 Entering Passive Mode", false},
         {"227", false},
+        {"227 Entering Passive Mode 127,0,0,1,{hi},{lo}", true},
+        {"227 Entering Passive Mode =127,0,0,1,{hi},{lo}.", true},
+        {"227 Entering Passive Mode 127,0,0,1,{hi}", false},
+        {"227 Entering Passive Mode 127,0,0,1,{hi},,{lo}", false},
         {"227 Entering Passive Mode )127,0,0,1,{hi},{lo}(", true},
         {"227 Entering Passive Mode (127,0,0,1,{hi},{lo}", true},
         {"227 Entering Passive Mode ((127,0,0,1,{hi},{lo}))", false},
@@ -228,14 +232,55 @@ TEST_F(Hostile, PasvGroupsWithMissingNegativeHugeOrOddNumbers) {
                 serveQuit(control);
             },
             [&](std::int32_t session) {
-                data = talven::ftpOpenDataChannel(session, talven::sessionHost(session));
+                data = talven::ftpOpenDataChannel(session);
                 if (data != -1) talven::StreamClose(data);
             });
         EXPECT_EQ(connected, pasv.connects) << reply;
         EXPECT_EQ(data != -1, pasv.connects) << reply;
         const std::string last = reply.substr(reply.rfind('\n') + 1);
-        EXPECT_EQ(code, talven::ftpReplyCode(last)) << reply;
-        EXPECT_EQ(text, last.size() > 4 ? last.substr(4) : "") << reply;
+        if (pasv.connects || talven::ftpReplyCode(last) != 227) {
+            EXPECT_EQ(code, talven::ftpReplyCode(last)) << reply;
+            EXPECT_EQ(text, last.size() > 4 ? last.substr(4) : "") << reply;
+        } else {
+            EXPECT_EQ(code, 57) << reply;
+            EXPECT_EQ(text, "Unable to open data connection") << reply;
+        }
+    }
+}
+
+// On an IPv6 session: a 229 whose group names no port gives a built status
+// and no connection; any other reply is the status.
+TEST_F(Hostile, EpsvRepliesThatNameNoPort) {
+    serverAddress = "::1";
+    Listener listener("::1");
+    const std::string port = std::to_string(listener.port());
+    const std::tuple<std::string, bool, std::int32_t> cases[] = {
+        {"229 Entering Extended Passive Mode (|||" + port + "|)", true, 229},
+        {"229 Entering Extended Passive Mode (|||" + port + "!)", false, 57},
+        {"229 Entering Extended Passive Mode (|||0|)", false, 57},
+        {"229 Entering Extended Passive Mode (|||" + std::string(70000, '1'), false, 57},
+        {"229 Entering Extended Passive Mode ()", false, 57},
+        {"227 Entering Passive Mode (0,0,0,0," + std::to_string(listener.port() / 256) + "," +
+             std::to_string(listener.port() % 256) + ")", false, 227},
+        {"500 EPSV not understood", false, 500},
+    };
+    for (const auto& [reply, connects, status] : cases) {
+        bool connected = false;
+        std::int32_t data = 0;
+        const std::string sent = onSession(
+            [&](Peer& control) {
+                answer(control, reply);
+                connected = listener.accept(connects ? 5000 : 200).connected();
+            },
+            [&](std::int32_t session) {
+                data = talven::ftpOpenDataChannel(session);
+                if (data != -1) talven::StreamClose(data);
+            });
+        EXPECT_EQ(sent, "EPSV\r\nQUIT\r\n");
+        EXPECT_EQ(connected, connects) << reply.substr(0, 60);
+        EXPECT_EQ(data != -1, connects) << reply.substr(0, 60);
+        EXPECT_EQ(code, status) << reply.substr(0, 60);
+        EXPECT_EQ(text, status == 57 ? "Unable to open data connection" : reply.substr(4));
     }
 }
 
