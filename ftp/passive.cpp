@@ -21,9 +21,11 @@ std::string_view piece(std::string_view text, std::string_view separators, std::
 // A data connection to the control connection's address at port; -1 with a
 // built status holding the stream's error number when it cannot be made.
 std::int32_t openDataConnection(const std::string& address, std::uint16_t port) {
-    errorNumber = 0;
+    // A control connection that has gone has no address; an empty name would
+    // stand for this very host on some platforms.
+    errorNumber = address.empty() ? 57 : 0;
     const std::int32_t data = StreamFreeNumber();
-    StreamOpen(data, address, port, ftpStreamTimeout());
+    if (errorNumber == 0) StreamOpen(data, address, port, ftpStreamTimeout());
     if (errorNumber == 0) return data;
     ftpRecordBuiltStatus(errorNumber, kDataConnectionFailedText);
     return -1;
@@ -64,10 +66,6 @@ std::string parenthesisedText(std::string_view line) { return std::string(piece(
 // host name looked up again, which may by now name another host.
 std::int32_t ftpOpenDataChannel(std::int32_t session) {
     const std::string address = StreamPeerAddress(session);
-    if (address.empty()) {
-        ftpRecordBuiltStatus(57, kDataConnectionFailedText);
-        return -1;
-    }
     const bool extended = isIPv6(address);
     StreamSendLine(session, extended ? "EPSV" : "PASV");
     const std::string reply = ftpReadReply(session);
