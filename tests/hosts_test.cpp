@@ -40,6 +40,7 @@ protected:
     // process, so each case runs in a process of its own.
     void expectTheSecondAddressTaken(const char* gai, int firstFamily, const char* answering,
                                      const std::string& passive) {
+        if (std::getenv("TALVEN_TEST_GAI") == nullptr) GTEST_SKIP() << "no gai.conf of the test's own";
         std::ofstream(std::getenv("TALVEN_TEST_GAI")) << gai;
         writeHosts("127.0.0.1 twohomed\n::1 twohomed\n");
         ASSERT_EQ(familyFirstGiven("twohomed"), firstFamily);
