@@ -248,42 +248,6 @@ TEST_F(Hostile, PasvGroupsWithMissingNegativeHugeOrOddNumbers) {
     }
 }
 
-// On an IPv6 session: a 229 whose group names no port gives a built status
-// and no connection; any other reply is the status.
-TEST_F(Hostile, EpsvRepliesThatNameNoPort) {
-    serverAddress = "::1";
-    Listener listener("::1");
-    const std::string port = std::to_string(listener.port());
-    const std::tuple<std::string, bool, std::int32_t> cases[] = {
-        {"229 Entering Extended Passive Mode (|||" + port + "|)", true, 229},
-        {"229 Entering Extended Passive Mode (|||" + port + "!)", false, 57},
-        {"229 Entering Extended Passive Mode (|||0|)", false, 57},
-        {"229 Entering Extended Passive Mode (|||" + std::string(70000, '1'), false, 57},
-        {"229 Entering Extended Passive Mode ()", false, 57},
-        {"227 Entering Passive Mode (0,0,0,0," + std::to_string(listener.port() / 256) + "," +
-             std::to_string(listener.port() % 256) + ")", false, 227},
-        {"500 EPSV not understood", false, 500},
-    };
-    for (const auto& [reply, connects, status] : cases) {
-        bool connected = false;
-        std::int32_t data = 0;
-        const std::string sent = onSession(
-            [&](Peer& control) {
-                answer(control, reply);
-                connected = listener.accept(connects ? 5000 : 200).connected();
-            },
-            [&](std::int32_t session) {
-                data = talven::ftpOpenDataChannel(session);
-                if (data != -1) talven::StreamClose(data);
-            });
-        EXPECT_EQ(sent, "EPSV\r\nQUIT\r\n");
-        EXPECT_EQ(connected, connects) << reply.substr(0, 60);
-        EXPECT_EQ(data != -1, connects) << reply.substr(0, 60);
-        EXPECT_EQ(code, status) << reply.substr(0, 60);
-        EXPECT_EQ(text, status == 57 ? "Unable to open data connection" : reply.substr(4));
-    }
-}
-
 // ---- Servers that close or stall ----
 
 TEST_F(Hostile, AServerThatClosesDuringTheLogin) {
