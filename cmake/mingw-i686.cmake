@@ -1,4 +1,5 @@
-# Cross build for 32-bit Windows with MinGW-w64 (the shipped program).
+# Cross build for 32-bit Windows with MinGW-w64 (the shipped program); its
+# tests run under 32-bit Wine.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
@@ -8,3 +9,6 @@ set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# Wine's 32-bit loader runs the tests (wine32, in the same WoW64 prefix as the
+# 64-bit build's tests).
+set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine)

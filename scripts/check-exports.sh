@@ -1,6 +1,6 @@
 #!/bin/sh
 # Checks that every function declared in the exported header is exported by
-# name, undecorated, from each Windows image given.
+# name, undecorated, from each Windows image given, and nothing else.
 # Usage: check-exports.sh OBJDUMP IMAGE...
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -17,11 +17,17 @@ for image in "$@"; do
       status=1
     fi
   done
+  for name in $(printf '%s\n' "$table" | sed -n 's/^[[:space:]]*\[ *[0-9]*\] //p'); do
+    if ! printf '%s\n' "$names" | grep -qx "$name"; then
+      echo "$image exports $name, which is no part of its interface" >&2
+      status=1
+    fi
+  done
   if printf '%s\n' "$table" | grep -q '@[0-9]*$'; then
     echo "$image exports decorated names:" >&2
     printf '%s\n' "$table" | grep '@[0-9]*$' >&2
     status=1
   fi
-  [ $status -eq 0 ] && echo "$image exports all $(echo $names | wc -w) names undecorated"
+  [ $status -eq 0 ] && echo "$image exports the $(echo $names | wc -w) names undecorated and nothing else"
 done
 exit $status

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs, from Debian's packages, what building and testing Talven needs,
-# the four FTP servers of the interoperability tests included.
+# the four FTP servers of the interoperability tests included, and Wine's
+# 32-bit loader where the kernel runs 32-bit programs.
 # Idempotent: packages already present are not fetched again. Run as root.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -9,7 +10,8 @@ packages="cmake make g++ googletest clang libclang-rt-14-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine64 xvfb twm xdotool x11-utils
   vsftpd python3-pyftpdlib curl lftp
-  iproute2 util-linux procps time zip unzip tmux"
+  iproute2 util-linux procps time zip unzip tmux
+  pkg-config dpkg-dev file lintian"
 
 missing=""
 for package in $packages; do
@@ -21,6 +23,18 @@ if [ -n "$missing" ]; then
   apt-get update
   # shellcheck disable=SC2086
   apt-get install -y --no-install-recommends $missing
+fi
+
+# Wine's 32-bit loader, for the tests of the shipped 32-bit build, where the
+# kernel runs 32-bit programs (the i386 architecture is of no use elsewhere).
+if ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed" &&
+  why=$("$top/scripts/i686-gate.sh" --kernel); then
+  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update
+  apt-get install -y --no-install-recommends wine32:i386
+elif [ -n "${why:-}" ]; then
+  echo "install-deps.sh: not installing wine32:i386: $why"
 fi
 
 # vsftpd, pure-ftpd, proftpd and pyftpdlib, and the accounts they serve.

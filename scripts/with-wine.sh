@@ -29,8 +29,9 @@ wineserver=/usr/lib/wine/wineserver64
 work=$(mktemp -d /tmp/talven-wine.XXXXXX)
 WINEPREFIX=$work/prefix
 WINEDEBUG=-all
-# No Mono or Gecko installers: the tests need neither.
-WINEDLLOVERRIDES="mscoree,mshtml="
+# No Mono or Gecko installers: the tests need neither. No debugger either: a
+# program that crashes ends at once instead of waiting in winedbg.
+WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe="
 export WINEPREFIX WINEDEBUG WINEDLLOVERRIDES
 unset DISPLAY WAYLAND_DISPLAY
 xvfb_pid=

@@ -4,10 +4,13 @@
 # build-time host, which the --ipv6 run names ::1).
 #
 #   run.sh NAME tests/interop/program.sh TALVEN SERVER_HOST
+#   run.sh --wine NAME tests/interop/program.sh TALVEN.EXE SERVER_HOST WINE
 #
-# With no display and no terminal the popup's message comes on standard
-# output, after one row per attempt: the remote name, padded to 14 columns,
-# then the last progress caption or the refusal's text.
+# With no display and no terminal the program writes one row per attempt on
+# standard output: the remote name, padded to 14 columns, then the last
+# progress caption or the refusal's text. On Linux the popup's message
+# follows; talven.exe (run by the Wine loader WINE) ends its rows with CR LF
+# and, with no display, shows no message.
 #   1. A file arrives under its own name, byte for byte.
 #   2. The same file again: pure-ftpd's anonymous account may not overwrite
 #      the file it took, so the first attempt ends with "Access Denied" (550)
@@ -17,12 +20,15 @@ set -eu
 
 talven=$1
 server_host=$2
+wine=${3:-}
 case $server_host in
     localhost|127.0.0.1) ;;
     *) echo "program.sh: talven is built for $server_host, not for loopback; skipped"; exit 77 ;;
 esac
 
 root=${TALVEN_INTEROP_ROOT:?run through tests/interop/run.sh}
+# Under Wine the root is given as the drive path Z:\...
+if [ -n "$wine" ]; then root=${root#Z:}; root=${root//\\//}; fi
 name=${TALVEN_INTEROP_SERVER:?run through tests/interop/run.sh}
 work=$(mktemp -d /tmp/talven-program.XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -34,19 +40,23 @@ fail() {
 
 # run_talven OUTPUT FILE: in the work directory, no display, no terminal.
 run_talven() {
-    (cd "$work" && env -u DISPLAY -u WAYLAND_DISPLAY "$talven" "$2" </dev/null >"$1" 2>"$1.err") ||
+    (cd "$work" && env -u DISPLAY -u WAYLAND_DISPLAY $wine "$talven" "$2" </dev/null >"$1" 2>"$1.err") ||
         fail "exit code $? (expected 0)"
     [ ! -s "$1.err" ] || fail "standard error: $(cat "$1.err")"
     echo "--- talven $2 against $name:"
     cat "$1"
 }
 
-# expect_output FILE ROW...: FILE holds these rows and then the message of a
-# successful upload of inv.2024.pdf.
+# expect_output FILE ROW...: FILE holds these rows and then, on Linux, the
+# message of a successful upload of inv.2024.pdf.
 expect_output() {
     local file=$1
     shift
-    printf '%s\n' "$@" "Fitxer inv.2024.pdf enviat correctament" >"$work/expected"
+    if [ -n "$wine" ]; then
+        printf '%s\r\n' "$@"
+    else
+        printf '%s\n' "$@" "Fitxer inv.2024.pdf enviat correctament"
+    fi >"$work/expected"
     diff "$work/expected" "$file" >&2 || fail "output of talven differs from the expected rows"
 }
 
