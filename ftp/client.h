@@ -123,15 +123,23 @@ inline constexpr std::size_t kChunkSize = 8192;
 
 // The text between the first parenthesis of either kind and the next one.
 std::string parenthesisedText(std::string_view line);
-// Sends PASV and opens the data connection to host at the port of the 227
-// reply; records the reply (after the connection attempt). The data
-// connection number, or -1.
-std::int32_t ftpOpenDataChannel(std::int32_t session, const std::string& host);
+// Sends PASV (EPSV when the control connection is IPv6) and opens the data
+// connection to the control connection's address at the port of the 227
+// (229) reply. The data connection number, or -1: the reply is then the
+// last status when it refused, else a built status holding the stream's
+// error number (a port of 0 or a reply that names none included).
+std::int32_t ftpOpenDataChannel(std::int32_t session);
+inline constexpr std::string_view kDataConnectionFailedText = "Unable to open data connection";
+// What a 227 reply names its address and port with: its parenthesised text
+// or, in a reply without parentheses, the first six decimal numbers joined
+// by commas (empty when it has none).
+std::string ftpPasvAddressText(std::string_view reply);
 // The port that a PASV address text names: the fifth and sixth
 // comma-separated numbers, each cut to its low 8 bits; a missing one is 0.
 std::uint16_t ftpPasvPort(std::string_view addressText);
-// Opens a data connection to host at the ftpPasvPort of addressText.
-std::int32_t ftpParsePasv(const std::string& host, std::string addressText);
+// The port of a 229 reply's "(|||port|)": any printable non-digit delimiter,
+// the same four times, and a port from 1 to 65535; 0 for anything else.
+std::uint16_t ftpEpsvPort(std::string_view reply);
 // Receives up to one chunk into chunk; 0 when the data has ended.
 std::int32_t ftpReceiveChunk(std::int32_t data, std::string& chunk);
 // 1 when every byte was sent, else 0.

@@ -156,7 +156,7 @@ std::int32_t ftpGetFile(std::int32_t session, std::int32_t window, const std::st
         ftpRecordBuiltStatus(file.openError(), "Local File Open Error");
         return 0;
     }
-    const std::int32_t data = ftpOpenDataChannel(session, sessionHost(session));
+    const std::int32_t data = ftpOpenDataChannel(session);
     if (data == -1) return 0;  // the last status already holds the reason
     ftpSetBinary(session);
     if (ftpSessionLost(session)) {

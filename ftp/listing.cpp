@@ -41,7 +41,7 @@ std::int32_t filteredList(std::int32_t session, std::vector<std::string>& lines,
 std::int32_t ftpGetList(std::int32_t session, std::vector<std::string>& lines) {
     lines.assign(1, std::string());
     if (ftpSessionLost(session)) return 0;
-    const std::int32_t data = ftpOpenDataChannel(session, sessionHost(session));
+    const std::int32_t data = ftpOpenDataChannel(session);
     if (data == -1) return 0;  // the last status already holds the reason
     ftpSetAscii(session);
     if (ftpSessionLost(session)) {

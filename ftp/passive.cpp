@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "client.h"
 #include "number_text.h"
 #include "stream.h"
@@ -16,32 +18,91 @@ std::string_view piece(std::string_view text, std::string_view separators, std::
     return text.substr(0, text.find_first_of(separators));
 }
 
+// A data connection to the control connection's address at port; -1 with a
+// built status holding the stream's error number when it cannot be made.
+std::int32_t openDataConnection(const std::string& address, std::uint16_t port) {
+    // A control connection that has gone has no address; an empty name would
+    // stand for this very host on some platforms.
+    errorNumber = address.empty() ? 57 : 0;
+    const std::int32_t data = StreamFreeNumber();
+    if (errorNumber == 0) StreamOpen(data, address, port, ftpStreamTimeout());
+    if (errorNumber == 0) return data;
+    ftpRecordBuiltStatus(errorNumber, kDataConnectionFailedText);
+    return -1;
+}
+
+// An IPv6 address is written with colons, an IPv4 one never.
+bool isIPv6(std::string_view address) { return address.find(':') != std::string_view::npos; }
+
+constexpr std::string_view kDigits = "0123456789";
+
+// The first six decimal numbers joined by commas in text, or empty. Linear
+// in the text: a run that falls short of six numbers cannot hold six from a
+// later start either, so the search goes on after it.
+std::string_view sixNumbers(std::string_view text) {
+    std::size_t start = 0;
+    while ((start = text.find_first_of(kDigits, start)) != std::string_view::npos) {
+        std::size_t end = start;
+        int numbers = 0;
+        for (;;) {
+            const std::size_t digitsEnd = std::min(text.find_first_not_of(kDigits, end), text.size());
+            if (digitsEnd == end) break;
+            end = digitsEnd;
+            if (++numbers == 6 || end == text.size() || text[end] != ',') break;
+            ++end;
+        }
+        if (numbers == 6) return text.substr(start, end - start);
+        start = end;
+    }
+    return std::string_view();
+}
+
 }  // namespace
 
 std::string parenthesisedText(std::string_view line) { return std::string(piece(line, "()", 1)); }
 
-std::int32_t ftpOpenDataChannel(std::int32_t session, const std::string& host) {
-    StreamSendLine(session, "PASV");
+// The data connection goes to the address the control connection is
+// connected to, never to one the server names and never to the session's
+// host name looked up again, which may by now name another host.
+std::int32_t ftpOpenDataChannel(std::int32_t session) {
+    const std::string address = StreamPeerAddress(session);
+    const bool extended = isIPv6(address);
+    StreamSendLine(session, extended ? "EPSV" : "PASV");
     const std::string reply = ftpReadReply(session);
-    std::int32_t data = -1;
-    if (ftpReplyCode(reply) == 227) data = ftpParsePasv(host, parenthesisedText(reply));
     ftpRecordReply(reply);
-    return data;
+    if (ftpReplyCode(reply) != (extended ? 229 : 227)) return -1;
+    return openDataConnection(address, extended ? ftpEpsvPort(reply) : ftpPasvPort(ftpPasvAddressText(reply)));
 }
 
-// The four address numbers are not used: the data connection goes to the
-// host the session was opened with, whatever address the server names.
+std::string ftpPasvAddressText(std::string_view reply) {
+    if (reply.find_first_of("()") != std::string_view::npos) return parenthesisedText(reply);
+    return std::string(sixNumbers(reply.substr(std::min<std::size_t>(3, reply.size()))));
+}
+
+// The four address numbers are not used (see ftpOpenDataChannel).
 std::uint16_t ftpPasvPort(std::string_view addressText) {
     const std::uint8_t high = readLeadingNumber(piece(addressText, ",", 4)).floorLowByte();
     const std::uint8_t low = readLeadingNumber(piece(addressText, ",", 5)).floorLowByte();
     return static_cast<std::uint16_t>(high * 256 + low);
 }
 
-std::int32_t ftpParsePasv(const std::string& host, std::string addressText) {
-    errorNumber = 0;
-    const std::int32_t data = StreamFreeNumber();
-    StreamOpen(data, host, ftpPasvPort(addressText), ftpStreamTimeout());
-    return errorNumber != 0 ? -1 : data;
+std::uint16_t ftpEpsvPort(std::string_view reply) {
+    const std::size_t open = reply.find('(');
+    if (open == std::string_view::npos) return 0;
+    const std::string_view group = reply.substr(open + 1);
+    if (group.size() < 6) return 0;
+    const char delimiter = group[0];
+    if (delimiter < 33 || delimiter > 126 || kDigits.find(delimiter) != std::string_view::npos ||
+        group[1] != delimiter || group[2] != delimiter)
+        return 0;
+    std::size_t at = 3;
+    std::uint32_t port = 0;
+    // Digits past the largest port only keep it too large: a run of any
+    // length ends the same way.
+    for (; at < group.size() && kDigits.find(group[at]) != std::string_view::npos; ++at)
+        port = std::min<std::uint32_t>(port * 10 + static_cast<std::uint32_t>(group[at] - '0'), 65536);
+    if (at == 3 || at + 1 >= group.size() || group[at] != delimiter || group[at + 1] != ')' || port > 65535) return 0;
+    return static_cast<std::uint16_t>(port);
 }
 
 std::int32_t ftpReceiveChunk(std::int32_t data, std::string& chunk) {

@@ -84,7 +84,7 @@ std::int32_t ftpPutFile(std::int32_t session, std::int32_t window, const std::st
         return 0;
     }
     ftpSetBinary(session);
-    const std::int32_t data = ftpSessionLost(session) ? -1 : ftpOpenDataChannel(session, sessionHost(session));
+    const std::int32_t data = ftpSessionLost(session) ? -1 : ftpOpenDataChannel(session);
     if (data == -1) {
         StreamClose(file);  // the last status already holds the reason
         return 0;

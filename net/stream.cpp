@@ -26,7 +26,6 @@ struct StreamRecord final : detail::OpenRecord {
     bool peerClosed = false;
     LineTaken lastLine;
     std::uint16_t port;
-    std::uint32_t address = 0;
     std::uint32_t timeout;
     char buffer[kReceiveBufferSize];
 
@@ -103,13 +102,31 @@ void appendWithoutCarriageReturns(std::string& line, const char* bytes, std::siz
     }
 }
 
+// Tries the addresses of host in the resolver's order, each connect bounded
+// by the stream's wait, and keeps the first that answers. When none does,
+// records what ended the last attempt: 24 when its wait ran out.
 bool connectStream(StreamRecord& stream, std::string_view host) {
-    // A NUL would cut the name short and name another host.
-    if (host.find('\0') != std::string_view::npos) return false;
-    if (!os::resolveIPv4(std::string(host), stream.address)) return false;
-    stream.socket = os::openTcpSocket();
-    return stream.socket != os::kNoSocket && os::setNoLinger(stream.socket) &&
-           os::connectIPv4(stream.socket, stream.address, stream.port);
+    std::int32_t failure = 57;
+    // A NUL would cut the name short and name another host; port 0 names no
+    // service.
+    if (host.find('\0') == std::string_view::npos && stream.port != 0) {
+        for (const os::Address& address : os::resolveHost(std::string(host))) {
+            stream.socket = os::openTcpSocket(address);
+            if (stream.socket == os::kNoSocket) {
+                failure = os::socketErrorNumber();
+                continue;
+            }
+            const os::Readiness outcome = os::setNoLinger(stream.socket)
+                                              ? os::connectWithin(stream.socket, address, stream.port, stream.wait())
+                                              : os::Readiness::failed;
+            if (outcome == os::Readiness::ready) return true;
+            failure = outcome == os::Readiness::timedOut ? 24 : os::socketErrorNumber();
+            os::closeSocket(stream.socket);
+            stream.socket = os::kNoSocket;
+        }
+    }
+    errorNumber = failure;
+    return false;
 }
 
 }  // namespace
@@ -148,7 +165,6 @@ void StreamOpen(std::int32_t number, std::string_view host, std::uint16_t port, 
         return;
     }
     if (!connectStream(*stream, host)) {
-        recordSocketFailure();
         delete stream;
     } else if (!detail::linkRecordIfFree(stream)) {
         errorNumber = 55;
@@ -339,6 +355,12 @@ bool StreamEnded(std::int32_t number) {
     if (record == nullptr || record->kind != detail::RecordKind::tcpStream) return true;
     const StreamRecord* stream = static_cast<const StreamRecord*>(record);
     return stream->peerClosed && stream->buffered == 0;
+}
+
+std::string StreamPeerAddress(std::int32_t number) {
+    detail::OpenRecord* record = detail::findRecord(number);
+    if (record == nullptr || record->kind != detail::RecordKind::tcpStream) return std::string();
+    return os::peerAddressText(static_cast<const StreamRecord*>(record)->socket);
 }
 
 LineTaken StreamLastLine(std::int32_t number) {

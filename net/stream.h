@@ -1,4 +1,4 @@
-// TCP byte streams over IPv4, named by connection numbers.
+// TCP byte streams over IPv4 and IPv6, named by connection numbers.
 //
 // Sockets are blocking; every wait for the socket to become readable or
 // writable is bounded by the stream's wait time W, derived from the stream
@@ -29,8 +29,10 @@ inline constexpr std::size_t kLineCapacity = 65536;
 
 os::WaitTime streamWaitTime(std::uint32_t timeout);
 
-// Opens a TCP client stream to host:port under number. Host lookup and
-// connect take as long as the platform takes; the timeout bounds later waits.
+// Opens a TCP client stream to host:port under number. The host's addresses,
+// IPv4 and IPv6, are tried in the order the resolver gives them, each
+// connect bounded by W; the first that answers is kept. The lookup takes as
+// long as the platform takes; the timeout bounds the connects and later waits.
 void StreamOpen(std::int32_t number, std::string_view host, std::uint16_t port, std::uint32_t timeout);
 
 // Sends every byte of text, waiting up to W for writability before each send.
@@ -83,6 +85,11 @@ void StreamAbort(std::int32_t number);
 
 // True once the peer has closed its side and every received byte is taken.
 bool StreamEnded(std::int32_t number);
+
+// The numeric address the stream under number is connected to ("127.0.0.1",
+// "::1"), for opening another stream to the same host without a lookup;
+// empty when there is none.
+std::string StreamPeerAddress(std::int32_t number);
 
 // What the last StreamReadLine on number took from the stream: every byte,
 // CRs and the LF included, whether it stopped at the line capacity before

@@ -6,6 +6,7 @@
 // exceptions.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -14,7 +15,7 @@
 
 namespace os {
 
-// ---- Sockets (TCP over IPv4, blocking) ----
+// ---- Sockets (TCP over IPv4 and IPv6) ----
 
 using Socket = std::intptr_t;
 inline constexpr Socket kNoSocket = -1;
@@ -28,17 +29,29 @@ struct WaitTime {
 enum class Readiness { ready, timedOut, failed };
 
 // Takes one start-up of the socket library; false when it cannot be started
-// or offers less than version 1.1. Each successful start is paired with one
+// or offers less than version 2.2. Each successful start is paired with one
 // socketLibraryStop.
 bool socketLibraryStart();
 void socketLibraryStop();
 
-// First IPv4 address of a host name or dotted address, in network byte order.
-bool resolveIPv4(const std::string& host, std::uint32_t& address);
-Socket openTcpSocket();
+// One address of a host, IPv4 or IPv6, as the platform's socket address
+// without a port. Only the platform layer looks inside.
+struct Address {
+    alignas(8) std::array<unsigned char, 32> bytes{};
+    std::uint32_t size = 0;
+};
+// Every address of a host name or numeric address, both families, in the
+// order the resolver gives them; empty when it names none.
+std::vector<Address> resolveHost(const std::string& host);
+// A TCP socket of the address's family.
+Socket openTcpSocket(const Address& address);
 // Closing returns at once; the system finishes the orderly shutdown itself.
 bool setNoLinger(Socket socket);
-bool connectIPv4(Socket socket, std::uint32_t address, std::uint16_t port);
+// Connects to address at port, waiting at most wait for the outcome.
+Readiness connectWithin(Socket socket, const Address& address, std::uint16_t port, WaitTime wait);
+// The numeric text of the address the socket is connected to ("127.0.0.1",
+// "::1"); empty when it is connected to none.
+std::string peerAddressText(Socket socket);
 Readiness waitReadable(Socket socket, WaitTime wait);
 Readiness waitWritable(Socket socket, WaitTime wait);
 // Bytes taken by the system without blocking (0 when it has no room now),

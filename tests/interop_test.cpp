@@ -1,9 +1,11 @@
 // Every exported operation, called from C, against one real FTP server on
-// 127.0.0.1:21. tests/interop/run.sh starts the server in a network namespace
-// of its own with a fresh ROOT and names it in the environment:
+// port 21 of 127.0.0.1 or ::1. tests/interop/run.sh starts the server in a
+// network namespace of its own with a fresh ROOT and names it in the
+// environment:
 //   TALVEN_INTEROP_SERVER   vsftpd, pure-ftpd, proftpd or pyftpdlib
 //   TALVEN_INTEROP_VERSION  its version, for the record
 //   TALVEN_INTEROP_ROOT     the directory the anonymous login lands in
+//   TALVEN_INTEROP_HOST     the server's address (127.0.0.1 when unset)
 // Each test opens its own session and works on names of its own, so the
 // tests do not depend on each other's order.
 #include <gtest/gtest.h>
@@ -71,6 +73,15 @@ std::string environment(const char* name) {
     return value == nullptr ? std::string() : std::string(value);
 }
 
+// Where the server listens.
+const std::string& serverHost() {
+    static const std::string host =
+        environment("TALVEN_INTEROP_HOST").empty() ? "127.0.0.1" : environment("TALVEN_INTEROP_HOST");
+    return host;
+}
+
+bool overIPv6() { return serverHost().find(':') != std::string::npos; }
+
 std::string status() {
     char text[512];
     const std::int32_t code = cStatus(text, sizeof text);
@@ -115,7 +126,7 @@ protected:
     }
 
     void logIn() {
-        session = cConnect("127.0.0.1", "anonymous", "");
+        session = cConnect(serverHost().c_str(), "anonymous", "");
         ASSERT_GT(session, 0) << status();
     }
 
@@ -159,7 +170,7 @@ protected:
 // keeps only the line that ends one. It records how the server answers.
 class ReplyRecorder {
 public:
-    ReplyRecorder() : control_(testnet::connectLoopback(21)) {}
+    ReplyRecorder() : control_(testnet::connectLoopback(21, serverHost().c_str())) {}
 
     bool connected() const { return control_.connected(); }
 
@@ -181,13 +192,18 @@ public:
         return reply();
     }
 
-    // PASV, and the data connection to the port its reply names.
+    // PASV (EPSV over IPv6), and the data connection to the port its reply
+    // names.
     Peer passive() {
-        const std::string reply = command("PASV").back();
+        const std::string reply = command(overIPv6() ? "EPSV" : "PASV").back();
         int numbers[6] = {};
         const std::size_t open = reply.find('(');
-        if (open == std::string::npos ||
-            std::sscanf(reply.c_str() + open, "(%d,%d,%d,%d,%d,%d)", &numbers[0], &numbers[1], &numbers[2],
+        if (open == std::string::npos) return Peer();
+        if (overIPv6())
+            return std::sscanf(reply.c_str() + open, "(|||%d|)", &numbers[5]) == 1
+                       ? Peer(testnet::connectLoopback(static_cast<std::uint16_t>(numbers[5]), serverHost().c_str()))
+                       : Peer();
+        if (std::sscanf(reply.c_str() + open, "(%d,%d,%d,%d,%d,%d)", &numbers[0], &numbers[1], &numbers[2],
                         &numbers[3], &numbers[4], &numbers[5]) != 6)
             return Peer();
         return Peer(testnet::connectLoopback(static_cast<std::uint16_t>(numbers[4] * 256 + numbers[5])));
@@ -487,7 +503,7 @@ Finding listRounds(std::int32_t session, const fs::path& there, const fs::path&)
 }
 
 Finding onSessionOfItsOwn(const std::string& name, Rounds rounds, const fs::path& root, const fs::path& local) {
-    const std::int32_t session = cConnect("127.0.0.1", "anonymous", "");
+    const std::int32_t session = cConnect(serverHost().c_str(), "anonymous", "");
     if (session <= 0) return "login: " + status();
     fs::create_directory(local);
     const Finding finding = cMakeDir(session, name.c_str()) != 1 || cChangeDir(session, name.c_str()) != 1
@@ -506,7 +522,7 @@ Finding failRounds(std::uint16_t refusedPort) {
             status() != "57 Unable to open socket")
             return "refused connect: " + status();
         ftpSetBinary(talven::kHighestConnectionNumber);
-        if (status() != "0 ") return "no session: " + status();
+        if (status() != "94 Not Connected") return "no session: " + status();
     }
     return {};
 }
@@ -518,7 +534,7 @@ Finding failRounds(std::uint16_t refusedPort) {
 // the others are not held up, and no thread spins while it waits.
 TEST_F(RealServer, ThreadsWorkAtOnceOnSessionsOfTheirOwnWhileOneHangsConnecting) {
     std::uint16_t fullPort = 0, refusedPort = 0;
-    testnet::Handle full = testnet::listenLoopback(fullPort, 0);
+    testnet::Handle full = testnet::listenLoopback(fullPort, "127.0.0.1", 0);
     Peer queued(testnet::connectLoopback(fullPort));
     ASSERT_TRUE(queued.connected());
     testnet::closeSocket(testnet::listenLoopback(refusedPort));

@@ -15,20 +15,23 @@ std::string group(std::uint16_t port, const std::string& address = "192,0,2,20")
 struct PasvOutcome {
     std::int32_t data;
     bool connected;  // the client connected to the listener
+    std::string sent;
 };
+
+const std::string kNoDataConnection = "Unable to open data connection";
 
 class Passive : public SessionTest {
 protected:
-    // Sends PASV on a session whose server answers with reply.
+    // Opens a data channel on a session whose server answers with reply.
     PasvOutcome pasv(const std::string& reply, Listener& listener) {
-        PasvOutcome outcome{-1, false};
-        onSession(
+        PasvOutcome outcome{-1, false, ""};
+        outcome.sent = onSession(
             [&](Peer& control) {
                 answer(control, reply);
                 outcome.connected = listener.accept(500).connected();
             },
             [&](std::int32_t session) {
-                outcome.data = talven::ftpOpenDataChannel(session, talven::sessionHost(session));
+                outcome.data = talven::ftpOpenDataChannel(session);
                 if (outcome.data != -1) talven::StreamClose(outcome.data);
             });
         return outcome;
@@ -37,13 +40,34 @@ protected:
 
 }  // namespace
 
-TEST_F(Passive, ConnectsToTheSessionHostAtThePortOfTheReply) {
+TEST_F(Passive, ConnectsToTheControlConnectionsAddressAtThePortOfTheReply) {
     Listener listener;
     const std::string reply = "227 Entering Passive Mode (" + group(listener.port()) + ")";
     PasvOutcome outcome = pasv(reply, listener);
     EXPECT_GT(outcome.data, 0);
     EXPECT_TRUE(outcome.connected);
+    EXPECT_EQ(outcome.sent, "PASV\r\nQUIT\r\n");
     expectStatus(227, reply.substr(4));
+}
+
+// EPSV on an IPv6 session: a 229 that names no port gives a built status and
+// no connection, any other reply is a refusal.
+TEST_F(Passive, AnIPv6SessionUsesEpsv) {
+    serverAddress = "::1";
+    Listener listener("::1");
+    const std::pair<std::string, bool> cases[] = {
+        {listener.epsvReply(), true},
+        {"229 Entering Extended Passive Mode (|||" + std::to_string(listener.port()) + "!)", false},
+        {listener.pasvReply(), false},
+    };
+    for (const auto& [reply, connects] : cases) {
+        PasvOutcome outcome = pasv(reply, listener);
+        EXPECT_EQ(outcome.data > 0, connects) << reply;
+        EXPECT_EQ(outcome.connected, connects) << reply;
+        EXPECT_EQ(outcome.sent, "EPSV\r\nQUIT\r\n");
+        if (reply.compare(0, 3, "229") == 0 && !connects) expectStatus(57, kNoDataConnection);
+        else expectStatus(talven::ftpReplyCode(reply), reply.substr(4));
+    }
 }
 
 TEST_F(Passive, PortNumbersKeepTheirLowEightBitsAndMayHaveBlanks) {
@@ -57,22 +81,30 @@ TEST_F(Passive, PortNumbersKeepTheirLowEightBitsAndMayHaveBlanks) {
     EXPECT_TRUE(pasv(negative, listener).connected);
     const std::string closingFirst = "227 ok )1,2,3,4," + std::to_string(port / 256) + "," + std::to_string(port % 256) + ")";
     EXPECT_TRUE(pasv(closingFirst, listener).connected);
+    const std::string bare = "227 Entering Passive Mode " + group(port) + ".";  // no parentheses: scanned
+    EXPECT_TRUE(pasv(bare, listener).connected);
+    expectStatus(227, bare.substr(4));
 }
 
+// The port cannot be used or the connection cannot be made: the status says
+// so, with the stream's error number, and not the 227 line.
 TEST_F(Passive, FailsWithoutAUsableGroup) {
     Listener listener;
     const std::uint16_t port = listener.port();
+    std::uint16_t closedPort = 0;
+    testnet::closeSocket(testnet::listenLoopback(closedPort));
     const std::string replies[] = {
-        "227 Entering Passive Mode " + group(port),                     // no parentheses: port 0
         "227 Entering (remark) Passive Mode (" + group(port) + ")",     // the remark is taken
         "227 Entering Passive Mode (1,2,3,4)",                          // too few numbers
         "227 Entering Passive Mode (a,b,c,d,e,f)",
+        "227 Entering Passive Mode 1,2,3,4," + std::to_string(port / 256),  // five without parentheses
+        "227 Entering Passive Mode (" + group(closedPort) + ")",        // nobody listens there
     };
     for (const std::string& reply : replies) {
         PasvOutcome outcome = pasv(reply, listener);
         EXPECT_EQ(outcome.data, -1) << reply;
         EXPECT_FALSE(outcome.connected) << reply;
-        expectStatus(227, reply.substr(4));
+        expectStatus(57, kNoDataConnection);
     }
 }
 
@@ -121,6 +153,36 @@ TEST(PasvPort, FormsThePortFromTheLowBytesOfTheFifthAndSixthNumbers) {
     EXPECT_EQ(talven::ftpPasvPort("1,2,3,4,19"), 19 * 256);
     EXPECT_EQ(talven::ftpPasvPort("1,2,3,4,x,y,5,6"), 0);
     EXPECT_EQ(talven::ftpPasvPort(""), 0);
+}
+
+TEST(PasvAddressText, TakesTheParenthesesOrScansForSixNumbers) {
+    EXPECT_EQ(talven::ftpPasvAddressText("227 Mode (note) (1,2,3,4,5,6)"), "note");
+    EXPECT_EQ(talven::ftpPasvAddressText("227 Entering Passive Mode 127,0,0,1,4,1"), "127,0,0,1,4,1");
+    EXPECT_EQ(talven::ftpPasvAddressText("227 =1,2,3 and 9,8,7,6,5,4,3,2."), "9,8,7,6,5,4");
+    EXPECT_EQ(talven::ftpPasvAddressText("227 Mode 1,2,3,4,5, 6"), "");
+    EXPECT_EQ(talven::ftpPasvAddressText("227," + std::string(100000, '9')), "");
+}
+
+// Anything but "(" d d d port d ")" with one printable non-digit d and a port
+// from 1 to 65535 names no port.
+TEST(EpsvPort, TakesOnlyAWellFormedGroup) {
+    const std::pair<std::string, std::uint16_t> cases[] = {
+        {"229 Entering Extended Passive Mode (|||5001|)", 5001},
+        {"229 ok (!!!65535!) trailing (|||1|)", 65535},
+        {"229 ok (|||00080|)", 80},
+        {"229 ok (|||5001!)", 0},    // wrong delimiter
+        {"229 ok (||5001|)", 0},     // one missing
+        {"229 ok (|1|2|5001|)", 0},  // fields EPSV leaves empty
+        {"229 ok (111150011)", 0},   // a digit cannot delimit
+        {"229 ok (|||0|)", 0},
+        {"229 ok (|||65536|)", 0},
+        {"229 ok (|||" + std::string(100000, '7'), 0},
+        {"229 ok (|||5001|", 0},
+        {"229 ok (||||)", 0},
+        {"229 ok ()", 0},
+        {"229 ok |||5001|", 0},
+    };
+    for (const auto& [reply, port] : cases) EXPECT_EQ(talven::ftpEpsvPort(reply), port) << reply.substr(0, 60);
 }
 
 TEST(AnnouncedSize, TakesTheFirstParenthesesAndNeverGoesBelowZero) {

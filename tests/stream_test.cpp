@@ -327,12 +327,14 @@ TEST(StreamOpen, RefusesANumberThatIsOpenAndLeavesItAlone) {
 // connect that ends later then finds it open, records 55 and leaves it alone.
 TEST(StreamOpen, AThreadWhoseConnectHangsHoldsUpNoOtherAndYieldsANumberOpenedMeanwhile) {
     std::uint16_t fullPort = 0;
-    testnet::Handle full = testnet::listenLoopback(fullPort, 0);
+    testnet::Handle full = testnet::listenLoopback(fullPort, "127.0.0.1", 0);
     Peer queued(testnet::connectLoopback(fullPort));
     const std::int32_t number = talven::StreamFreeNumber();
     std::int32_t hangingError = -1;
     std::thread hanging([&] {
-        talven::StreamOpen(number, "127.0.0.1", fullPort, kOneSecond);
+        // Longer than the handshake's first retry, which gets through once
+        // the queue has room again.
+        talven::StreamOpen(number, "127.0.0.1", fullPort, 4 * kOneSecond);
         hangingError = errorNumber;
     });
     std::this_thread::sleep_for(100ms);
@@ -382,6 +384,38 @@ TEST(StreamOpen, FailuresLeaveTheNumberFree) {
     talven::StreamOpen(-1, "127.0.0.1", closedPort, kOneSecond);
     EXPECT_EQ(errorNumber, 52);
     errorNumber = 0;
+}
+
+// Both families; a connect that gets no answer ends with the stream's wait.
+TEST(StreamOpen, ConnectsOverIPv4AndIPv6WithinTheWait) {
+    for (const char* address : {"127.0.0.1", "::1"}) {
+        ScriptedServer server([](Peer& peer) { peer.readLine(); }, 0, address);
+        const std::int32_t number = talven::StreamFreeNumber();
+        errorNumber = 0;
+        talven::StreamOpen(number, address, server.port(), kOneSecond);
+        EXPECT_EQ(errorNumber, 0) << address;
+        EXPECT_EQ(talven::StreamPeerAddress(number), address);
+        talven::StreamSendLine(number, "hello");
+        talven::StreamClose(number);
+        EXPECT_EQ(server.transcript(), "hello\r\n");
+    }
+    // A listener whose queue is full lets the client's connection wait unanswered.
+    std::uint16_t port = 0;
+    const testnet::Handle listener = testnet::listenLoopback(port, "127.0.0.1", 0);
+    const testnet::Handle queued = testnet::connectLoopback(port);
+    const std::int32_t number = talven::StreamFreeNumber();
+    errorNumber = 0;
+    const auto start = std::chrono::steady_clock::now();
+    talven::StreamOpen(number, "127.0.0.1", port, kOneSecond);
+    EXPECT_EQ(errorNumber, 24);
+    EXPECT_LT(secondsSince(start), 5.0);
+    EXPECT_FALSE(isOpen(number));
+    errorNumber = 0;
+    talven::StreamOpen(number, "127.0.0.1", 0, kOneSecond);  // port 0 names no service
+    EXPECT_EQ(errorNumber, 57);
+    errorNumber = 0;
+    testnet::closeSocket(queued);
+    testnet::closeSocket(listener);
 }
 
 TEST(StreamNumbers, FreeNumbersCountUpAndSkipOpenOnes) {

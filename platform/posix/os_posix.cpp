@@ -30,19 +30,34 @@ namespace os {
 bool socketLibraryStart() { return true; }
 void socketLibraryStop() {}
 
-bool resolveIPv4(const std::string& host, std::uint32_t& address) {
+std::vector<Address> resolveHost(const std::string& host) {
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
     addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
-    address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+    std::vector<Address> addresses;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return addresses;
+    for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+        Address address;
+        if ((entry->ai_family != AF_INET && entry->ai_family != AF_INET6) || entry->ai_addrlen > address.bytes.size())
+            continue;
+        std::memcpy(address.bytes.data(), entry->ai_addr, entry->ai_addrlen);
+        address.size = entry->ai_addrlen;
+        addresses.push_back(address);
+    }
     freeaddrinfo(found);
-    return true;
+    return addresses;
 }
 
-Socket openTcpSocket() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+static int familyOf(const Address& address) {
+    sockaddr_storage peer{};
+    std::memcpy(&peer, address.bytes.data(), address.size);
+    return peer.ss_family;
+}
+
+Socket openTcpSocket(const Address& address) {
+    int fd = socket(familyOf(address), SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     return fd < 0 ? kNoSocket : fd;
 }
 
@@ -52,25 +67,14 @@ bool setNoLinger(Socket socket) {
     return setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_LINGER, &off, sizeof off) == 0;
 }
 
-bool connectIPv4(Socket socket, std::uint32_t address, std::uint16_t port) {
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_addr.s_addr = address;
-    peer.sin_port = htons(port);
-    for (;;) {
-        if (connect(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0)
-            return true;
-        if (errno != EINTR) return false;
-        // An interrupted connect goes on in the background; wait for its outcome.
-        pollfd entry{static_cast<int>(socket), POLLOUT, 0};
-        while (poll(&entry, 1, -1) < 0)
-            if (errno != EINTR) return false;
-        int error = 0;
-        socklen_t size = sizeof error;
-        if (getsockopt(static_cast<int>(socket), SOL_SOCKET, SO_ERROR, &error, &size) != 0) return false;
-        errno = error;
-        return error == 0;
-    }
+std::string peerAddressText(Socket socket) {
+    sockaddr_storage peer{};
+    socklen_t size = sizeof peer;
+    char text[NI_MAXHOST];
+    if (getpeername(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&peer), &size) != 0 ||
+        getnameinfo(reinterpret_cast<sockaddr*>(&peer), size, text, sizeof text, nullptr, 0, NI_NUMERICHOST) != 0)
+        return std::string();
+    return text;
 }
 
 static timespec monotonicNow() {
@@ -112,6 +116,29 @@ static Readiness waitFor(Socket socket, short events, WaitTime wait) {
         if (result == 0) return Readiness::timedOut;
         if (errno != EINTR) return Readiness::failed;
     }
+}
+
+// Without blocking, so that the stream's wait bounds an address that never
+// answers; the socket is blocking again afterwards.
+Readiness connectWithin(Socket socket, const Address& address, std::uint16_t port, WaitTime wait) {
+    sockaddr_storage peer{};
+    std::memcpy(&peer, address.bytes.data(), address.size);
+    if (peer.ss_family == AF_INET6) reinterpret_cast<sockaddr_in6*>(&peer)->sin6_port = htons(port);
+    else reinterpret_cast<sockaddr_in*>(&peer)->sin_port = htons(port);
+    const int fd = static_cast<int>(socket);
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return Readiness::failed;
+    Readiness outcome = Readiness::ready;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&peer), address.size) != 0) {
+        outcome = errno == EINPROGRESS || errno == EINTR ? waitFor(socket, POLLOUT, wait) : Readiness::failed;
+        int error = 0;
+        socklen_t size = sizeof error;
+        if (outcome == Readiness::ready &&
+            (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0))
+            outcome = Readiness::failed;
+    }
+    if (fcntl(fd, F_SETFL, flags) != 0) outcome = Readiness::failed;
+    return outcome;
 }
 
 Readiness waitReadable(Socket socket, WaitTime wait) { return waitFor(socket, POLLIN, wait); }

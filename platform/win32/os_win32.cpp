@@ -1,14 +1,16 @@
-// The operating-system layer on Windows: Winsock 1.1, Win32 files and the
+// The operating-system layer on Windows: Winsock 2, Win32 files and the
 // console, the script host for the popup, OLE around the program.
 #include "os.h"
 
-#include <winsock.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 #include <ole2.h>
 
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <cstring>
 
 namespace os {
 
@@ -16,8 +18,8 @@ namespace os {
 
 bool socketLibraryStart() {
     WSADATA data{};
-    if (WSAStartup(MAKEWORD(1, 1), &data) != 0) return false;
-    if (LOBYTE(data.wVersion) < 1 || (LOBYTE(data.wVersion) == 1 && HIBYTE(data.wVersion) < 1)) {
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
+    if (LOBYTE(data.wVersion) < 2 || (LOBYTE(data.wVersion) == 2 && HIBYTE(data.wVersion) < 2)) {
         WSACleanup();
         return false;
     }
@@ -26,15 +28,36 @@ bool socketLibraryStart() {
 
 void socketLibraryStop() { WSACleanup(); }
 
-bool resolveIPv4(const std::string& host, std::uint32_t& address) {
-    hostent* entry = gethostbyname(host.c_str());
-    if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_addr_list[0] == nullptr) return false;
-    CopyMemory(&address, entry->h_addr_list[0], sizeof address);
-    return true;
+std::vector<Address> resolveHost(const std::string& host) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    addrinfo* found = nullptr;
+    std::vector<Address> addresses;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return addresses;
+    for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+        Address address;
+        if ((entry->ai_family != AF_INET && entry->ai_family != AF_INET6) || entry->ai_addrlen > address.bytes.size())
+            continue;
+        std::memcpy(address.bytes.data(), entry->ai_addr, entry->ai_addrlen);
+        address.size = static_cast<std::uint32_t>(entry->ai_addrlen);
+        addresses.push_back(address);
+    }
+    freeaddrinfo(found);
+    return addresses;
 }
 
-Socket openTcpSocket() {
-    SOCKET handle = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+static SOCKADDR_STORAGE withPort(const Address& address, std::uint16_t port) {
+    SOCKADDR_STORAGE peer{};
+    std::memcpy(&peer, address.bytes.data(), address.size);
+    if (peer.ss_family == AF_INET6) reinterpret_cast<sockaddr_in6*>(&peer)->sin6_port = htons(port);
+    else reinterpret_cast<sockaddr_in*>(&peer)->sin_port = htons(port);
+    return peer;
+}
+
+Socket openTcpSocket(const Address& address) {
+    SOCKET handle = socket(withPort(address, 0).ss_family, SOCK_STREAM, IPPROTO_TCP);
     if (handle == INVALID_SOCKET) return kNoSocket;
     // The script host started later must not inherit the connection.
     SetHandleInformation(reinterpret_cast<HANDLE>(handle), HANDLE_FLAG_INHERIT, 0);
@@ -47,25 +70,58 @@ bool setNoLinger(Socket socket) {
                       sizeof on) == 0;
 }
 
-bool connectIPv4(Socket socket, std::uint32_t address, std::uint16_t port) {
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_addr.s_addr = address;
-    peer.sin_port = htons(port);
-    if (connect(static_cast<SOCKET>(socket), reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0) return false;
-    // Sends take only what fits at once and receives only what has arrived
-    // (see sendSome and receiveSome); waits are the caller's, bounded.
+std::string peerAddressText(Socket socket) {
+    SOCKADDR_STORAGE peer{};
+    int size = sizeof peer;
+    char text[NI_MAXHOST];
+    if (getpeername(static_cast<SOCKET>(socket), reinterpret_cast<sockaddr*>(&peer), &size) != 0 ||
+        getnameinfo(reinterpret_cast<sockaddr*>(&peer), size, text, sizeof text, nullptr, 0, NI_NUMERICHOST) != 0)
+        return std::string();
+    return text;
+}
+
+static timeval toTimeval(WaitTime wait) {
+    timeval limit{};
+    limit.tv_sec = static_cast<long>(std::min<std::uint64_t>(wait.seconds, LONG_MAX));
+    limit.tv_usec = static_cast<long>(wait.microseconds);
+    return limit;
+}
+
+// The socket stays non-blocking: sends take only what fits at once and
+// receives only what has arrived (see sendSome and receiveSome); waits are
+// the caller's, bounded. A connect that fails shows in the error set.
+Readiness connectWithin(Socket socket, const Address& address, std::uint16_t port, WaitTime wait) {
+    const SOCKET handle = static_cast<SOCKET>(socket);
     u_long nonBlocking = 1;
-    return ioctlsocket(static_cast<SOCKET>(socket), FIONBIO, &nonBlocking) == 0;
+    if (ioctlsocket(handle, FIONBIO, &nonBlocking) != 0) return Readiness::failed;
+    const SOCKADDR_STORAGE peer = withPort(address, port);
+    if (connect(handle, reinterpret_cast<const sockaddr*>(&peer), static_cast<int>(address.size)) == 0)
+        return Readiness::ready;
+    if (WSAGetLastError() != WSAEWOULDBLOCK) return Readiness::failed;
+    fd_set writable, failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(handle, &writable);
+    FD_SET(handle, &failed);
+    timeval limit = toTimeval(wait);
+    const int result = select(0, nullptr, &writable, &failed, &limit);
+    if (result == 0) return Readiness::timedOut;
+    if (result < 0) return Readiness::failed;
+    if (FD_ISSET(handle, &failed)) {
+        int error = 0;
+        int size = sizeof error;
+        getsockopt(handle, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size);
+        WSASetLastError(error);
+        return Readiness::failed;
+    }
+    return Readiness::ready;
 }
 
 static Readiness waitFor(Socket socket, bool forWriting, WaitTime wait) {
     fd_set set;
     FD_ZERO(&set);
     FD_SET(static_cast<SOCKET>(socket), &set);
-    timeval limit{};
-    limit.tv_sec = static_cast<long>(std::min<std::uint64_t>(wait.seconds, LONG_MAX));
-    limit.tv_usec = static_cast<long>(wait.microseconds);
+    timeval limit = toTimeval(wait);
     int result = forWriting ? select(0, nullptr, &set, nullptr, &limit) : select(0, &set, nullptr, nullptr, &limit);
     if (result > 0) return Readiness::ready;
     return result == 0 ? Readiness::timedOut : Readiness::failed;

@@ -1,6 +1,7 @@
-# Shared by the program's end-to-end tests. Each test runs in a network
-# namespace of its own, where its servers listen on 127.0.0.1:21 and the
-# program (built with the default server host localhost) reaches them.
+# Shared by the program's end-to-end tests. Each test runs in network and
+# mount namespaces of its own, where its servers listen on port 21 of
+# 127.0.0.1 (or ::1) and the program (built with the default server host
+# localhost) reaches them.
 #
 # A test script sources this file with TALVEN (the built program), SOURCE
 # (the source tree), SERVER_HOST and ACCOUNT (the program's build-time
@@ -23,7 +24,7 @@ if [ "$(id -u)" != 0 ] || ! command -v unshare >/dev/null; then
   exit $SKIP
 fi
 if [ -z "${TALVEN_E2E_NETNS:-}" ]; then
-  TALVEN_E2E_NETNS=1 exec unshare -n sh "$0" "$@"
+  TALVEN_E2E_NETNS=1 exec unshare -m -n sh "$0" "$@"
 fi
 ip link set lo up
 
@@ -58,8 +59,16 @@ expect_output() {
   }
 }
 
+# start_vsftpd [ADDRESS]: on 127.0.0.1 or ::1.
 start_vsftpd() {
-  "$SOURCE/tests/servers/ftp-server.sh" start vsftpd 21 "$ROOT" "$RUNDIR"
+  ADDRESS=${1:-127.0.0.1} "$SOURCE/tests/servers/ftp-server.sh" start vsftpd 21 "$ROOT" "$RUNDIR"
+}
+
+# use_hosts LINE...: /etc/hosts holds these lines alone, for this test only.
+use_hosts() {
+  printf '%s\n' "$@" >"$WORK/hosts"
+  mount --make-rprivate /
+  mount --bind "$WORK/hosts" /etc/hosts
 }
 
 # start_scripted_server [ANSWER...]: the first STORs get these answers

@@ -1,6 +1,7 @@
 #!/bin/bash
 # The talven program against the real server that tests/interop/run.sh
-# started on 127.0.0.1:21 (the program dials port 21 of its build-time host).
+# started on port 21 of 127.0.0.1 or ::1 (the program dials port 21 of its
+# build-time host, which the --ipv6 run names ::1).
 #
 #   run.sh NAME tests/interop/program.sh TALVEN SERVER_HOST
 #   run.sh --wine NAME tests/interop/program.sh TALVEN.EXE SERVER_HOST WINE

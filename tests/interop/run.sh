@@ -1,7 +1,8 @@
 #!/bin/bash
-# Runs a test command against one real FTP server on 127.0.0.1:21.
+# Runs a test command against one real FTP server on 127.0.0.1:21, or with
+# --ipv6 on [::1]:21.
 #
-#   tests/interop/run.sh [--wine] NAME COMMAND...
+#   tests/interop/run.sh [--wine] [--ipv6] NAME COMMAND...
 #
 # NAME is vsftpd, pure-ftpd, proftpd or pyftpdlib (tests/servers/install.sh
 # installs them). The run takes a network namespace of its own, with only
@@ -11,6 +12,10 @@
 #   TALVEN_INTEROP_VERSION  the server's version line
 #   TALVEN_INTEROP_ROOT     ROOT as COMMAND sees it: with --wine the drive
 #                           path Z:\... (Wine maps Z: to /)
+#   TALVEN_INTEROP_HOST     the server's address, 127.0.0.1 or ::1
+# With --ipv6 the run also takes a mount namespace of its own, whose
+# /etc/hosts names ::1 alone localhost, so that a program built for
+# localhost reaches the server over IPv6.
 # With --wine, COMMAND is a Windows program under Wine. Wine's server process
 # makes the sockets of all the programs of its prefix, in its own network
 # namespace, so the run takes a prefix of its own (linked from the caller's
@@ -28,24 +33,30 @@ WINE=/usr/lib/wine/wine64
 WINESERVER=/usr/lib/wine/wineserver64
 SKIP=77
 
-wine=no
-if [ "${1:-}" = --wine ]; then
-    wine=yes
-    shift
-fi
-[ $# -ge 2 ] || { echo "usage: $0 [--wine] NAME COMMAND..." >&2; exit 2; }
+wine=no ipv6=no
+while :; do
+    case ${1:-} in
+        --wine) wine=yes; shift ;;
+        --ipv6) ipv6=yes; shift ;;
+        *) break ;;
+    esac
+done
+[ $# -ge 2 ] || { echo "usage: $0 [--wine] [--ipv6] NAME COMMAND..." >&2; exit 2; }
 
 if [ -z "${TALVEN_INTEROP_IN_NETNS:-}" ]; then
-    if ! unshare -n true 2>/dev/null; then
+    if ! unshare -m -n true 2>/dev/null; then
         echo "run.sh: no network namespace can be made here (run as root); skipped" >&2
         exit $SKIP
     fi
     args=("$@")
+    [ $ipv6 = yes ] && args=(--ipv6 "${args[@]}")
     [ $wine = yes ] && args=(--wine "${args[@]}")
-    TALVEN_INTEROP_IN_NETNS=1 exec unshare -n "$0" "${args[@]}"
+    TALVEN_INTEROP_IN_NETNS=1 exec unshare -m -n "$0" "${args[@]}"
 fi
 
 ip link set lo up
+address=127.0.0.1
+[ $ipv6 = yes ] && address=::1
 name=$1
 shift
 
@@ -115,9 +126,15 @@ finish() {
 }
 trap finish EXIT
 
+if [ $ipv6 = yes ]; then
+    mount --make-rprivate /
+    echo "::1 localhost" > "$work/hosts"
+    mount --bind "$work/hosts" /etc/hosts
+fi
+
 version=$("$SERVER_SCRIPT" version "$name")
-echo "run.sh: $version on 127.0.0.1:21"
-"$SERVER_SCRIPT" start "$name" 21 "$root" "$rundir"
+echo "run.sh: $version on $address port 21"
+ADDRESS=$address "$SERVER_SCRIPT" start "$name" 21 "$root" "$rundir"
 
 if [ $wine = yes ]; then
     start_wine
@@ -125,4 +142,5 @@ if [ $wine = yes ]; then
 else
     root_seen=$root
 fi
-TALVEN_INTEROP_SERVER=$name TALVEN_INTEROP_VERSION=$version TALVEN_INTEROP_ROOT=$root_seen "$@"
+TALVEN_INTEROP_SERVER=$name TALVEN_INTEROP_VERSION=$version TALVEN_INTEROP_ROOT=$root_seen \
+    TALVEN_INTEROP_HOST=$address "$@"

@@ -9,9 +9,10 @@
 # start writes NAME's config into RUNDIR and runs the server in the
 # foreground mode of its own, in the background of this script and in a
 # session of its own (setsid, so its pid is also its process group id).
-# It listens on 127.0.0.1:PORT only, passive mode advertises 127.0.0.1 with
-# ports PASV_MIN..PASV_MAX (env, default 40000..40099; give servers that run
-# at the same time distinct ranges).  The pid goes to RUNDIR/pid, logs to
+# It listens on ADDRESS:PORT only (env ADDRESS: 127.0.0.1, the default, or
+# ::1), passive mode advertises 127.0.0.1 with ports PASV_MIN..PASV_MAX (env,
+# default 40000..40099; give servers that run at the same time distinct
+# ranges); on ::1 clients use EPSV, which names the port alone.  The pid goes to RUNDIR/pid, logs to
 # RUNDIR/*.log.  start returns once the server listens (at most 10 s; else
 # it prints the logs and fails) and prints nothing on success.
 #
@@ -26,6 +27,8 @@ set -eu
 HERE=$(cd "$(dirname "$0")" && pwd -P)
 OPT=/opt/talven-ftpd
 PAM_SERVICE=talven-ftp-anon    # /etc/pam.d/talven-ftp-anon, from install.sh
+
+ADDRESS=${ADDRESS:-127.0.0.1}
 
 die() { echo "ftp-server.sh: $*" >&2; exit 1; }
 
@@ -56,11 +59,15 @@ alive() {
     [ -n "$state" ] && [ "$state" != Z ] && [ "$state" != X ]
 }
 
-# listening PID PORT: PID owns a socket listening on 127.0.0.1:PORT.
+# listening PID PORT: PID owns a socket listening on ADDRESS:PORT.
 listening() {
-    local pid=$1 port inode
-    port=$(printf '0100007F:%04X' "$2")
-    for inode in $(awk -v a="$port" '$2 == a && $4 == "0A" { print $10 }' /proc/net/tcp); do
+    local pid=$1 port table inode
+    if [ "$ADDRESS" = ::1 ]; then
+        port=$(printf '00000000000000000000000001000000:%04X' "$2") table=/proc/net/tcp6
+    else
+        port=$(printf '0100007F:%04X' "$2") table=/proc/net/tcp
+    fi
+    for inode in $(awk -v a="$port" '$2 == a && $4 == "0A" { print $10 }' "$table"); do
         if ls -l "/proc/$pid/fd" 2>/dev/null | grep -q "socket:\[$inode\]"; then
             return 0
         fi
@@ -139,9 +146,11 @@ write_vsftpd_conf() {
     # and, with virtual_use_local_privs, has the write rights of local users.
     mkdir -p "$RUNDIR/empty"     # vsftpd's privsep chroot, must stay empty
     cat > "$RUNDIR/vsftpd.conf" <<EOF
-listen=YES
-listen_ipv6=NO
-listen_address=127.0.0.1
+$(if [ "$ADDRESS" = ::1 ]; then
+    echo listen=NO; echo listen_ipv6=YES; echo listen_address6=::1
+else
+    echo listen=YES; echo listen_ipv6=NO; echo listen_address=127.0.0.1
+fi)
 listen_port=$PORT
 background=NO
 anonymous_enable=NO
@@ -177,12 +186,12 @@ write_proftpd_conf() {
 ServerName "Talven test proftpd"
 ServerType standalone
 DefaultServer on
-DefaultAddress 127.0.0.1
+DefaultAddress $ADDRESS
 SocketBindTight on
 Port $PORT
-UseIPv6 off
+UseIPv6 $([ "$ADDRESS" = ::1 ] && echo on || echo off)
 PassivePorts $PASV_MIN $PASV_MAX
-MasqueradeAddress 127.0.0.1
+$([ "$ADDRESS" = ::1 ] || echo MasqueradeAddress 127.0.0.1)
 User root
 Group root
 PidFile "$RUNDIR/proftpd.pid"
@@ -214,6 +223,7 @@ EOF
 cmd_start() {
     NAME=$1 PORT=$2 ROOT=$3 RUNDIR=$4
     PASV_MIN=${PASV_MIN:-40000} PASV_MAX=${PASV_MAX:-40099}
+    case $ADDRESS in 127.0.0.1|::1) ;; *) die "ADDRESS is 127.0.0.1 or ::1, not '$ADDRESS'" ;; esac
     case $PORT$PASV_MIN$PASV_MAX in ''|*[!0-9]*) die "bad port, PASV_MIN or PASV_MAX" ;; esac
     [ "$PASV_MIN" -le "$PASV_MAX" ] || die "PASV_MIN $PASV_MIN > PASV_MAX $PASV_MAX"
     [ -d "$ROOT" ] || die "ROOT '$ROOT' is not a directory"
@@ -251,18 +261,21 @@ cmd_start() {
         case $home in /|"") die "user ftp missing or with home '/': run install.sh" ;; esac
         [ -d "$home" ] || die "home $home of user ftp missing: run install.sh"
         chown -R ftp:ftp "$ROOT"
-        # -e anonymous only, -M anonymous may MKD, -H no DNS, -4 IPv4,
+        # -e anonymous only, -M anonymous may MKD, -H no DNS, -4 IPv4 only,
         # -S address,port, -p passive ports, -P passive address, -O xfer log
+        local family="-4 -P 127.0.0.1"
+        [ "$ADDRESS" = ::1 ] && family=
+        # shellcheck disable=SC2086
         set -- unshare -m sh -c 'mount --bind "$1" "$2" && shift 2 && exec "$@"' sh \
-            "$ROOT" "$home" "$b" -e -M -H -4 -S "127.0.0.1,$PORT" \
-            -p "$PASV_MIN:$PASV_MAX" -P 127.0.0.1 -O "clf:$RUNDIR/xfer.log"
+            "$ROOT" "$home" "$b" -e -M -H $family -S "$ADDRESS,$PORT" \
+            -p "$PASV_MIN:$PASV_MAX" -O "clf:$RUNDIR/xfer.log"
         ;;
     proftpd)
         write_proftpd_conf
         set -- "$b" -n -c "$RUNDIR/proftpd.conf"
         ;;
     pyftpdlib)
-        set -- "$b" "$HERE/pyftpd_anon.py" "$PORT" "$ROOT" "$PASV_MIN" "$PASV_MAX"
+        set -- "$b" "$HERE/pyftpd_anon.py" "$PORT" "$ROOT" "$PASV_MIN" "$PASV_MAX" "$ADDRESS"
         ;;
     esac
 
@@ -281,7 +294,7 @@ cmd_start() {
         listening "$pid" "$PORT" && return 0
         sleep 0.1
     done
-    echo "ftp-server.sh: $NAME does not listen on 127.0.0.1:$PORT after 10 s" >&2
+    echo "ftp-server.sh: $NAME does not listen on $ADDRESS:$PORT after 10 s" >&2
     show_logs "$RUNDIR"
     cmd_stop "$RUNDIR"
     exit 1

@@ -1,9 +1,9 @@
 """Anonymous pyftpdlib server for Talven's tests.
 
 Run with /usr/bin/python3 (Debian's python3-pyftpdlib):
-    /usr/bin/python3 pyftpd_anon.py PORT ROOT PASV_MIN PASV_MAX
+    /usr/bin/python3 pyftpd_anon.py PORT ROOT PASV_MIN PASV_MAX [ADDRESS]
 
-Listens on 127.0.0.1:PORT only; user `anonymous` with any password (also
+Listens on ADDRESS:PORT only (127.0.0.1 by default, or ::1); user `anonymous` with any password (also
 empty) lands in ROOT with every permission; passive mode advertises
 127.0.0.1 and uses ports PASV_MIN..PASV_MAX.  Logs go to stderr.
 """
@@ -17,6 +17,7 @@ from pyftpdlib.servers import FTPServer
 
 def main():
     port, root, pasv_min, pasv_max = sys.argv[1:5]
+    address = sys.argv[5] if len(sys.argv) > 5 else "127.0.0.1"
     logging.basicConfig(stream=sys.stderr, level=logging.INFO,
                         format="%(asctime)s %(message)s")
     authorizer = DummyAuthorizer()
@@ -27,10 +28,11 @@ def main():
     handler = FTPHandler
     handler.authorizer = authorizer
     handler.passive_ports = range(int(pasv_min), int(pasv_max) + 1)
-    handler.masquerade_address = "127.0.0.1"
+    if address == "127.0.0.1":
+        handler.masquerade_address = address
     handler.permit_foreign_addresses = False
 
-    server = FTPServer(("127.0.0.1", int(port)), handler)
+    server = FTPServer((address, int(port)), handler)
     server.serve_forever()
 
 

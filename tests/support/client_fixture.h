@@ -104,12 +104,14 @@ protected:
     // action on the session and quits. Gives the control bytes sent after
     // the login.
     std::string onSession(const ScriptedServer::Script& script, const std::function<void(std::int32_t)>& action) {
-        ScriptedServer server([&](Peer& control) {
-            greetAndLogIn(control);
-            script(control);
-            serveQuit(control);
-        });
-        const std::int32_t session = connectTo(server);
+        ScriptedServer server(
+            [&](Peer& control) {
+                greetAndLogIn(control);
+                script(control);
+                serveQuit(control);
+            },
+            0, serverAddress);
+        const std::int32_t session = talven::ftpConnectToPort(serverAddress, server.port(), "anonymous", "");
         EXPECT_GT(session, 0);
         action(session);
         code = talven::ftpLastReplyCode();
@@ -126,6 +128,8 @@ protected:
         EXPECT_EQ(text, expectedText);
     }
 
+    // Where the scripted server listens and the session connects.
+    const char* serverAddress = "127.0.0.1";
     std::int32_t code = 0;
     std::string text;
 };

@@ -95,7 +95,7 @@ void Peer::reset() {
     close();
 }
 
-Listener::Listener() : socket_(testnet::listenLoopback(port_)) {}
+Listener::Listener(const char* address) : socket_(testnet::listenLoopback(port_, address)) {}
 
 Listener::~Listener() {
     if (socket_ != testnet::kNone) testnet::closeSocket(socket_);
@@ -108,8 +108,12 @@ std::string Listener::pasvReply() const {
            ")";
 }
 
-ScriptedServer::ScriptedServer(Script script, std::uint16_t port)
-    : port_(port), listener_(testnet::listenLoopback(port_)) {
+std::string Listener::epsvReply() const {
+    return "229 Entering Extended Passive Mode (|||" + std::to_string(port_) + "|)";
+}
+
+ScriptedServer::ScriptedServer(Script script, std::uint16_t port, const char* address)
+    : port_(port), listener_(testnet::listenLoopback(port_, address)) {
     thread_ = std::thread([this, script = std::move(script)] {
         Peer control(listening() ? testnet::acceptWithin(listener_, kPeerWaitMilliseconds) : testnet::kNone);
         connected_ = control.connected();

@@ -65,7 +65,8 @@ private:
 // A passive-mode data listener.
 class Listener {
 public:
-    Listener();
+    // On the numeric loopback address ("127.0.0.1", "::1").
+    explicit Listener(const char* address = "127.0.0.1");
     ~Listener();
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
@@ -74,6 +75,8 @@ public:
     Peer accept(int milliseconds = kPeerWaitMilliseconds);
     // "227 Entering Passive Mode (127,0,0,1,p1,p2)" for this listener's port.
     std::string pasvReply() const;
+    // "229 Entering Extended Passive Mode (|||port|)".
+    std::string epsvReply() const;
 
 private:
     std::uint16_t port_ = 0;
@@ -84,9 +87,10 @@ class ScriptedServer {
 public:
     using Script = std::function<void(Peer& control)>;
 
-    // Listens at once (on 127.0.0.1:port; 0 picks a free port); the script
-    // runs on its own thread with the first client connection.
-    explicit ScriptedServer(Script script, std::uint16_t port = 0);
+    // Listens at once (on address:port, a numeric loopback address; port 0
+    // picks a free one); the script runs on its own thread with the first
+    // client connection.
+    explicit ScriptedServer(Script script, std::uint16_t port = 0, const char* address = "127.0.0.1");
     ~ScriptedServer();
     ScriptedServer(const ScriptedServer&) = delete;
     ScriptedServer& operator=(const ScriptedServer&) = delete;

@@ -10,13 +10,15 @@ namespace testnet {
 using Handle = std::intptr_t;
 inline constexpr Handle kNone = -1;
 
-// A listening socket on 127.0.0.1 at port (0 picks a free one, stored back).
-// With backlog 0 the system queues one connection that is not accepted, and
-// drops the handshakes of further ones: their connects hang.
-Handle listenLoopback(std::uint16_t& port, int backlog = 16);
+// A listening socket on the numeric loopback address ("127.0.0.1", "::1",
+// "127.0.0.2") at port (0 picks a free one, stored back), taking at most
+// backlog connections that wait to be accepted. With backlog 0 the system
+// queues one connection that is not accepted, and drops the handshakes of
+// further ones: their connects hang.
+Handle listenLoopback(std::uint16_t& port, const char* address = "127.0.0.1", int backlog = 16);
 // The next connection, or kNone when none came within milliseconds.
 Handle acceptWithin(Handle listener, int milliseconds);
-Handle connectLoopback(std::uint16_t port);
+Handle connectLoopback(std::uint16_t port, const char* address = "127.0.0.1");
 // True when the socket became readable within milliseconds.
 bool readableWithin(Handle socket, int milliseconds);
 // Bytes received (0 at the peer's close), or -1.

@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstring>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -10,21 +12,44 @@
 
 namespace testnet {
 
-Handle listenLoopback(std::uint16_t& port, int backlog) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+namespace {
+
+// The socket address of a numeric address and port.
+sockaddr_storage socketAddress(const char* address, std::uint16_t port, socklen_t& size) {
+    sockaddr_storage storage{};
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    size = 0;
+    if (getaddrinfo(address, nullptr, &hints, &found) != 0) return storage;
+    std::memcpy(&storage, found->ai_addr, found->ai_addrlen);
+    size = found->ai_addrlen;
+    freeaddrinfo(found);
+    if (storage.ss_family == AF_INET6) reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port = htons(port);
+    else reinterpret_cast<sockaddr_in*>(&storage)->sin_port = htons(port);
+    return storage;
+}
+
+std::uint16_t portOf(const sockaddr_storage& storage) {
+    return ntohs(storage.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6&>(storage).sin6_port
+                                                : reinterpret_cast<const sockaddr_in&>(storage).sin_port);
+}
+
+}  // namespace
+
+Handle listenLoopback(std::uint16_t& port, const char* address, int backlog) {
+    socklen_t size = 0;
+    sockaddr_storage storage = socketAddress(address, port, size);
+    int fd = socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, backlog) != 0) {
+    if (size == 0 || bind(fd, reinterpret_cast<sockaddr*>(&storage), size) != 0 || listen(fd, backlog) != 0) {
         close(fd);
         return kNone;
     }
-    socklen_t size = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    port = ntohs(address.sin_port);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &size);
+    port = portOf(storage);
     return fd;
 }
 
@@ -34,13 +59,11 @@ Handle acceptWithin(Handle listener, int milliseconds) {
     return fd < 0 ? kNone : fd;
 }
 
-Handle connectLoopback(std::uint16_t port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+Handle connectLoopback(std::uint16_t port, const char* address) {
+    socklen_t size = 0;
+    sockaddr_storage storage = socketAddress(address, port, size);
+    int fd = socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (size == 0 || connect(fd, reinterpret_cast<sockaddr*>(&storage), size) != 0) {
         close(fd);
         return kNone;
     }

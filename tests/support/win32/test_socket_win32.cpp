@@ -1,6 +1,9 @@
 #include "test_socket.h"
 
 #include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <cstring>
 
 namespace testnet {
 namespace {
@@ -14,20 +17,43 @@ void ensureStarted() { static Library library; }
 SOCKET raw(Handle socket) { return static_cast<SOCKET>(socket); }
 }  // namespace
 
-Handle listenLoopback(std::uint16_t& port, int backlog) {
+namespace {
+
+// The socket address of a numeric address and port.
+SOCKADDR_STORAGE socketAddress(const char* address, std::uint16_t port, int& size) {
     ensureStarted();
-    SOCKET fd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, backlog) != 0) {
+    SOCKADDR_STORAGE storage{};
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    size = 0;
+    if (getaddrinfo(address, nullptr, &hints, &found) != 0) return storage;
+    std::memcpy(&storage, found->ai_addr, found->ai_addrlen);
+    size = static_cast<int>(found->ai_addrlen);
+    freeaddrinfo(found);
+    if (storage.ss_family == AF_INET6) reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port = htons(port);
+    else reinterpret_cast<sockaddr_in*>(&storage)->sin_port = htons(port);
+    return storage;
+}
+
+std::uint16_t portOf(const SOCKADDR_STORAGE& storage) {
+    return ntohs(storage.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6&>(storage).sin6_port
+                                                : reinterpret_cast<const sockaddr_in&>(storage).sin_port);
+}
+
+}  // namespace
+
+Handle listenLoopback(std::uint16_t& port, const char* address, int backlog) {
+    int size = 0;
+    SOCKADDR_STORAGE storage = socketAddress(address, port, size);
+    SOCKET fd = socket(storage.ss_family, SOCK_STREAM, IPPROTO_TCP);
+    if (size == 0 || bind(fd, reinterpret_cast<sockaddr*>(&storage), size) != 0 || listen(fd, backlog) != 0) {
         closesocket(fd);
         return kNone;
     }
-    int size = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    port = ntohs(address.sin_port);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &size);
+    port = portOf(storage);
     return static_cast<Handle>(fd);
 }
 
@@ -37,14 +63,11 @@ Handle acceptWithin(Handle listener, int milliseconds) {
     return fd == INVALID_SOCKET ? kNone : static_cast<Handle>(fd);
 }
 
-Handle connectLoopback(std::uint16_t port) {
-    ensureStarted();
-    SOCKET fd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+Handle connectLoopback(std::uint16_t port, const char* address) {
+    int size = 0;
+    SOCKADDR_STORAGE storage = socketAddress(address, port, size);
+    SOCKET fd = socket(storage.ss_family, SOCK_STREAM, IPPROTO_TCP);
+    if (size == 0 || connect(fd, reinterpret_cast<sockaddr*>(&storage), size) != 0) {
         closesocket(fd);
         return kNone;
     }
