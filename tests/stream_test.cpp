@@ -279,8 +279,13 @@ TEST(StreamSend, RecordsTimeoutWhenThePeerNeverReads) {
 }
 
 TEST(StreamSend, SurvivesAPeerThatHasGone) {
-    ScriptedServer server([](Peer& peer) { peer.reset(); });
+    // The reset comes after the connect, which would otherwise see it.
+    ScriptedServer server([](Peer& peer) {
+        peer.readLine();
+        peer.reset();
+    });
     std::int32_t stream = openTo(server);
+    talven::StreamSendLine(stream, "go");
     server.transcript();  // the peer has reset the connection
     std::this_thread::sleep_for(100ms);
     for (int i = 0; i < 3 && errorNumber == 0; ++i) talven::StreamSend(stream, std::string(100000, 'x'));
