@@ -150,6 +150,11 @@ std::int32_t ftpGetFile(std::int32_t session, std::int32_t window, const std::st
         ftpRecordReply(goAhead);
         return 0;
     }
+    if (!ftpSecureDataChannel(session, data)) {
+        StreamClose(data);
+        ftpReadReply(session);  // the server's reply to the failed data connection
+        return 0;
+    }
     TransferProgress progress(window, window != 0, 1, " of ");
     const std::int32_t writeError = receiveInto(data, file.number(), ftpAnnouncedSize(goAhead), progress);
     progress.finish();
@@ -159,6 +164,13 @@ std::int32_t ftpGetFile(std::int32_t session, std::int32_t window, const std::st
         ftpRecordBuiltStatus(writeError, "Local File Write Error");
         return 0;
     }
+    if (StreamCutShort(data)) {
+        StreamClose(data);
+        ftpReadReply(session);
+        ftpRecordBuiltStatus(kDataCutShortNumber, kDataCutShortText);
+        return 0;
+    }
+    StreamCloseNotify(data);  // on TLS, the answer to the server's
     // The server has ended the data. Some servers (proftpd) confirm the
     // transfer only once the client has closed its side too.
     StreamClose(data);

@@ -45,8 +45,15 @@ std::int32_t ftpGetList(std::int32_t session, std::vector<std::string>& lines) {
     ftpSetAscii(session);
     errorNumber = 0;
     StreamSendLine(session, "LIST");
-    ftpReadReply(session);  // the preliminary reply tells nothing the data will not
+    // The preliminary reply tells nothing the data will not, but a TLS data
+    // connection starts only after it.
+    if (ftpTransferMayStart(ftpReadReply(session)) && !ftpSecureDataChannel(session, data)) {
+        StreamClose(data);
+        ftpReadReply(session);
+        return 0;
+    }
     readListing(data, lines);
+    if (StreamEnded(data)) StreamCloseNotify(data);  // on TLS, the answer to the server's
     // Closing ends the transfer of a server that sends more than is read (a
     // listing cut short); and some servers (proftpd) confirm even a finished
     // transfer only once the client has closed its side.
