@@ -4,6 +4,9 @@
 //   TALVEN_INTEROP_SERVER   vsftpd, pure-ftpd, proftpd or pyftpdlib
 //   TALVEN_INTEROP_VERSION  its version, for the record
 //   TALVEN_INTEROP_ROOT     the directory the anonymous login lands in
+//   TALVEN_INTEROP_TLS      not empty when the server requires explicit FTPS:
+//                           every session then opens with ftpConnectTLS
+//                           ("1.2": the client offers no more than TLS 1.2)
 // Each test opens its own session and works on names of its own, so the
 // tests do not depend on each other's order.
 #include <gtest/gtest.h>
@@ -18,6 +21,7 @@
 #include "client_fixture.h"
 #include "exported_calls.h"
 #include "talvenftp.h"
+#include "tls.h"
 
 using namespace testftp;
 
@@ -103,6 +107,7 @@ protected:
             << "TALVEN_INTEROP_SERVER names no known server; run through tests/interop/run.sh";
         ASSERT_TRUE(fs::is_directory(root)) << "TALVEN_INTEROP_ROOT is not a directory: " << root;
         RecordProperty("server", environment("TALVEN_INTEROP_VERSION"));
+        os::tlsUpTo12ForTests(environment("TALVEN_INTEROP_TLS") == "1.2");
     }
 
     void TearDown() override {
@@ -111,7 +116,7 @@ protected:
     }
 
     void logIn() {
-        session = cConnect("127.0.0.1", "anonymous", "");
+        session = tls ? cConnectTLS("localhost", "anonymous", "", "") : cConnect("127.0.0.1", "anonymous", "");
         ASSERT_GT(session, 0) << status();
     }
 
@@ -148,6 +153,7 @@ protected:
     const std::string serverName = environment("TALVEN_INTEROP_SERVER");
     const ServerProfile& profile = profileOf(serverName);
     const fs::path root = environment("TALVEN_INTEROP_ROOT");
+    const bool tls = !environment("TALVEN_INTEROP_TLS").empty();
     std::int32_t session = -1;
 };
 
@@ -227,6 +233,11 @@ TEST_F(RealServer, RecordsHowTheServerAnswers) {
     EXPECT_EQ(codeOf(greeting), 220);
     std::vector<std::string> login = server.command("USER anonymous");
     record("USER", login);
+    if (tls) {
+        EXPECT_NE(codeOf(login), 230) << "a server that requires TLS took a login in clear";
+        EXPECT_NE(codeOf(login), 331) << "a server that requires TLS asked for a password in clear";
+        return;
+    }
     if (codeOf(login) == 331) {
         login = server.command("PASS ");
         record("PASS", login);

@@ -11,6 +11,7 @@
 #   TALVEN_INTEROP_VERSION  the server's version line
 #   TALVEN_INTEROP_ROOT     ROOT as COMMAND sees it: with --wine the drive
 #                           path Z:\... (Wine maps Z: to /)
+#   TALVEN_INTEROP_TLS      empty, or yes / 1.2 for NAME-tls / NAME-tls12
 # With --wine, COMMAND is a Windows program under Wine. Wine's server process
 # makes the sockets of all the programs of its prefix, in its own network
 # namespace, so the run takes a prefix of its own (linked from the caller's
@@ -48,6 +49,15 @@ fi
 ip link set lo up
 name=$1
 shift
+# NAME-tls: the server requires explicit FTPS; NAME-tls12 as well, with the
+# client offering no more than TLS 1.2. The client trusts the server's test
+# CA through SSL_CERT_FILE.
+tls=
+case $name in
+    *-tls12) tls=1.2; name=${name%-tls12} ;;
+    *-tls) tls=yes; name=${name%-tls} ;;
+esac
+[ -n "$tls" ] && export FTP_TLS=yes
 
 work=$(mktemp -d "/tmp/talven-interop-$name.XXXXXX")
 root=$work/root
@@ -125,4 +135,5 @@ if [ $wine = yes ]; then
 else
     root_seen=$root
 fi
-TALVEN_INTEROP_SERVER=$name TALVEN_INTEROP_VERSION=$version TALVEN_INTEROP_ROOT=$root_seen "$@"
+[ -n "$tls" ] && export SSL_CERT_FILE=$rundir/ca.pem
+TALVEN_INTEROP_TLS=$tls TALVEN_INTEROP_SERVER=$name TALVEN_INTEROP_VERSION=$version TALVEN_INTEROP_ROOT=$root_seen "$@"
