@@ -25,7 +25,8 @@
 # With FTP_TLS=yes in the environment, start requires explicit FTPS (AUTH
 # TLS, then PROT P on every data connection) and shows a certificate for
 # localhost and 127.0.0.1 signed by a test CA that it makes, RUNDIR/ca.pem;
-# FTP_TLS_CERT names a certificate and key file to show instead.
+# FTP_TLS_CERT names a certificate and key file to show instead (and no CA
+# is made).
 set -eu
 
 HERE=$(cd "$(dirname "$0")" && pwd -P)
@@ -135,11 +136,12 @@ cmd_stop() {
 
 # make_certificate: RUNDIR/server.pem (certificate and key), RUNDIR/ca.pem.
 make_certificate() {
+    # A given certificate comes without a CA: only its fingerprint can
+    # vouch for it.
     if [ -n "${FTP_TLS_CERT:-}" ]; then
         cp "$FTP_TLS_CERT" "$RUNDIR/server.pem"
         openssl x509 -in "$FTP_TLS_CERT" -out "$RUNDIR/server.crt"
         openssl pkey -in "$FTP_TLS_CERT" -out "$RUNDIR/server.key"
-        cp "$RUNDIR/server.crt" "$RUNDIR/ca.pem"
         return
     fi
     (
