@@ -135,6 +135,10 @@ std::int32_t ftpConnectTLSToPort(const std::string& host, std::uint16_t port, co
         ftpRecordBuiltStatus(kInvalidArgumentNumber, kInvalidArgumentText);
         return -1;
     }
+    if (!StreamTLSAvailable()) {
+        ftpRecordTlsFailure(kTlsUnavailable);
+        return -1;
+    }
     const std::int32_t session = openControl(host, port);
     if (session == -1) return -1;
     if (!secureControl(session, host, pin)) {

@@ -433,6 +433,8 @@ StreamRecord* findTlsStream(std::int32_t number) {
 
 }  // namespace
 
+bool StreamTLSAvailable() { return os::tlsAvailable(); }
+
 void StreamStartTLS(std::int32_t number, const std::string& host, const std::string& pin) {
     if (StreamRecord* stream = findStream(number)) startTls(*stream, os::tlsClient(host, pin));
 }

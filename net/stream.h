@@ -91,6 +91,8 @@ inline constexpr std::int32_t kTlsNameMismatch = 82;     // the certificate name
 inline constexpr std::int32_t kTlsPinMismatch = 83;      // not the certificate with the given fingerprint
 inline constexpr std::int32_t kTlsUnavailable = 84;      // this build has no TLS
 
+// False where this build has no TLS.
+bool StreamTLSAvailable();
 // Starts TLS on the open stream: the handshake with the server host, whose
 // certificate must chain to the system's trust store and match host, or,
 // when pin is not empty, have the SHA-256 fingerprint pin (64 lower-case hex

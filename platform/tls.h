@@ -31,6 +31,9 @@ enum class TlsIo {
 
 enum class TlsCheck { passed, handshakeFailed, untrusted, nameMismatch, pinMismatch, unavailable };
 
+// False where this build has no TLS.
+bool tlsAvailable();
+
 // The certificate must chain to the system's trust store (SSL_CERT_FILE and
 // SSL_CERT_DIR name other ones) and match host, or, when pin is not empty,
 // have the SHA-256 fingerprint pin (64 lower-case hex digits). Null where

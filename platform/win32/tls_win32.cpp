@@ -7,6 +7,7 @@ namespace os {
 struct TlsClient {};
 struct TlsConnection {};
 
+bool tlsAvailable() { return false; }
 std::shared_ptr<TlsClient> tlsClient(const std::string&, const std::string&) { return nullptr; }
 TlsConnection* tlsBegin(const std::shared_ptr<TlsClient>&, Socket) { return nullptr; }
 TlsIo tlsHandshake(TlsConnection*) { return TlsIo::failed; }

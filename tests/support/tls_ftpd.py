@@ -3,14 +3,11 @@
 
     tls_ftpd.py CASE RUNDIR
 
-Makes a test CA and certificates in RUNDIR (RUNDIR/ca.pem is the CA the
-client is to trust, RUNDIR/pin the SHA-256 fingerprint of a self-signed
-certificate), listens on 127.0.0.1 at a free port written to RUNDIR/port,
-serves one session as CASE says and exits. What the server saw goes to
-RUNDIR/log, one line each: every command, and facts about the data
-connections ("resumed", "close_notify", "bare close").
-
-CASE is "normal" or one of the faults handled below.
+Makes a test CA (RUNDIR/ca.pem, for the client to trust) and the server's
+certificate for CASE (RUNDIR/pin: its SHA-256 fingerprint), writes its free
+port on 127.0.0.1 to RUNDIR/port, serves one session and exits. RUNDIR/log
+gets every command and what the data connections did ("resumed",
+"close_notify SIZE", "bare close SIZE"). CASE is "normal" or a fault below.
 """
 import datetime
 import ipaddress
@@ -25,70 +22,55 @@ from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.x509.oid import NameOID
 
 WAIT_SECONDS = 10
-LISTING = b"-rw-r--r-- 1 ftp ftp 5 Jan 01 00:00 a.txt\r\ndrwxr-xr-x 2 ftp ftp 0 Jan 01 00:00 sub\r\n"
-AUTH_REFUSALS = {"auth500": "500 AUTH not understood", "auth502": "502 Not implemented",
-                 "auth504": "504 Unknown security mechanism", "auth530": "530 Not logged in",
-                 "auth534": "534 Policy requires plain FTP"}
+# The command each refusing case refuses, and how.
+REFUSALS = {"auth500": ("AUTH", "500 AUTH not understood"), "auth502": ("AUTH", "502 Not implemented"),
+            "auth504": ("AUTH", "504 Unknown security mechanism"), "auth530": ("AUTH", "530 Not logged in"),
+            "auth534": ("AUTH", "534 Policy requires plain FTP"), "pbsz_refused": ("PBSZ", "501 PBSZ refused"),
+            "prot_refused": ("PROT", "536 PROT P refused")}
+LOCAL = [x509.DNSName("localhost"), x509.IPAddress(ipaddress.ip_address("127.0.0.1"))]
 
 
-def name(text):
-    return x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, text)])
-
-
-def certificate(subject, key, issuer, issuer_key, names, ca=False, expired=False):
+def certificate(subject, key, issuer_key, names, issuer=None, days=(-1, 30)):
     now = datetime.datetime.now(datetime.timezone.utc)
-    start, end = (now - datetime.timedelta(days=30), now - datetime.timedelta(days=1)) if expired else \
-        (now - datetime.timedelta(days=1), now + datetime.timedelta(days=30))
-    builder = (x509.CertificateBuilder().subject_name(name(subject)).issuer_name(issuer)
+    name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, subject)])
+    builder = (x509.CertificateBuilder().subject_name(name).issuer_name(issuer or name)
                .public_key(key.public_key()).serial_number(x509.random_serial_number())
-               .not_valid_before(start).not_valid_after(end)
-               .add_extension(x509.BasicConstraints(ca=ca, path_length=None), critical=True))
+               .not_valid_before(now + datetime.timedelta(days=days[0]))
+               .not_valid_after(now + datetime.timedelta(days=days[1]))
+               .add_extension(x509.BasicConstraints(ca=not names, path_length=None), critical=True))
     if names:
         builder = builder.add_extension(x509.SubjectAlternativeName(names), critical=False)
     return builder.sign(issuer_key, hashes.SHA256())
 
 
-def write_pair(rundir, stem, cert, key):
-    with open(os.path.join(rundir, stem + ".pem"), "wb") as out:
-        out.write(cert.public_bytes(serialization.Encoding.PEM))
-        out.write(key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
-                                    serialization.NoEncryption()))
-    return os.path.join(rundir, stem + ".pem")
-
-
-def server_certificate(case, rundir):
-    """The certificate file the server shows in CASE; writes ca.pem and pin."""
-    local = [x509.DNSName("localhost"), x509.IPAddress(ipaddress.ip_address("127.0.0.1"))]
-    ca_key = ec.generate_private_key(ec.SECP256R1())
-    ca = certificate("Talven Test CA", ca_key, name("Talven Test CA"), ca_key, None, ca=True)
-    with open(os.path.join(rundir, "ca.pem"), "wb") as out:
-        out.write(ca.public_bytes(serialization.Encoding.PEM))
-    key = ec.generate_private_key(ec.SECP256R1())
+def make_context(case, rundir):
+    ca_key, key = ec.generate_private_key(ec.SECP256R1()), ec.generate_private_key(ec.SECP256R1())
+    ca = certificate("Talven Test CA", ca_key, ca_key, None)
     if case in ("untrusted", "pinned", "pin_mismatch"):
-        # Self-signed: trusted by no store, accepted only through its pin.
-        cert = certificate("localhost", key, name("localhost"), key, local)
+        cert = certificate("localhost", key, key, LOCAL)  # self-signed
     elif case == "expired":
-        cert = certificate("localhost", key, ca.subject, ca_key, local, expired=True)
+        cert = certificate("localhost", key, ca_key, LOCAL, ca.subject, days=(-30, -1))
     elif case == "wrong_name":
-        cert = certificate("other.example", key, ca.subject, ca_key, [x509.DNSName("other.example")])
+        cert = certificate("other.example", key, ca_key, [x509.DNSName("other.example")], ca.subject)
     else:
-        cert = certificate("localhost", key, ca.subject, ca_key, local)
-    with open(os.path.join(rundir, "pin"), "w") as out:
-        out.write(":".join("%02X" % b for b in cert.fingerprint(hashes.SHA256())))
-    return write_pair(rundir, "server", cert, key)
-
-
-def context(cert_file):
-    made = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    made.load_cert_chain(cert_file)
-    return made
+        cert = certificate("localhost", key, ca_key, LOCAL, ca.subject)
+    pem = serialization.Encoding.PEM
+    files = {"ca.pem": ca.public_bytes(pem),
+             "pin": ":".join("%02X" % b for b in cert.fingerprint(hashes.SHA256())).encode(),
+             "server.pem": cert.public_bytes(pem) + key.private_bytes(
+                 pem, serialization.PrivateFormat.PKCS8, serialization.NoEncryption())}
+    for name, content in files.items():
+        with open(os.path.join(rundir, name), "wb") as out:
+            out.write(content)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(os.path.join(rundir, "server.pem"))
+    return context
 
 
 class Session:
-    def __init__(self, case, control, tls, cert_file, log):
-        self.case, self.sock, self.tls, self.cert_file, self.log = case, control, tls, cert_file, log
-        self.unread = b""
-        self.listener = None
+    def __init__(self, case, control, tls, fresh_tls, log):
+        self.case, self.sock, self.tls, self.fresh_tls, self.log = case, control, tls, fresh_tls, log
+        self.unread, self.listener = b"", None
 
     def reply(self, line):
         self.sock.sendall(line.encode() + b"\r\n")
@@ -107,92 +89,75 @@ class Session:
         self.log.flush()
 
     def secure_data(self):
-        """Takes the data connection and does its handshake, as vsftpd does:
-        after the 150. None when the client did not resume the session."""
+        """The data connection's handshake, after the 150 as vsftpd does it;
+        None when the client did not resume the control session."""
         raw, _ = self.listener.accept()
         raw.settimeout(WAIT_SECONDS)
-        self.listener.close()
         # Another context cannot resume the control connection's session.
-        ctx = context(self.cert_file) if self.case == "not_resumed" else self.tls
-        data = ctx.wrap_socket(raw, server_side=True, suppress_ragged_eofs=False)
-        if not data.session_reused:
-            self.note("not resumed")
-            data.close()
-            return None
-        self.note("resumed")
-        return data
+        context = self.fresh_tls if self.case == "not_resumed" else self.tls
+        data = context.wrap_socket(raw, server_side=True, suppress_ragged_eofs=False)
+        self.note("resumed" if data.session_reused else "not resumed")
+        if data.session_reused:
+            return data
+        data.close()
+        return None
 
-    def send_data(self, data, payload):
-        data.sendall(payload)
-        if self.case == "no_close_notify":
-            data.close()  # the socket closes without close_notify
+    def transfer(self, verb):
+        self.reply("150 Ok to send data.")
+        data = self.secure_data()
+        if data is None:
+            return self.reply("522 SSL connection failed: session reuse required")
+        if verb == "STOR":
+            size = 0
+            try:
+                while chunk := data.recv(65536):
+                    size += len(chunk)
+                self.note("close_notify %d" % size)
+                data = data.unwrap()
+            except (ssl.SSLError, OSError):
+                self.note("bare close %d" % size)
         else:
-            data.unwrap().close()
+            data.sendall(b"0123456789" * 10000 if verb == "RETR" else b"drwxr-xr-x 2 ftp ftp 0 Jan 01 00:00 sub\r\n")
+            if self.case != "no_close_notify":  # else the socket closes without close_notify
+                data = data.unwrap()
+        data.close()
+        self.reply("226 Transfer complete.")
 
     def serve(self):
+        replies = {"USER": "331 Password please.", "PASS": "230 Logged in.", "PBSZ": "200 PBSZ=0",
+                   "PROT": "200 Protection set to Private", "TYPE": "200 Type set.", "QUIT": "221 Goodbye."}
         self.reply("220 Talven TLS test server")
         while (line := self.read_line()) is not None:
             self.note(line)
             verb = line.split(" ")[0]
-            if verb == "AUTH":
+            refused, refusal = REFUSALS.get(self.case, (None, None))
+            if verb == refused:
+                self.reply(refusal)
+            elif verb == "AUTH":
+                self.reply("234 Proceed with negotiation.")
                 if self.case == "auth_stall":
-                    self.reply("234 Proceed")
                     self.sock.recv(65536)  # the client's hello, never answered
                     self.read_line()
                     return
-                if self.case in AUTH_REFUSALS:
-                    self.reply(AUTH_REFUSALS[self.case])
-                    continue
-                self.reply("234 Proceed with negotiation.")
                 self.sock = self.tls.wrap_socket(self.sock, server_side=True)
-            elif verb == "USER":
-                self.reply("331 Password please.")
-            elif verb == "PASS":
-                self.reply("230 Logged in.")
-            elif verb == "PBSZ":
-                self.reply("501 PBSZ refused" if self.case == "pbsz_refused" else "200 PBSZ=0")
-            elif verb == "PROT":
-                self.reply("536 PROT P refused" if self.case == "prot_refused" else "200 Protection set to Private")
-            elif verb == "TYPE":
-                self.reply("200 Type set.")
             elif verb == "PASV":
                 self.listener = socket.create_server(("127.0.0.1", 0))
                 self.listener.settimeout(WAIT_SECONDS)
                 port = self.listener.getsockname()[1]
                 self.reply("227 Entering Passive Mode (127,0,0,1,%d,%d)" % (port // 256, port % 256))
             elif verb in ("STOR", "RETR", "LIST"):
-                self.reply("150 Ok to send data.")
-                data = self.secure_data()
-                if data is None:
-                    self.reply("522 SSL connection failed: session reuse required")
-                    continue
-                if verb == "STOR":
-                    self.receive_upload(data)
-                else:
-                    self.send_data(data, b"0123456789" * 10000 if verb == "RETR" else LISTING)
-                self.reply("226 Transfer complete.")
-            elif verb == "QUIT":
-                self.reply("221 Goodbye.")
-                return
+                self.transfer(verb)
             else:
-                self.reply("502 Not implemented.")
-
-    def receive_upload(self, data):
-        size = 0
-        try:
-            while chunk := data.recv(65536):
-                size += len(chunk)
-            self.note("close_notify %d" % size)
-            data.unwrap().close()
-        except (ssl.SSLEOFError, ssl.SSLZeroReturnError, OSError):
-            self.note("bare close %d" % size)
-            data.close()
+                self.reply(replies.get(verb, "502 Not implemented."))
+                if verb == "QUIT":
+                    return
 
 
 def main():
     case, rundir = sys.argv[1], sys.argv[2]
-    cert_file = server_certificate(case, rundir)
-    tls = context(cert_file)
+    tls = make_context(case, rundir)
+    fresh_tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    fresh_tls.load_cert_chain(os.path.join(rundir, "server.pem"))
     listener = socket.create_server(("127.0.0.1", 0))
     listener.settimeout(WAIT_SECONDS)
     with open(os.path.join(rundir, "port.new"), "w") as out:
@@ -202,7 +167,7 @@ def main():
     control.settimeout(WAIT_SECONDS)
     with open(os.path.join(rundir, "log"), "w") as log:
         try:
-            Session(case, control, tls, cert_file, log).serve()
+            Session(case, control, tls, fresh_tls, log).serve()
         except (ssl.SSLError, OSError) as error:
             log.write("ended: %s\n" % type(error).__name__)
 
