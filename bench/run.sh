@@ -82,7 +82,10 @@ tls_curl=() tls_lftp="set ftp:ssl-allow no;"
 if [ "$tls" = yes ]; then
     export TALVEN_BENCH_TLS=yes SSL_CERT_FILE=$rundir/ca.pem
     tls_curl=(--ssl-reqd --cacert "$rundir/ca.pem")
-    tls_lftp="set ftp:ssl-force yes; set ftp:ssl-protect-data yes; set ssl:ca-file $rundir/ca.pem;"
+    # lftp (GnuTLS) now and then loses a transfer to vsftpd over TLS 1.3
+    # ("max-retries exceeded"); it may try again, in the time measured.
+    tls_lftp="set ftp:ssl-force yes; set ftp:ssl-protect-data yes; set ssl:ca-file $rundir/ca.pem;
+        set net:max-retries 3; set net:reconnect-interval-base 0;"
 fi
 
 for s in $sizes; do
@@ -107,8 +110,8 @@ client() {
             transfer="put $local_file -o $remote"
             [ "$direction" = get ] && transfer="get $remote -o $local_file"
             # Passive without EPSV, as the others.
-            cmd=(lftp -c "set cmd:interactive no; $tls_lftp set ftp:passive-mode yes;
-                set ftp:prefer-epsv no; set net:max-retries 1; set xfer:clobber yes;
+            cmd=(lftp -c "set cmd:interactive no; set ftp:passive-mode yes;
+                set ftp:prefer-epsv no; set net:max-retries 1; set xfer:clobber yes; $tls_lftp
                 open -u anonymous, -p $port 127.0.0.1; $transfer") ;;
         ftplib:put) cmd=("$python" "$top/bench/ftplib_transfer.py" "$port" put "$local_file" "$remote") ;;
         ftplib:get) cmd=("$python" "$top/bench/ftplib_transfer.py" "$port" get "$remote" "$local_file") ;;
