@@ -75,7 +75,8 @@ public:
         : end_(std::chrono::steady_clock::now() + std::chrono::seconds(wait.seconds) +
                std::chrono::microseconds(wait.microseconds)) {}
     os::WaitTime left() const {
-        const auto rest = std::max(end_ - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration::zero());
+        using Clock = std::chrono::steady_clock;
+        const auto rest = std::max(end_ - Clock::now(), Clock::duration::zero());
         const auto micro = std::chrono::duration_cast<std::chrono::microseconds>(rest).count();
         return os::WaitTime{static_cast<std::uint64_t>(micro / 1000000), static_cast<std::uint32_t>(micro % 1000000)};
     }

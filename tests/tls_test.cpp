@@ -71,25 +71,24 @@ protected:
 TEST_F(Tls, RefusalsAndFailedChecksOpenNoSessionAndSendNoLoginInClear) {
     struct Case {
         const char* scenario;
-        const char* pin;
         std::int32_t code;
         const char* text;
-        std::string log;
+        std::string pin = "";
+        std::string log = "AUTH TLS\n";
     };
     const Case cases[] = {
-        {"auth500", "", 500, "AUTH not understood", "AUTH TLS\n"},
-        {"auth502", "", 502, "Not implemented", "AUTH TLS\n"},
-        {"auth504", "", 504, "Unknown security mechanism", "AUTH TLS\n"},
-        {"auth530", "", 530, "Not logged in", "AUTH TLS\n"},
-        {"auth534", "", 534, "Policy requires plain FTP", "AUTH TLS\n"},
-        {"untrusted", "", 81, "Server Certificate Not Trusted", "AUTH TLS\n"},
-        {"expired", "", 81, "Server Certificate Not Trusted", "AUTH TLS\n"},
-        {"wrong_name", "", 82, "Server Name Mismatch", "AUTH TLS\n"},
-        {"pin_mismatch", "00:11:22:33:44:55:66:77:88:99:aa:bb:cc:dd:ee:ff:00:11:22:33:44:55:66:77:88:99:aa:bb:cc:dd:ee:ff",
-         83, "Server Fingerprint Mismatch", "AUTH TLS\n"},
-        {"auth_stall", "", 80, "TLS Handshake Failed", "AUTH TLS\n"},
-        {"pbsz_refused", "", 501, "PBSZ refused", kLogin + "PBSZ 0\n"},
-        {"prot_refused", "", 536, "PROT P refused", kLogin + "PBSZ 0\nPROT P\n"},
+        {"auth500", 500, "AUTH not understood"},
+        {"auth502", 502, "Not implemented"},
+        {"auth504", 504, "Unknown security mechanism"},
+        {"auth530", 530, "Not logged in"},
+        {"auth534", 534, "Policy requires plain FTP"},
+        {"untrusted", 81, "Server Certificate Not Trusted"},
+        {"expired", 81, "Server Certificate Not Trusted"},
+        {"wrong_name", 82, "Server Name Mismatch"},
+        {"pin_mismatch", 83, "Server Fingerprint Mismatch", std::string(64, 'a')},
+        {"auth_stall", 80, "TLS Handshake Failed"},
+        {"pbsz_refused", 501, "PBSZ refused", "", kLogin + "PBSZ 0\n"},
+        {"prot_refused", 536, "PROT P refused", "", kLogin + "PBSZ 0\nPROT P\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.scenario);
