@@ -19,6 +19,15 @@ namespace {
 
 constexpr std::string_view kServerHost = TALVEN_SERVER_HOST;
 constexpr std::string_view kAccount = TALVEN_ACCOUNT;
+constexpr bool kUseTls = TALVEN_TLS;
+constexpr std::string_view kTlsPin = TALVEN_TLS_PIN;
+
+// A TLS failure counts as any other failed connection.
+std::int32_t logIn(BSTR* host, BSTR* account, BSTR* password) {
+    if (!kUseTls) return ::ftpConnect(host, account, password);
+    OleString pin(kTlsPin);
+    return ::ftpConnectTLS(host, account, password, pin.get());
+}
 
 // Ends the attempt's console row, after the remote name and any progress.
 void endFailedAttemptRow() {
@@ -48,7 +57,7 @@ std::string uploadAndDescribe(const std::string& localPath, RandomStems& stems) 
     OleString host(kServerHost);
     OleString account(kAccount);
     OleString password("");
-    std::int32_t session = ::ftpConnect(host.get(), account.get(), password.get());
+    std::int32_t session = logIn(host.get(), account.get(), password.get());
     if (session < 0) return "No s'ha pogut connectar amb " + std::string(kServerHost);
     bool sent = putWithRenames(session, localPath, stems);
     ::ftpQuit(session);

@@ -21,6 +21,12 @@
 #   BENCH_TOOLS="talven talven-pty curl lftp ftplib"  the clients to run
 #   BENCH_DIR=/dev/shm  where the files go (tmpfs, so the disk is not timed)
 #   BENCH_OUT=build/bench   where the raw records and the summary are kept
+#   BENCH_TLS=no        yes: vsftpd requires explicit FTPS (its defaults,
+#                       session reuse required) and every client speaks it:
+#                       talven through ftpConnectTLS, curl --ssl-reqd, lftp
+#                       with ftp:ssl-force and ftp:ssl-protect-data; all
+#                       trust the server's test CA. The tools default to
+#                       "talven curl lftp", the output to build/bench-tls.
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd -P)
@@ -30,7 +36,14 @@ big_runs=${BENCH_BIG_RUNS:-5}
 small_runs=${BENCH_SMALL_RUNS:-20}
 sizes=${BENCH_SIZES:-"1 64 1024"}
 base=${BENCH_DIR:-/dev/shm}
-out=${BENCH_OUT:-$top/build/bench}
+tls=${BENCH_TLS:-no}
+if [ "$tls" = yes ]; then
+    out=${BENCH_OUT:-$top/build/bench-tls}
+    default_tools="talven curl lftp"
+else
+    out=${BENCH_OUT:-$top/build/bench}
+    default_tools="talven talven-pty curl lftp ftplib"
+fi
 python=/usr/bin/python3     # Debian's, with ftplib; not a pyenv one on PATH
 
 [ "$(id -u)" = 0 ] || { echo "run.sh: run as root (it starts vsftpd and installs packages)" >&2; exit 1; }
@@ -64,7 +77,16 @@ cleanup() {
 trap cleanup EXIT INT TERM
 
 port=$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-PASV_MIN=47100 PASV_MAX=47199 "$top/tests/servers/ftp-server.sh" start vsftpd "$port" "$root" "$rundir"
+FTP_TLS=$tls PASV_MIN=47100 PASV_MAX=47199 "$top/tests/servers/ftp-server.sh" start vsftpd "$port" "$root" "$rundir"
+tls_curl=() tls_lftp="set ftp:ssl-allow no;"
+if [ "$tls" = yes ]; then
+    export TALVEN_BENCH_TLS=yes SSL_CERT_FILE=$rundir/ca.pem
+    tls_curl=(--ssl-reqd --cacert "$rundir/ca.pem")
+    # lftp (GnuTLS) now and then loses a transfer to vsftpd over TLS 1.3
+    # ("max-retries exceeded"); it may try again, in the time measured.
+    tls_lftp="set ftp:ssl-force yes; set ftp:ssl-protect-data yes; set ssl:ca-file $rundir/ca.pem;
+        set net:max-retries 3; set net:reconnect-interval-base 0;"
+fi
 
 for s in $sizes; do
     head -c "$((s * 1024 * 1024))" /dev/urandom > "$files/src-$s.bin"
@@ -74,7 +96,7 @@ head -c 1024 /dev/urandom > "$files/small.bin"
 
 records=$out/records.txt
 : > "$records"
-tools=${BENCH_TOOLS:-"talven talven-pty curl lftp ftplib"}
+tools=${BENCH_TOOLS:-$default_tools}
 
 # client TOOL DIRECTION LOCAL REMOTE: sets cmd to the client's command line.
 client() {
@@ -82,14 +104,14 @@ client() {
     case $tool:$direction in
         talven*:put) cmd=("$bench_client" "$port" put "$local_file" "$remote") ;;
         talven*:get) cmd=("$bench_client" "$port" get "$remote" "$local_file") ;;
-        curl:put) cmd=(curl -sS -u anonymous: --ftp-pasv --disable-epsv -T "$local_file" "ftp://127.0.0.1:$port/$remote") ;;
-        curl:get) cmd=(curl -sS -u anonymous: --ftp-pasv --disable-epsv -o "$local_file" "ftp://127.0.0.1:$port/$remote") ;;
+        curl:put) cmd=(curl -sS "${tls_curl[@]}" -u anonymous: --ftp-pasv --disable-epsv -T "$local_file" "ftp://127.0.0.1:$port/$remote") ;;
+        curl:get) cmd=(curl -sS "${tls_curl[@]}" -u anonymous: --ftp-pasv --disable-epsv -o "$local_file" "ftp://127.0.0.1:$port/$remote") ;;
         lftp:*)
             transfer="put $local_file -o $remote"
             [ "$direction" = get ] && transfer="get $remote -o $local_file"
-            # Plain FTP, passive without EPSV, as the others.
-            cmd=(lftp -c "set cmd:interactive no; set ftp:ssl-allow no; set ftp:passive-mode yes;
-                set ftp:prefer-epsv no; set net:max-retries 1; set xfer:clobber yes;
+            # Passive without EPSV, as the others.
+            cmd=(lftp -c "set cmd:interactive no; set ftp:passive-mode yes;
+                set ftp:prefer-epsv no; set net:max-retries 1; set xfer:clobber yes; $tls_lftp
                 open -u anonymous, -p $port 127.0.0.1; $transfer") ;;
         ftplib:put) cmd=("$python" "$top/bench/ftplib_transfer.py" "$port" put "$local_file" "$remote") ;;
         ftplib:get) cmd=("$python" "$top/bench/ftplib_transfer.py" "$port" get "$remote" "$local_file") ;;
@@ -152,4 +174,7 @@ for ((r = 0; r < small_runs; r++)); do
     done
 done
 
-"$python" "$top/bench/summarize.py" "$records" "$("$top/tests/servers/ftp-server.sh" version vsftpd)" | tee "$out/summary.md"
+summary_options=()
+[ "$tls" = yes ] && summary_options=(--tls)
+"$python" "$top/bench/summarize.py" "${summary_options[@]}" "$records" "$("$top/tests/servers/ftp-server.sh" version vsftpd)" |
+    tee "$out/summary.md"

@@ -1,6 +1,8 @@
 // The benchmark's Talven client: one session on 127.0.0.1 that uploads or
 // downloads one file and quits, with the progress on the console as a caller
-// with window handle 0 would see it.
+// with window handle 0 would see it. With TALVEN_BENCH_TLS in the
+// environment the session is explicit FTPS (ftpConnectTLS), and the server's
+// certificate is checked against the trust store (SSL_CERT_FILE).
 //
 //   talven-bench PORT put LOCAL REMOTE
 //   talven-bench PORT get REMOTE LOCAL
@@ -25,8 +27,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s: bad port or operation\n", argv[0]);
         return 2;
     }
+    const auto serverPort = static_cast<std::uint16_t>(port);
     const std::int32_t session =
-        talven::ftpConnectToPort("127.0.0.1", static_cast<std::uint16_t>(port), "anonymous", "");
+        std::getenv("TALVEN_BENCH_TLS") != nullptr
+            ? talven::ftpConnectTLSToPort("127.0.0.1", serverPort, "anonymous", "", "")
+            : talven::ftpConnectToPort("127.0.0.1", serverPort, "anonymous", "");
     if (session == -1) {
         std::fprintf(stderr, "connect: %03d %s\n", talven::ftpLastReplyCode(), talven::ftpLastReplyText().c_str());
         return 1;

@@ -81,6 +81,28 @@ std::int32_t ftpConnectToPort(const std::string& host, std::uint16_t port, const
                               const std::string& password);
 void ftpQuit(std::int32_t session);
 
+// ---- Explicit FTPS ----
+// After the greeting: AUTH TLS (234), the TLS handshake with the server's
+// certificate checked (see StreamStartTLS; pin is the SHA-256 fingerprint,
+// hex, colons and case ignored, or empty), then USER and PASS as ftpConnect
+// sends them, then PBSZ 0 and PROT P (200 each). Nothing is ever sent in
+// clear after AUTH TLS. A session handle, or -1 with the server's refusal or
+// the TLS failure as the last status.
+std::int32_t ftpConnectTLS(const std::string& host, const std::string& user, const std::string& password,
+                           const std::string& pin);
+std::int32_t ftpConnectTLSToPort(const std::string& host, std::uint16_t port, const std::string& user,
+                                 const std::string& password, const std::string& pin);
+// Records the built status for a TLS error number of the stream layer.
+void ftpRecordTlsFailure(std::int32_t error);
+// On a TLS session, starts TLS on its data connection, resuming the
+// session's TLS session; true at once on a plain session. False with the
+// TLS failure recorded.
+bool ftpSecureDataChannel(std::int32_t session, std::int32_t data);
+// Recorded when a TLS data connection ended without close_notify: the data
+// may have been cut short.
+inline constexpr std::int32_t kDataCutShortNumber = 85;
+inline constexpr std::string_view kDataCutShortText = "Data Connection Cut Short";
+
 // The host name each session was opened with, by session handle; empty for
 // a handle that never named a session.
 std::string sessionHost(std::int32_t session);

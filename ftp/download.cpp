@@ -170,9 +170,18 @@ std::int32_t ftpGetFile(std::int32_t session, std::int32_t window, const std::st
         ftpRecordReply(goAhead);
         return 0;
     }
+    if (!ftpSecureDataChannel(session, data)) {
+        StreamClose(data);
+        ftpReadReply(session);  // the server's reply to the failed data connection
+        return 0;
+    }
     TransferProgress progress(window, window != 0, 1, " of ");
     const Received received = receiveInto(data, file.number(), ftpAnnouncedSize(goAhead), progress);
     progress.finish();
+    // On TLS a bare close may have cut the data short; only a whole transfer
+    // answers the server's close_notify with its own.
+    const bool cutShort = StreamCutShort(data);
+    if (received.writeError == 0 && received.dataError == 0 && !cutShort) StreamCloseNotify(data);
     // Closing also ends a transfer broken off here. And some servers
     // (proftpd) confirm even a finished one only once the client has closed
     // its side too.
@@ -189,6 +198,10 @@ std::int32_t ftpGetFile(std::int32_t session, std::int32_t window, const std::st
     // A server may confirm data that never reached us whole.
     if (received.dataError != 0) {
         ftpRecordBuiltStatus(received.dataError, "Data Connection Error");
+        return 0;
+    }
+    if (cutShort) {
+        ftpRecordBuiltStatus(kDataCutShortNumber, kDataCutShortText);
         return 0;
     }
     if (std::int32_t error = file.replace(localPath)) {

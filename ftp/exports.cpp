@@ -49,6 +49,10 @@ TALVEN_API int32_t TALVEN_CALL ftpConnect(BSTR* host, BSTR* user, BSTR* password
     return talven::ftpConnect(text(host), text(user), text(password));
 }
 
+TALVEN_API int32_t TALVEN_CALL ftpConnectTLS(BSTR* host, BSTR* user, BSTR* password, BSTR* pin) {
+    return talven::ftpConnectTLS(text(host), text(user), text(password), text(pin));
+}
+
 TALVEN_API void TALVEN_CALL ftpQuit(int32_t session) { talven::ftpQuit(session); }
 
 TALVEN_API int32_t TALVEN_CALL FTPGETLASTSTATUSCODE(void) { return talven::ftpLastReplyCode(); }

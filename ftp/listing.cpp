@@ -56,7 +56,14 @@ std::int32_t ftpGetList(std::int32_t session, std::vector<std::string>& lines) {
         ftpRecordReply(goAhead);
         return 0;
     }
+    // A TLS data connection starts only after the go-ahead.
+    if (!ftpSecureDataChannel(session, data)) {
+        StreamClose(data);
+        ftpReadReply(session);  // the server's reply to the failed data connection
+        return 0;
+    }
     readListing(data, lines);
+    if (StreamEnded(data)) StreamCloseNotify(data);  // on TLS, the answer to the server's
     // Closing ends the transfer of a server that sends more than is read (a
     // listing cut short); and some servers (proftpd) confirm even a finished
     // transfer only once the client has closed its side.

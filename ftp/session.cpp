@@ -1,3 +1,4 @@
+#include <cctype>
 #include <map>
 #include <mutex>
 
@@ -45,7 +46,75 @@ std::string logIn(std::int32_t session, const std::string& user, const std::stri
     return ftpReadReply(session);
 }
 
+// Opens the control stream and reads the greeting; the stream number, or -1
+// with the reason recorded.
+std::int32_t openControl(const std::string& host, std::uint16_t port) {
+    const std::int32_t session = StreamFreeNumber();
+    errorNumber = 0;
+    StreamOpen(session, host, port, gStreamTimeout);
+    if (errorNumber != 0) {
+        ftpRecordBuiltStatus(errorNumber, "Unable to open socket");
+        return -1;
+    }
+    // The number may have named a session lost long ago.
+    forgetLostSession(session);
+    if (!ftpReadGreeting(session)) {
+        endSession(session);
+        return -1;
+    }
+    return session;
+}
+
+void registerSession(std::int32_t session, const std::string& host) {
+    std::lock_guard<std::mutex> guard(gSessionHostsLock);
+    sessionHosts()[session] = host;
+}
+
+// The fingerprint as the platform compares it: hex digits in lower case,
+// without the colons that tools print between bytes.
+std::string normalPin(const std::string& pin) {
+    std::string digits;
+    for (char c : pin)
+        if (c != ':') digits += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return digits;
+}
+
+// AUTH TLS and the handshake, with the certificate checked; false with the
+// server's refusal or the TLS failure recorded.
+bool secureControl(std::int32_t session, const std::string& host, const std::string& pin) {
+    StreamSendLine(session, "AUTH TLS");
+    const std::string reply = ftpReadReply(session);
+    if (ftpReplyCode(reply) != 234) {
+        ftpRecordReply(reply);
+        return false;
+    }
+    errorNumber = 0;
+    StreamStartTLS(session, host, normalPin(pin));
+    if (errorNumber == 0) return true;
+    ftpRecordTlsFailure(errorNumber);
+    return false;
+}
+
+// PBSZ 0 and PROT P: every data connection of the session is encrypted.
+bool protectData(std::int32_t session) {
+    for (const char* command : {"PBSZ 0", "PROT P"}) {
+        const std::string reply = ftpExchange(session, command);
+        if (ftpReplyCode(reply) != 200) return false;
+    }
+    return true;
+}
+
 }  // namespace
+
+void ftpRecordTlsFailure(std::int32_t error) {
+    switch (error) {
+        case kTlsUntrusted: ftpRecordBuiltStatus(error, "Server Certificate Not Trusted"); return;
+        case kTlsNameMismatch: ftpRecordBuiltStatus(error, "Server Name Mismatch"); return;
+        case kTlsPinMismatch: ftpRecordBuiltStatus(error, "Server Fingerprint Mismatch"); return;
+        case kTlsUnavailable: ftpRecordBuiltStatus(error, "TLS Not Available"); return;
+        default: ftpRecordBuiltStatus(kTlsHandshakeFailed, "TLS Handshake Failed"); return;
+    }
+}
 
 bool safeCommandArgument(std::string_view argument) {
     return argument.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
@@ -88,29 +157,54 @@ std::int32_t ftpConnectToPort(const std::string& host, std::uint16_t port, const
         ftpRecordBuiltStatus(kInvalidArgumentNumber, kInvalidArgumentText);
         return -1;
     }
-    const std::int32_t session = StreamFreeNumber();
-    errorNumber = 0;
-    StreamOpen(session, host, port, gStreamTimeout);
-    if (errorNumber != 0) {
-        ftpRecordBuiltStatus(errorNumber, "Unable to open socket");
-        return -1;
-    }
-    // The number may have named a session lost long ago.
-    forgetLostSession(session);
-    if (!ftpReadGreeting(session)) {
-        endSession(session);
-        return -1;
-    }
+    const std::int32_t session = openControl(host, port);
+    if (session == -1) return -1;
     const std::string reply = logIn(session, user, password);
     ftpRecordReply(reply);
     if (ftpReplyCode(reply) != 230) {
         endSession(session);
         return -1;
     }
-    {
-        std::lock_guard<std::mutex> guard(gSessionHostsLock);
-        sessionHosts()[session] = host;
+    registerSession(session, host);
+    return session;
+}
+
+std::int32_t ftpConnectTLS(const std::string& host, const std::string& user, const std::string& password,
+                           const std::string& pin) {
+    return ftpConnectTLSToPort(host, kControlPort, user, password, pin);
+}
+
+std::int32_t ftpConnectTLSToPort(const std::string& host, std::uint16_t port, const std::string& user,
+                                 const std::string& password, const std::string& pin) {
+    if (!safeCommandArgument(user) || !safeCommandArgument(password)) {
+        ftpRecordBuiltStatus(kInvalidArgumentNumber, kInvalidArgumentText);
+        return -1;
     }
+    if (!StreamTLSAvailable()) {
+        ftpRecordTlsFailure(kTlsUnavailable);
+        return -1;
+    }
+    const std::int32_t session = openControl(host, port);
+    if (session == -1) return -1;
+    if (!secureControl(session, host, pin)) {
+        endSession(session);
+        return -1;
+    }
+    const std::string login = logIn(session, user, password);
+    if (ftpReplyCode(login) != 230) {
+        ftpRecordReply(login);
+        endSession(session);
+        return -1;
+    }
+    // Only now, with the login replies read, has a TLS 1.3 server sent the
+    // session that data connections can resume.
+    StreamKeepTLSSession(session);
+    if (!protectData(session)) {
+        endSession(session);
+        return -1;
+    }
+    ftpRecordReply(login);
+    registerSession(session, host);
     return session;
 }
 
@@ -118,8 +212,18 @@ void ftpQuit(std::int32_t session) {
     if (!ftpSessionLost(session)) {
         StreamSendLine(session, "QUIT");
         ftpRecordReply(ftpReadReply(session));
+        StreamCloseNotify(session);
     }
     endSession(session);
+}
+
+bool ftpSecureDataChannel(std::int32_t session, std::int32_t data) {
+    if (!StreamSecured(session)) return true;
+    errorNumber = 0;
+    StreamStartTLSLike(data, session);
+    if (errorNumber == 0) return true;
+    ftpRecordTlsFailure(errorNumber);
+    return false;
 }
 
 }  // namespace talven

@@ -34,6 +34,19 @@
  *   093 "Reply Too Long"                the reply took more than 1 MiB
  *   094 "Not Connected"                 the handle names no open session
  *                                      (never opened, or quit)
+ * and on a session opened with ftpConnectTLS (for its control connection
+ * or a data connection):
+ *   080 "TLS Handshake Failed"         the server broke off or refused the
+ *                                      handshake, offered less than TLS 1.2,
+ *                                      or did not answer within the wait
+ *   081 "Server Certificate Not Trusted" no chain to a trusted root, or the
+ *                                      certificate expired
+ *   082 "Server Name Mismatch"         the certificate names another host
+ *   083 "Server Fingerprint Mismatch"  not the certificate of the given pin
+ *   084 "TLS Not Available"            this build has no TLS
+ *   085 "Data Connection Cut Short"    a download's data connection closed
+ *                                      without TLS close_notify: the data may
+ *                                      be incomplete, the file is not replaced
  * After 091 to 093 the session is lost: the client has closed its control
  * connection, since whatever the server sent later would pass for the reply
  * to the next command. Every later operation on that handle fails at once
@@ -65,7 +78,31 @@ extern "C" {
  * the session could not be opened. */
 TALVEN_API int32_t TALVEN_CALL ftpConnect(BSTR *host, BSTR *user, BSTR *password);
 
-/* Sends QUIT, reads the reply into the last status and closes the session. */
+/* Opens a session over explicit FTPS (RFC 4217): after the greeting AUTH TLS,
+ * the TLS handshake (TLS 1.2 at least) and the check of the server's
+ * certificate, and only then USER and PASS as ftpConnect sends them, then
+ * PBSZ 0 and PROT P. Every later operation takes the handle as for
+ * ftpConnect, and its data connections are encrypted too.
+ * pin empty: the certificate must chain to the system's trust store and
+ * name host. Otherwise pin is the SHA-256 fingerprint of the server's
+ * certificate, in hex (colons and case ignored), and only that certificate
+ * is accepted: the way to reach a server with a self-signed certificate.
+ * Returns the session handle or -1; a refusal of AUTH TLS, PBSZ or PROT, or
+ * one of the TLS statuses above, is then the last status. From C:
+ *
+ *     BSTR host = SysAllocStringByteLen("ftp.example.org", 15), user = ...;
+ *     BSTR pin = SysAllocStringByteLen("", 0);
+ *     int32_t session = ftpConnectTLS(&host, &user, &password, &pin);
+ *
+ * From VB/VBA (strings are passed as ANSI byte strings):
+ *
+ *     Declare Function ftpConnectTLS Lib "talvenftp.dll" (ByRef host As String, _
+ *         ByRef user As String, ByRef password As String, ByRef pin As String) As Long
+ */
+TALVEN_API int32_t TALVEN_CALL ftpConnectTLS(BSTR *host, BSTR *user, BSTR *password, BSTR *pin);
+
+/* Sends QUIT, reads the reply into the last status and closes the session
+ * (on TLS, with close_notify). */
 TALVEN_API void TALVEN_CALL ftpQuit(int32_t session);
 
 /* The last status: the reply code, and a new string with the reply text. */

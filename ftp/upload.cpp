@@ -97,12 +97,20 @@ std::int32_t ftpPutFile(std::int32_t session, std::int32_t window, const std::st
         ftpRecordReply(goAhead);
         return 0;
     }
+    if (!ftpSecureDataChannel(session, data)) {
+        StreamClose(data);
+        StreamClose(file);
+        ftpReadReply(session);  // the server's reply to the failed data connection
+        return 0;
+    }
     TransferProgress progress(window, window > 0, 14, " / ");
     const Failure failure = sendFile(file, data, progress);
     progress.finish();
-    // Closing the data connection is what tells the server the file ends.
+    // Closing the data connection is what tells the server the file ends; on
+    // TLS only close_notify does, and a broken-off file must not get one.
     // When the file went wrong, the connection is reset instead, so that the
     // server sees a broken transfer rather than a torn file that looks whole.
+    if (!failure) StreamCloseNotify(data);
     if (failure.inTheFile()) StreamAbort(data);
     else StreamClose(data);
     if (failure) {

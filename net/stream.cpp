@@ -1,12 +1,14 @@
 #include "stream.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <new>
 #include <utility>
 
 #include "local_file.h"
+#include "tls.h"
 
 namespace talven {
 namespace {
@@ -15,6 +17,7 @@ struct StreamRecord final : detail::OpenRecord {
     StreamRecord(std::int32_t number, std::uint16_t port, std::uint32_t timeout)
         : OpenRecord(number, detail::RecordKind::tcpStream), port(port), timeout(timeout) {}
     ~StreamRecord() override {
+        if (tls != nullptr) os::tlsEnd(tls);
         if (socket != os::kNoSocket) os::closeSocket(socket);
         os::socketLibraryStop();
     }
@@ -27,6 +30,10 @@ struct StreamRecord final : detail::OpenRecord {
     LineTaken lastLine;
     std::uint16_t port;
     std::uint32_t timeout;
+    // Set once TLS has started; every byte then goes through it.
+    std::shared_ptr<os::TlsClient> tlsClient;
+    os::TlsConnection* tls = nullptr;
+    bool cutShort = false;
     char buffer[kReceiveBufferSize];
 
     os::WaitTime wait() const { return streamWaitTime(timeout); }
@@ -55,6 +62,12 @@ StreamRecord* findStream(std::int32_t number) {
 
 enum class Fill { received, peerClosed, timedOut, failed };
 
+// The moment one wait from now runs out.
+StreamDeadline deadlineAfter(os::WaitTime wait) {
+    return std::chrono::steady_clock::now() + std::chrono::seconds(wait.seconds) +
+           std::chrono::microseconds(wait.microseconds);
+}
+
 // What is left until deadline, none once it has passed.
 os::WaitTime waitUntil(StreamDeadline deadline) {
     const auto left = std::chrono::ceil<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
@@ -63,14 +76,55 @@ os::WaitTime waitUntil(StreamDeadline deadline) {
                         static_cast<std::uint32_t>(left.count() % 1000000)};
 }
 
+// Up to W, or up to deadline when one is given.
+os::WaitTime nextWait(const StreamRecord& stream, const StreamDeadline* deadline) {
+    return deadline ? waitUntil(*deadline) : stream.wait();
+}
+
+// Waits for what the TLS connection asked for.
+os::Readiness awaitTls(const StreamRecord& stream, os::TlsIo io, os::WaitTime wait) {
+    return io == os::TlsIo::wantWrite ? os::waitWritable(stream.socket, wait) : os::waitReadable(stream.socket, wait);
+}
+
+// As fillBuffer, through TLS. Only close_notify ends the data in order: a
+// bare close may have cut it short, and is remembered as such.
+Fill fillFromTls(StreamRecord& stream, const StreamDeadline* deadline) {
+    for (;;) {
+        std::size_t got = 0;
+        const os::TlsIo io = os::tlsRead(stream.tls, stream.buffer, kReceiveBufferSize, got);
+        switch (io) {
+            case os::TlsIo::done:
+                stream.start = 0;
+                stream.buffered = static_cast<std::uint32_t>(got);
+                stream.shortReceive = got < kReceiveBufferSize;
+                return Fill::received;
+            case os::TlsIo::wantRead:
+            case os::TlsIo::wantWrite:
+                switch (awaitTls(stream, io, nextWait(stream, deadline))) {
+                    case os::Readiness::timedOut: return Fill::timedOut;
+                    case os::Readiness::failed: recordSocketFailure(); return Fill::failed;
+                    case os::Readiness::ready: break;
+                }
+                break;
+            case os::TlsIo::bareClose: stream.cutShort = true; [[fallthrough]];
+            case os::TlsIo::closeNotify:
+                stream.shortReceive = true;
+                stream.peerClosed = true;
+                return Fill::peerClosed;
+            case os::TlsIo::failed: recordSocketFailure(); return Fill::failed;
+        }
+    }
+}
+
 // One socket receive into the empty buffer, waiting for the socket to
 // become readable when nothing has arrived yet: up to W, or up to deadline
 // when one is given. Bytes already there are taken without asking first: a
 // fast transfer then costs one system call per receive, not two.
 Fill fillBuffer(StreamRecord& stream, const StreamDeadline* deadline = nullptr) {
+    if (stream.tls != nullptr) return fillFromTls(stream, deadline);
     std::int64_t got = os::receiveSome(stream.socket, stream.buffer, kReceiveBufferSize);
     while (got == os::kNothingArrived) {
-        switch (os::waitReadable(stream.socket, deadline ? waitUntil(*deadline) : stream.wait())) {
+        switch (os::waitReadable(stream.socket, nextWait(stream, deadline))) {
             case os::Readiness::timedOut: return Fill::timedOut;
             case os::Readiness::failed: recordSocketFailure(); return Fill::failed;
             case os::Readiness::ready: break;
@@ -176,7 +230,28 @@ namespace {
 
 // Sends every byte, waiting up to W for writability before each send; how
 // many were sent, fewer only after a failure (recorded).
+std::size_t sendThroughTls(StreamRecord& stream, const char* bytes, std::size_t count) {
+    std::size_t sent = 0;
+    while (sent < count) {
+        std::size_t taken = 0;
+        const os::TlsIo io = os::tlsWrite(stream.tls, bytes + sent, count - sent, taken);
+        sent += taken;
+        if (io == os::TlsIo::done) continue;
+        if (io != os::TlsIo::wantRead && io != os::TlsIo::wantWrite) {
+            recordSocketFailure();
+            return sent;
+        }
+        switch (awaitTls(stream, io, stream.wait())) {
+            case os::Readiness::timedOut: errorNumber = 24; return sent;
+            case os::Readiness::failed: recordSocketFailure(); return sent;
+            case os::Readiness::ready: break;
+        }
+    }
+    return sent;
+}
+
 std::size_t sendEvery(StreamRecord& stream, const char* bytes, std::size_t count) {
+    if (stream.tls != nullptr) return sendThroughTls(stream, bytes, count);
     std::size_t sent = 0;
     while (sent < count) {
         switch (os::waitWritable(stream.socket, stream.wait())) {
@@ -253,11 +328,9 @@ std::string StreamReadLine(std::int32_t number) {
 }
 
 StreamDeadline StreamDeadlineFromNow(std::int32_t number) {
-    const auto now = std::chrono::steady_clock::now();
     detail::OpenRecord* record = detail::findRecord(number);
-    if (record == nullptr || record->kind != detail::RecordKind::tcpStream) return now;
-    const os::WaitTime wait = static_cast<const StreamRecord*>(record)->wait();
-    return now + std::chrono::seconds(wait.seconds) + std::chrono::microseconds(wait.microseconds);
+    if (record == nullptr || record->kind != detail::RecordKind::tcpStream) return std::chrono::steady_clock::now();
+    return deadlineAfter(static_cast<const StreamRecord*>(record)->wait());
 }
 
 std::string StreamReadLineBefore(std::int32_t number, StreamDeadline deadline) {
@@ -367,6 +440,115 @@ LineTaken StreamLastLine(std::int32_t number) {
     detail::OpenRecord* record = detail::findRecord(number);
     if (record == nullptr || record->kind != detail::RecordKind::tcpStream) return LineTaken{};
     return static_cast<const StreamRecord*>(record)->lastLine;
+}
+
+namespace {
+
+std::int32_t tlsErrorNumber(os::TlsCheck check) {
+    switch (check) {
+        case os::TlsCheck::passed: return 0;
+        case os::TlsCheck::untrusted: return kTlsUntrusted;
+        case os::TlsCheck::nameMismatch: return kTlsNameMismatch;
+        case os::TlsCheck::pinMismatch: return kTlsPinMismatch;
+        case os::TlsCheck::unavailable: return kTlsUnavailable;
+        case os::TlsCheck::handshakeFailed: break;
+    }
+    return kTlsHandshakeFailed;
+}
+
+// The whole handshake, and the check of the certificate, within one wait.
+void startTls(StreamRecord& stream, std::shared_ptr<os::TlsClient> client) {
+    if (client == nullptr) {
+        errorNumber = kTlsUnavailable;
+        return;
+    }
+    stream.tls = os::tlsBegin(client, stream.socket);
+    stream.tlsClient = std::move(client);
+    if (stream.tls == nullptr) {
+        errorNumber = kTlsHandshakeFailed;
+        return;
+    }
+    const StreamDeadline deadline = deadlineAfter(stream.wait());
+    for (;;) {
+        const os::TlsIo io = os::tlsHandshake(stream.tls);
+        if (io == os::TlsIo::done) break;
+        if ((io != os::TlsIo::wantRead && io != os::TlsIo::wantWrite) ||
+            awaitTls(stream, io, waitUntil(deadline)) != os::Readiness::ready) {
+            const std::int32_t error = tlsErrorNumber(os::tlsCheck(stream.tls));
+            errorNumber = error == 0 ? kTlsHandshakeFailed : error;
+            return;
+        }
+    }
+    if (const std::int32_t error = tlsErrorNumber(os::tlsCheck(stream.tls))) errorNumber = error;
+}
+
+StreamRecord* findTlsStream(std::int32_t number) {
+    StreamRecord* stream = findStream(number);
+    return stream != nullptr && stream->tls != nullptr ? stream : nullptr;
+}
+
+}  // namespace
+
+bool StreamTLSAvailable() { return os::tlsAvailable(); }
+
+void StreamStartTLS(std::int32_t number, const std::string& host, const std::string& pin) {
+    if (StreamRecord* stream = findStream(number)) startTls(*stream, os::tlsClient(host, pin));
+}
+
+void StreamStartTLSLike(std::int32_t number, std::int32_t model) {
+    StreamRecord* stream = findStream(number);
+    if (stream == nullptr) return;
+    StreamRecord* secured = findTlsStream(model);
+    if (secured == nullptr) {
+        errorNumber = kTlsUnavailable;
+        return;
+    }
+    startTls(*stream, secured->tlsClient);
+}
+
+bool StreamSecured(std::int32_t number) {
+    detail::OpenRecord* record = detail::findRecord(number);
+    return record != nullptr && record->kind == detail::RecordKind::tcpStream &&
+           static_cast<const StreamRecord*>(record)->tls != nullptr;
+}
+
+void StreamKeepTLSSession(std::int32_t number) {
+    if (StreamRecord* stream = findTlsStream(number)) os::tlsKeepSession(stream->tls);
+}
+
+bool StreamTLSResumed(std::int32_t number) {
+    StreamRecord* stream = findTlsStream(number);
+    return stream != nullptr && os::tlsResumed(stream->tls);
+}
+
+// Before the socket closes, what the peer still sends is read and dropped:
+// unread bytes at the close (a TLS 1.3 session ticket, the peer's own
+// close_notify) would turn it into a reset, which can cut the data the peer
+// has not yet taken.
+void StreamCloseNotify(std::int32_t number) {
+    StreamRecord* stream = findTlsStream(number);
+    if (stream == nullptr) return;
+    const StreamDeadline deadline = deadlineAfter(stream->wait());
+    for (os::TlsIo io = os::tlsCloseNotify(stream->tls); io != os::TlsIo::done; io = os::tlsCloseNotify(stream->tls)) {
+        if ((io != os::TlsIo::wantRead && io != os::TlsIo::wantWrite) ||
+            awaitTls(*stream, io, waitUntil(deadline)) != os::Readiness::ready) {
+            errorNumber = 24;
+            return;
+        }
+    }
+    while (!stream->peerClosed) {
+        std::size_t got = 0;
+        const os::TlsIo io = os::tlsRead(stream->tls, stream->buffer, kReceiveBufferSize, got);
+        if (io == os::TlsIo::done) continue;
+        if ((io != os::TlsIo::wantRead && io != os::TlsIo::wantWrite) ||
+            awaitTls(*stream, io, waitUntil(deadline)) != os::Readiness::ready)
+            return;
+    }
+}
+
+bool StreamCutShort(std::int32_t number) {
+    StreamRecord* stream = findTlsStream(number);
+    return stream != nullptr && stream->cutShort;
 }
 
 }  // namespace talven

@@ -11,6 +11,7 @@
 //  24  a readiness wait ran out            54  the number names a local file
 //  55  the number is already open          57  any other socket failure
 //  68  the socket library cannot start     70  a blocking call in progress
+// and, on TLS streams, those of the kTls numbers below.
 #pragma once
 
 #include <chrono>
@@ -101,5 +102,41 @@ struct LineTaken {
     bool ended = false;
 };
 LineTaken StreamLastLine(std::int32_t number);
+
+// ---- TLS ----
+// A stream may carry TLS as its client; from then on every byte it sends and
+// receives goes through TLS, and the handshake, each read and each write
+// are bounded by the stream's wait W as the socket's waits are.
+
+inline constexpr std::int32_t kTlsHandshakeFailed = 80;  // refused, broken, or no answer within W
+inline constexpr std::int32_t kTlsUntrusted = 81;        // no chain to a trusted root, or expired
+inline constexpr std::int32_t kTlsNameMismatch = 82;     // the certificate names another host
+inline constexpr std::int32_t kTlsPinMismatch = 83;      // not the certificate with the given fingerprint
+inline constexpr std::int32_t kTlsUnavailable = 84;      // this build has no TLS
+
+// False where this build has no TLS.
+bool StreamTLSAvailable();
+// Starts TLS on the open stream: the handshake with the server host, whose
+// certificate must chain to the system's trust store and match host, or,
+// when pin is not empty, have the SHA-256 fingerprint pin (64 lower-case hex
+// digits). A failure records one of the numbers above; the stream then
+// sends and receives nothing more.
+void StreamStartTLS(std::int32_t number, const std::string& host, const std::string& pin);
+// Starts TLS on number for the same server and with the same checks as the
+// TLS stream model, resuming the session that model keeps.
+void StreamStartTLSLike(std::int32_t number, std::int32_t model);
+// True when the stream carries TLS.
+bool StreamSecured(std::int32_t number);
+// Keeps the stream's TLS session for StreamStartTLSLike to resume. With TLS
+// 1.3 the resumable session arrives after the handshake, with the first
+// data: keep it after having read some.
+void StreamKeepTLSSession(std::int32_t number);
+bool StreamTLSResumed(std::int32_t number);
+// Sends close_notify, then reads and drops what the peer still sends until
+// it ends the stream, all within W.
+void StreamCloseNotify(std::int32_t number);
+// True when the peer of a TLS stream closed it without close_notify, which
+// may have cut its data short.
+bool StreamCutShort(std::int32_t number);
 
 }  // namespace talven

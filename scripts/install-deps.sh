@@ -9,6 +9,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 packages="cmake make g++ googletest clang libclang-rt-14-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine64 xvfb twm xdotool x11-utils
+  libssl-dev openssl python3-openssl python3-cryptography
   vsftpd python3-pyftpdlib curl lftp
   iproute2 util-linux procps time zip unzip tmux
   pkg-config dpkg-dev file lintian"

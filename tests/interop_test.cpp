@@ -6,6 +6,9 @@
 //   TALVEN_INTEROP_VERSION  its version, for the record
 //   TALVEN_INTEROP_ROOT     the directory the anonymous login lands in
 //   TALVEN_INTEROP_HOST     the server's address (127.0.0.1 when unset)
+//   TALVEN_INTEROP_TLS      not empty when the server requires explicit FTPS:
+//                           every session then opens with ftpConnectTLS
+//                           ("1.2": the client offers no more than TLS 1.2)
 // Each test opens its own session and works on names of its own, so the
 // tests do not depend on each other's order.
 #include <gtest/gtest.h>
@@ -24,6 +27,7 @@
 #include "cpu_time.h"
 #include "exported_calls.h"
 #include "talvenftp.h"
+#include "tls.h"
 
 using namespace testftp;
 
@@ -81,6 +85,13 @@ const std::string& serverHost() {
 }
 
 bool overIPv6() { return serverHost().find(':') != std::string::npos; }
+bool overTls() { return !environment("TALVEN_INTEROP_TLS").empty(); }
+
+// A session as the run asks for: explicit FTPS to the name the server's
+// certificate holds, or plain FTP to the server's address.
+std::int32_t connectAsTheRunAsks() {
+    return overTls() ? cConnectTLS("localhost", "anonymous", "", "") : cConnect(serverHost().c_str(), "anonymous", "");
+}
 
 std::string status() {
     char text[512];
@@ -118,6 +129,7 @@ protected:
             << "TALVEN_INTEROP_SERVER names no known server; run through tests/interop/run.sh";
         ASSERT_TRUE(fs::is_directory(root)) << "TALVEN_INTEROP_ROOT is not a directory: " << root;
         RecordProperty("server", environment("TALVEN_INTEROP_VERSION"));
+        os::tlsUpTo12ForTests(environment("TALVEN_INTEROP_TLS") == "1.2");
     }
 
     void TearDown() override {
@@ -126,7 +138,7 @@ protected:
     }
 
     void logIn() {
-        session = cConnect(serverHost().c_str(), "anonymous", "");
+        session = connectAsTheRunAsks();
         ASSERT_GT(session, 0) << status();
     }
 
@@ -163,6 +175,7 @@ protected:
     const std::string serverName = environment("TALVEN_INTEROP_SERVER");
     const ServerProfile& profile = profileOf(serverName);
     const fs::path root = environment("TALVEN_INTEROP_ROOT");
+    const bool tls = overTls();
     std::int32_t session = -1;
 };
 
@@ -247,6 +260,11 @@ TEST_F(RealServer, RecordsHowTheServerAnswers) {
     EXPECT_EQ(codeOf(greeting), 220);
     std::vector<std::string> login = server.command("USER anonymous");
     record("USER", login);
+    if (tls) {
+        EXPECT_NE(codeOf(login), 230) << "a server that requires TLS took a login in clear";
+        EXPECT_NE(codeOf(login), 331) << "a server that requires TLS asked for a password in clear";
+        return;
+    }
     if (codeOf(login) == 331) {
         login = server.command("PASS ");
         record("PASS", login);
@@ -503,7 +521,7 @@ Finding listRounds(std::int32_t session, const fs::path& there, const fs::path&)
 }
 
 Finding onSessionOfItsOwn(const std::string& name, Rounds rounds, const fs::path& root, const fs::path& local) {
-    const std::int32_t session = cConnect(serverHost().c_str(), "anonymous", "");
+    const std::int32_t session = connectAsTheRunAsks();
     if (session <= 0) return "login: " + status();
     fs::create_directory(local);
     const Finding finding = cMakeDir(session, name.c_str()) != 1 || cChangeDir(session, name.c_str()) != 1

@@ -16,6 +16,17 @@ int32_t cConnect(const char *host, const char *user, const char *password) {
     return session;
 }
 
+int32_t cConnectTLS(const char *host, const char *user, const char *password, const char *pin) {
+    BSTR hostString = newString(host), userString = newString(user), passwordString = newString(password);
+    BSTR pinString = newString(pin);
+    int32_t session = ftpConnectTLS(&hostString, &userString, &passwordString, &pinString);
+    SysFreeString(hostString);
+    SysFreeString(userString);
+    SysFreeString(passwordString);
+    SysFreeString(pinString);
+    return session;
+}
+
 int32_t cStatus(char *text, size_t capacity) {
     BSTR message = FTPGETLASTSTATUSMSG();
     size_t length = SysStringByteLen(message);

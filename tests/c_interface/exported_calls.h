@@ -14,6 +14,7 @@ extern "C" {
 enum CListing { C_ALL, C_FILES, C_DIRS };
 
 int32_t cConnect(const char *host, const char *user, const char *password);
+int32_t cConnectTLS(const char *host, const char *user, const char *password, const char *pin);
 int32_t cStatus(char *text, size_t capacity);
 int32_t cPutFile(int32_t session, const char *remoteName, const char *localPath);
 int32_t cGetFile(int32_t session, const char *remoteName, const char *localPath);

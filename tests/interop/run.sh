@@ -16,6 +16,7 @@
 # With --ipv6 the run also takes a mount namespace of its own, whose
 # /etc/hosts names ::1 alone localhost, so that a program built for
 # localhost reaches the server over IPv6.
+#   TALVEN_INTEROP_TLS      empty, or yes / 1.2 for NAME-tls / NAME-tls12
 # With --wine, COMMAND is a Windows program under Wine. Wine's server process
 # makes the sockets of all the programs of its prefix, in its own network
 # namespace, so the run takes a prefix of its own (linked from the caller's
@@ -59,6 +60,15 @@ address=127.0.0.1
 [ $ipv6 = yes ] && address=::1
 name=$1
 shift
+# NAME-tls: the server requires explicit FTPS; NAME-tls12 as well, with the
+# client offering no more than TLS 1.2. The client trusts the server's test
+# CA through SSL_CERT_FILE.
+tls=
+case $name in
+    *-tls12) tls=1.2; name=${name%-tls12} ;;
+    *-tls) tls=yes; name=${name%-tls} ;;
+esac
+[ -n "$tls" ] && export FTP_TLS=yes
 
 work=$(mktemp -d "/tmp/talven-interop-$name.XXXXXX")
 root=$work/root
@@ -142,5 +152,6 @@ if [ $wine = yes ]; then
 else
     root_seen=$root
 fi
-TALVEN_INTEROP_SERVER=$name TALVEN_INTEROP_VERSION=$version TALVEN_INTEROP_ROOT=$root_seen \
+[ -n "$tls" ] && export SSL_CERT_FILE=$rundir/ca.pem
+TALVEN_INTEROP_TLS=$tls TALVEN_INTEROP_SERVER=$name TALVEN_INTEROP_VERSION=$version TALVEN_INTEROP_ROOT=$root_seen \
     TALVEN_INTEROP_HOST=$address "$@"

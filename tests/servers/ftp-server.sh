@@ -22,6 +22,12 @@
 # pure-ftpd acts as the user `ftp` and, as its anonymous policy, refuses to
 # overwrite, delete or rename files and to remove directories (550); start
 # gives ROOT and its content to `ftp` (chown -R).  See docs/servers.md.
+#
+# With FTP_TLS=yes in the environment, start requires explicit FTPS (AUTH
+# TLS, then PROT P on every data connection) and shows a certificate for
+# localhost and 127.0.0.1 signed by a test CA that it makes, RUNDIR/ca.pem;
+# FTP_TLS_CERT names a certificate and key file to show instead (and no CA
+# is made).
 set -eu
 
 HERE=$(cd "$(dirname "$0")" && pwd -P)
@@ -135,6 +141,28 @@ cmd_stop() {
     rm -f "$rundir/pid"
 }
 
+# make_certificate: RUNDIR/server.pem (certificate and key), RUNDIR/ca.pem.
+make_certificate() {
+    # A given certificate comes without a CA: only its fingerprint can
+    # vouch for it.
+    if [ -n "${FTP_TLS_CERT:-}" ]; then
+        cp "$FTP_TLS_CERT" "$RUNDIR/server.pem"
+        openssl x509 -in "$FTP_TLS_CERT" -out "$RUNDIR/server.crt"
+        openssl pkey -in "$FTP_TLS_CERT" -out "$RUNDIR/server.key"
+        return
+    fi
+    (
+        cd "$RUNDIR"
+        openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 \
+            -subj "/CN=Talven test CA" 2>/dev/null
+        openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr -subj /CN=localhost 2>/dev/null
+        printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\n' > server.ext
+        openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
+            -extfile server.ext -out server.crt 2>/dev/null
+        cat server.crt server.key > server.pem
+    )
+}
+
 write_vsftpd_conf() {
     # A real anonymous login in vsftpd cannot use a writable root: it answers
     # PASS with "500 OOPS: vsftpd: refusing to run with writable root inside
@@ -176,6 +204,23 @@ xferlog_enable=YES
 log_ftp_protocol=YES
 vsftpd_log_file=$RUNDIR/vsftpd.log
 EOF
+    # Otherwise vsftpd's defaults: require_ssl_reuse=YES, and TLS 1.3 when
+    # the client offers it. Its default cipher list (DES-CBC3-SHA) is one
+    # that OpenSSL 3 no longer offers for TLS 1.2. vsftpd takes the login
+    # name "anonymous" for an anonymous login, which may not use TLS unless
+    # allowed.
+    [ "$TLS" = yes ] && cat >> "$RUNDIR/vsftpd.conf" <<EOF
+ssl_enable=YES
+rsa_cert_file=$RUNDIR/server.pem
+force_local_logins_ssl=YES
+force_local_data_ssl=YES
+allow_anon_ssl=YES
+force_anon_logins_ssl=YES
+force_anon_data_ssl=YES
+ssl_ciphers=HIGH
+debug_ssl=YES
+EOF
+    return 0
 }
 
 write_proftpd_conf() {
@@ -218,6 +263,20 @@ AllowOverwrite on
   </Limit>
 </Anonymous>
 EOF
+    [ "$TLS" = yes ] && cat >> "$RUNDIR/proftpd.conf" <<EOF
+ModulePath $OPT/proftpd-crypto/usr/lib/proftpd
+LoadModule mod_tls.c
+<IfModule mod_tls.c>
+  TLSEngine on
+  TLSRequired on
+  TLSProtocol TLSv1.2 TLSv1.3
+  TLSRSACertificateFile $RUNDIR/server.crt
+  TLSRSACertificateKeyFile $RUNDIR/server.key
+  TLSVerifyClient off
+  TLSLog $RUNDIR/tls.log
+</IfModule>
+EOF
+    return 0
 }
 
 cmd_start() {
@@ -236,6 +295,8 @@ cmd_start() {
     rm -f "$RUNDIR"/*.log "$RUNDIR/pid"
     local b stdin=/dev/null
     b=$(bin "$NAME")
+    TLS=${FTP_TLS:-no}
+    [ "$TLS" = yes ] && make_certificate
 
     case $NAME in
     vsftpd)
@@ -269,6 +330,8 @@ cmd_start() {
         set -- unshare -m sh -c 'mount --bind "$1" "$2" && shift 2 && exec "$@"' sh \
             "$ROOT" "$home" "$b" -e -M -H $family -S "$ADDRESS,$PORT" \
             -p "$PASV_MIN:$PASV_MAX" -O "clf:$RUNDIR/xfer.log"
+        # --tls=3: TLS required on the control and the data connections.
+        [ "$TLS" = yes ] && set -- "$@" --tls=3 --certfile="$RUNDIR/server.pem"
         ;;
     proftpd)
         write_proftpd_conf
@@ -276,6 +339,7 @@ cmd_start() {
         ;;
     pyftpdlib)
         set -- "$b" "$HERE/pyftpd_anon.py" "$PORT" "$ROOT" "$PASV_MIN" "$PASV_MAX" "$ADDRESS"
+        [ "$TLS" = yes ] && set -- "$@" "$RUNDIR/server.pem"
         ;;
     esac
 

@@ -4,15 +4,16 @@
 #   vsftpd     apt package (if apt refuses it because another ftp-server
 #              package is installed, it is unpacked like the two below)
 #   pure-ftpd  unpacked from its .deb into /opt/talven-ftpd/pure-ftpd
-#   proftpd    proftpd-core unpacked into /opt/talven-ftpd/proftpd
+#   proftpd    proftpd-core unpacked into /opt/talven-ftpd/proftpd, with
+#              proftpd-mod-crypto (mod_tls) in /opt/talven-ftpd/proftpd-crypto
 #   pyftpdlib  apt package python3-pyftpdlib, used with /usr/bin/python3
 #
 # vsftpd, pure-ftpd and proftpd-core conflict with each other as Debian
 # packages, so only one can be installed by apt.  The others are fetched with
 # `apt-get download`, unpacked with `dpkg-deb -x`, and their runtime library
 # dependencies (the lib* packages of their Depends field) installed with apt.
-# proftpd-basic only adds mod_wrap/mod_crypto, which the tests do not load,
-# so proftpd-core is enough.
+# proftpd-basic only adds mod_wrap/mod_crypto; of those the tests load only
+# mod_tls, unpacked from proftpd-mod-crypto beside proftpd-core.
 #
 # Also sets up: the system user `ftp` (pure-ftpd's anonymous account) and the
 # PAM service /etc/pam.d/talven-ftp-anon used by vsftpd (see ftp-server.sh).
@@ -85,9 +86,13 @@ fi
 
 unpack pure-ftpd pure-ftpd
 unpack proftpd-core proftpd
+# mod_tls, for the TLS runs (proftpd-basic would pull in the conflicting
+# packages again).
+unpack proftpd-mod-crypto proftpd-crypto
 
 for bin in /usr/sbin/vsftpd "$OPT/vsftpd/usr/sbin/vsftpd" \
-           "$OPT/pure-ftpd/usr/sbin/pure-ftpd" "$OPT/proftpd/usr/sbin/proftpd"; do
+           "$OPT/pure-ftpd/usr/sbin/pure-ftpd" "$OPT/proftpd/usr/sbin/proftpd" \
+           "$OPT/proftpd-crypto/usr/lib/proftpd/mod_tls.so"; do
     [ -x "$bin" ] && check_libs "$bin"
 done
 

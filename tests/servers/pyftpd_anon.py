@@ -1,11 +1,13 @@
 """Anonymous pyftpdlib server for Talven's tests.
 
 Run with /usr/bin/python3 (Debian's python3-pyftpdlib):
-    /usr/bin/python3 pyftpd_anon.py PORT ROOT PASV_MIN PASV_MAX [ADDRESS]
+    /usr/bin/python3 pyftpd_anon.py PORT ROOT PASV_MIN PASV_MAX [ADDRESS [CERTFILE]]
 
 Listens on ADDRESS:PORT only (127.0.0.1 by default, or ::1); user `anonymous` with any password (also
 empty) lands in ROOT with every permission; passive mode advertises
-127.0.0.1 and uses ports PASV_MIN..PASV_MAX.  Logs go to stderr.
+127.0.0.1 and uses ports PASV_MIN..PASV_MAX.  With CERTFILE (certificate and
+key) the server requires TLS on the control and data connections (needs
+python3-openssl).  Logs go to stderr.
 """
 import logging
 import sys
@@ -18,6 +20,7 @@ from pyftpdlib.servers import FTPServer
 def main():
     port, root, pasv_min, pasv_max = sys.argv[1:5]
     address = sys.argv[5] if len(sys.argv) > 5 else "127.0.0.1"
+    certfile = sys.argv[6] if len(sys.argv) > 6 else None
     logging.basicConfig(stream=sys.stderr, level=logging.INFO,
                         format="%(asctime)s %(message)s")
     authorizer = DummyAuthorizer()
@@ -25,7 +28,14 @@ def main():
     # M=SITE CHMOD T=MFMT
     authorizer.add_anonymous(root, perm="elradfmwMT")
 
-    handler = FTPHandler
+    if certfile:
+        from pyftpdlib.handlers import TLS_FTPHandler
+        handler = TLS_FTPHandler
+        handler.certfile = certfile
+        handler.tls_control_required = True
+        handler.tls_data_required = True
+    else:
+        handler = FTPHandler
     handler.authorizer = authorizer
     handler.passive_ports = range(int(pasv_min), int(pasv_max) + 1)
     if address == "127.0.0.1":

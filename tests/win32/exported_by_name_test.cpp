@@ -114,6 +114,24 @@ TEST(ExportsByName, TheLibraryAnswersThroughItsPointers) {
     SysFreeString(password);
 }
 
+// Windows has no TLS yet: a TLS session fails at once, before anything is
+// sent, and says why.
+TEST(ExportsByName, ConnectTlsFailsAtOnceWithoutTls) {
+    Library library("talvenftp.dll");
+    ASSERT_NE(library.module(), nullptr);
+    auto statusCode = lookUp<StatusCodeFunction>(library.module(), "FTPGETLASTSTATUSCODE");
+    auto statusMessage = lookUp<StatusTextFunction>(library.module(), "FTPGETLASTSTATUSMSG");
+    auto connectTls = lookUp<decltype(&::ftpConnectTLS)>(library.module(), "ftpConnectTLS");
+    ASSERT_TRUE(statusCode && statusMessage && connectTls);
+    BSTR host = SysAllocStringByteLen("127.0.0.1", 9);
+    BSTR empty = SysAllocStringByteLen("", 0);
+    EXPECT_EQ(connectTls(&host, &empty, &empty, &empty), -1);
+    EXPECT_EQ(statusCode(), 84);
+    EXPECT_EQ(statusText(statusMessage), "TLS Not Available");
+    SysFreeString(host);
+    SysFreeString(empty);
+}
+
 TEST(ExportsByName, AProgramThatLinksTheClientExportsEveryName) {
     HMODULE self = GetModuleHandleA(nullptr);
     EXPECT_EQ(namesMissingFrom(self), std::vector<std::string>());

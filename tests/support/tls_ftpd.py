@@ -1,0 +1,175 @@
+#!/usr/bin/python3
+"""A scripted explicit-FTPS server for the client's TLS cases.
+
+    tls_ftpd.py CASE RUNDIR
+
+Makes a test CA (RUNDIR/ca.pem, for the client to trust) and the server's
+certificate for CASE (RUNDIR/pin: its SHA-256 fingerprint), writes its free
+port on 127.0.0.1 to RUNDIR/port, serves one session and exits. RUNDIR/log
+gets every command and what the data connections did ("resumed",
+"close_notify SIZE", "bare close SIZE"). CASE is "normal" or a fault below.
+"""
+import datetime
+import ipaddress
+import os
+import socket
+import ssl
+import sys
+
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.x509.oid import NameOID
+
+WAIT_SECONDS = 10
+# The command each refusing case refuses, and how.
+REFUSALS = {"auth500": ("AUTH", "500 AUTH not understood"), "auth502": ("AUTH", "502 Not implemented"),
+            "auth504": ("AUTH", "504 Unknown security mechanism"), "auth530": ("AUTH", "530 Not logged in"),
+            "auth534": ("AUTH", "534 Policy requires plain FTP"), "pbsz_refused": ("PBSZ", "501 PBSZ refused"),
+            "prot_refused": ("PROT", "536 PROT P refused")}
+LOCAL = [x509.DNSName("localhost"), x509.IPAddress(ipaddress.ip_address("127.0.0.1"))]
+
+
+def certificate(subject, key, issuer_key, names, issuer=None, days=(-1, 30)):
+    now = datetime.datetime.now(datetime.timezone.utc)
+    name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, subject)])
+    builder = (x509.CertificateBuilder().subject_name(name).issuer_name(issuer or name)
+               .public_key(key.public_key()).serial_number(x509.random_serial_number())
+               .not_valid_before(now + datetime.timedelta(days=days[0]))
+               .not_valid_after(now + datetime.timedelta(days=days[1]))
+               .add_extension(x509.BasicConstraints(ca=not names, path_length=None), critical=True))
+    if names:
+        builder = builder.add_extension(x509.SubjectAlternativeName(names), critical=False)
+    return builder.sign(issuer_key, hashes.SHA256())
+
+
+def make_context(case, rundir):
+    ca_key, key = ec.generate_private_key(ec.SECP256R1()), ec.generate_private_key(ec.SECP256R1())
+    ca = certificate("Talven Test CA", ca_key, ca_key, None)
+    if case in ("untrusted", "pinned", "pin_mismatch"):
+        cert = certificate("localhost", key, key, LOCAL)  # self-signed
+    elif case == "expired":
+        cert = certificate("localhost", key, ca_key, LOCAL, ca.subject, days=(-30, -1))
+    elif case == "wrong_name":
+        cert = certificate("other.example", key, ca_key, [x509.DNSName("other.example")], ca.subject)
+    else:
+        cert = certificate("localhost", key, ca_key, LOCAL, ca.subject)
+    pem = serialization.Encoding.PEM
+    files = {"ca.pem": ca.public_bytes(pem),
+             "pin": ":".join("%02X" % b for b in cert.fingerprint(hashes.SHA256())).encode(),
+             "server.pem": cert.public_bytes(pem) + key.private_bytes(
+                 pem, serialization.PrivateFormat.PKCS8, serialization.NoEncryption())}
+    for name, content in files.items():
+        with open(os.path.join(rundir, name), "wb") as out:
+            out.write(content)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(os.path.join(rundir, "server.pem"))
+    return context
+
+
+class Session:
+    def __init__(self, case, control, tls, fresh_tls, log):
+        self.case, self.sock, self.tls, self.fresh_tls, self.log = case, control, tls, fresh_tls, log
+        self.unread, self.listener = b"", None
+
+    def reply(self, line):
+        self.sock.sendall(line.encode() + b"\r\n")
+
+    def read_line(self):
+        while b"\n" not in self.unread:
+            chunk = self.sock.recv(4096)
+            if not chunk:
+                return None
+            self.unread += chunk
+        line, self.unread = self.unread.split(b"\n", 1)
+        return line.rstrip(b"\r").decode("latin-1")
+
+    def note(self, fact):
+        self.log.write(fact + "\n")
+        self.log.flush()
+
+    def secure_data(self):
+        """The data connection's handshake, after the 150 as vsftpd does it;
+        None when the client did not resume the control session."""
+        raw, _ = self.listener.accept()
+        raw.settimeout(WAIT_SECONDS)
+        # Another context cannot resume the control connection's session.
+        context = self.fresh_tls if self.case == "not_resumed" else self.tls
+        data = context.wrap_socket(raw, server_side=True, suppress_ragged_eofs=False)
+        self.note("resumed" if data.session_reused else "not resumed")
+        if data.session_reused:
+            return data
+        data.close()
+        return None
+
+    def transfer(self, verb):
+        self.reply("150 Ok to send data.")
+        data = self.secure_data()
+        if data is None:
+            return self.reply("522 SSL connection failed: session reuse required")
+        if verb == "STOR":
+            size = 0
+            try:
+                while chunk := data.recv(65536):
+                    size += len(chunk)
+                self.note("close_notify %d" % size)
+                data = data.unwrap()
+            except (ssl.SSLError, OSError):
+                self.note("bare close %d" % size)
+        else:
+            data.sendall(b"0123456789" * 10000 if verb == "RETR" else b"drwxr-xr-x 2 ftp ftp 0 Jan 01 00:00 sub\r\n")
+            if self.case != "no_close_notify":  # else the socket closes without close_notify
+                data = data.unwrap()
+        data.close()
+        self.reply("226 Transfer complete.")
+
+    def serve(self):
+        replies = {"USER": "331 Password please.", "PASS": "230 Logged in.", "PBSZ": "200 PBSZ=0",
+                   "PROT": "200 Protection set to Private", "TYPE": "200 Type set.", "QUIT": "221 Goodbye."}
+        self.reply("220 Talven TLS test server")
+        while (line := self.read_line()) is not None:
+            self.note(line)
+            verb = line.split(" ")[0]
+            refused, refusal = REFUSALS.get(self.case, (None, None))
+            if verb == refused:
+                self.reply(refusal)
+            elif verb == "AUTH":
+                self.reply("234 Proceed with negotiation.")
+                if self.case == "auth_stall":
+                    self.sock.recv(65536)  # the client's hello, never answered
+                    self.read_line()
+                    return
+                self.sock = self.tls.wrap_socket(self.sock, server_side=True)
+            elif verb == "PASV":
+                self.listener = socket.create_server(("127.0.0.1", 0))
+                self.listener.settimeout(WAIT_SECONDS)
+                port = self.listener.getsockname()[1]
+                self.reply("227 Entering Passive Mode (127,0,0,1,%d,%d)" % (port // 256, port % 256))
+            elif verb in ("STOR", "RETR", "LIST"):
+                self.transfer(verb)
+            else:
+                self.reply(replies.get(verb, "502 Not implemented."))
+                if verb == "QUIT":
+                    return
+
+
+def main():
+    case, rundir = sys.argv[1], sys.argv[2]
+    tls = make_context(case, rundir)
+    fresh_tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    fresh_tls.load_cert_chain(os.path.join(rundir, "server.pem"))
+    listener = socket.create_server(("127.0.0.1", 0))
+    listener.settimeout(WAIT_SECONDS)
+    with open(os.path.join(rundir, "port.new"), "w") as out:
+        out.write(str(listener.getsockname()[1]))
+    os.rename(os.path.join(rundir, "port.new"), os.path.join(rundir, "port"))
+    control, _ = listener.accept()
+    control.settimeout(WAIT_SECONDS)
+    with open(os.path.join(rundir, "log"), "w") as log:
+        try:
+            Session(case, control, tls, fresh_tls, log).serve()
+        except (ssl.SSLError, OSError) as error:
+            log.write("ended: %s\n" % type(error).__name__)
+
+
+main()

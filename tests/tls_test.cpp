@@ -1,0 +1,168 @@
+// Explicit FTPS against a scripted server (support/tls_ftpd.py, Python's ssl
+// module): the order of commands, every refusal, each failed certificate
+// check, and the data connections' resumption and ends. The server makes a
+// test CA for each case; the client trusts it through SSL_CERT_FILE.
+#include <cstdlib>
+#include <sstream>
+#include <thread>
+
+#include "client_fixture.h"
+#include "tls.h"
+
+namespace {
+
+using namespace testftp;
+
+class TlsServer {
+public:
+    explicit TlsServer(const std::string& scenario)
+        : thread_([this, scenario] {
+              const std::string command = std::string("python3 '") + TALVEN_TLS_FTPD + "' " + scenario + " '" +
+                                          directory_.path().string() + "' 2>'" + directory_.file("stderr") + "'";
+              std::system(command.c_str());
+          }) {
+        for (int waited = 0; waited < 200 && !std::filesystem::exists(directory_.file("port")); ++waited)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        port_ = static_cast<std::uint16_t>(std::atoi(readFile(directory_.file("port")).c_str()));
+        setenv("SSL_CERT_FILE", directory_.file("ca.pem").c_str(), 1);
+    }
+    ~TlsServer() { finish(); }
+
+    std::uint16_t port() const { return port_; }
+    std::string pin() const { return readFile(directory_.file("pin")); }
+    // What the server saw, once it has ended: commands and data facts.
+    std::string log() {
+        finish();
+        std::string kept;
+        std::istringstream lines(readFile(directory_.file("log")));
+        for (std::string line; std::getline(lines, line);)
+            if (line.rfind("ended:", 0) != 0) kept += line + "\n";
+        return kept;
+    }
+    std::string file(const std::string& name) const { return directory_.file(name); }
+
+private:
+    void finish() {
+        if (thread_.joinable()) thread_.join();
+    }
+
+    ScratchDirectory directory_;
+    std::uint16_t port_ = 0;
+    std::thread thread_;
+};
+
+const std::string kLogin = "AUTH TLS\nUSER anonymous\nPASS \n";
+
+std::int32_t connectTls(TlsServer& server, const std::string& pin = "") {
+    return talven::ftpConnectTLSToPort("localhost", server.port(), "anonymous", "", pin);
+}
+
+class Tls : public ::testing::Test {
+protected:
+    void SetUp() override { talven::setFtpStreamTimeoutForTests(kShortStreamTimeout); }
+    void TearDown() override {
+        os::tlsUpTo12ForTests(false);
+        EXPECT_TRUE(talven::openConnectionNumbers().empty());
+    }
+};
+
+// Every failure to open a session: -1, nothing left open, the reason as the
+// last status, and never USER or PASS unless the server was verified.
+TEST_F(Tls, RefusalsAndFailedChecksOpenNoSessionAndSendNoLoginInClear) {
+    struct Case {
+        const char* scenario;
+        std::int32_t code;
+        const char* text;
+        std::string pin = "";
+        std::string log = "AUTH TLS\n";
+    };
+    const Case cases[] = {
+        {"auth500", 500, "AUTH not understood"},
+        {"auth502", 502, "Not implemented"},
+        {"auth504", 504, "Unknown security mechanism"},
+        {"auth530", 530, "Not logged in"},
+        {"auth534", 534, "Policy requires plain FTP"},
+        {"untrusted", 81, "Server Certificate Not Trusted"},
+        {"expired", 81, "Server Certificate Not Trusted"},
+        {"wrong_name", 82, "Server Name Mismatch"},
+        {"pin_mismatch", 83, "Server Fingerprint Mismatch", std::string(64, 'a')},
+        {"auth_stall", 80, "TLS Handshake Failed"},
+        {"pbsz_refused", 501, "PBSZ refused", "", kLogin + "PBSZ 0\n"},
+        {"prot_refused", 536, "PROT P refused", "", kLogin + "PBSZ 0\nPROT P\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.scenario);
+        TlsServer server(c.scenario);
+        EXPECT_EQ(connectTls(server, c.pin), -1);
+        expectLastStatus(c.code, c.text);
+        EXPECT_TRUE(talven::openConnectionNumbers().empty());
+        EXPECT_EQ(server.log(), c.log);
+    }
+}
+
+// A whole session, under TLS 1.3 and with 1.2 forced: login after the
+// handshake, PBSZ and PROT, then data connections that resume the control
+// connection's session; an upload ends with close_notify.
+TEST_F(Tls, SessionResumesOnEveryDataConnectionAndEndsUploadsWithCloseNotify) {
+    for (bool upTo12 : {false, true}) {
+        SCOPED_TRACE(upTo12 ? "TLS 1.2" : "TLS 1.3");
+        os::tlsUpTo12ForTests(upTo12);
+        TlsServer server("normal");
+        const std::int32_t session = connectTls(server);
+        ASSERT_GT(session, 0);
+        expectLastStatus(230, "Logged in.");
+        writeFile(server.file("up.bin"), std::string(100000, 'u'));
+        EXPECT_EQ(talven::ftpPutFile(session, -1, "up.bin", server.file("up.bin")), 1);
+        EXPECT_EQ(talven::ftpGetFile(session, -1, "down.bin", server.file("down.bin")), 1);
+        std::string digits;
+        for (int i = 0; i < 10000; ++i) digits += "0123456789";
+        EXPECT_EQ(readFile(server.file("down.bin")), digits);
+        std::vector<std::string> lines;
+        EXPECT_EQ(talven::ftpGetDirList(session, lines), 1);
+        talven::ftpQuit(session);
+        expectLastStatus(221, "Goodbye.");
+        EXPECT_EQ(server.log(), kLogin +
+                                    "PBSZ 0\nPROT P\n"
+                                    "TYPE I\nPASV\nSTOR up.bin\nresumed\nclose_notify 100000\n"
+                                    "PASV\nTYPE I\nRETR down.bin\nresumed\n"
+                                    "PASV\nTYPE A\nLIST\nresumed\nQUIT\n");
+    }
+}
+
+// Faults of one server each: what the client gives back, with the session
+// open or not as the last column says.
+TEST_F(Tls, ServerFaultsFailAsTheyShould) {
+    struct Case {
+        const char* scenario;
+        bool pinned;
+        bool upload;  // else a download
+        std::int32_t result;
+        std::int32_t code;
+        const char* text;
+    };
+    const Case cases[] = {
+        // A self-signed certificate, accepted through its fingerprint.
+        {"pinned", true, true, 1, 226, "Transfer complete."},
+        // The data connection is not resumed: the server refuses it.
+        {"not_resumed", false, true, 0, 522, "SSL connection failed: session reuse required"},
+        // A download whose data connection closes without close_notify.
+        {"no_close_notify", false, false, 0, 85, "Data Connection Cut Short"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.scenario);
+        TlsServer server(c.scenario);
+        const std::int32_t session = connectTls(server, c.pinned ? server.pin() : "");
+        ASSERT_GT(session, 0);
+        const std::string local = server.file("local.bin");
+        writeFile(local, "old");
+        EXPECT_EQ(c.upload ? talven::ftpPutFile(session, -1, "f", local) : talven::ftpGetFile(session, -1, "f", local),
+                  c.result);
+        expectLastStatus(c.code, c.text);
+        if (c.result == 0) {
+            EXPECT_EQ(readFile(local), "old");
+        }
+        talven::ftpQuit(session);
+    }
+}
+
+}  // namespace
