@@ -111,7 +111,7 @@ std::int32_t fileErrorNumber(DWORD error) {
         case ERROR_PATH_NOT_FOUND: case ERROR_BAD_NETPATH: case ERROR_BAD_NET_NAME: case ERROR_DIRECTORY: return 76;
         case ERROR_TOO_MANY_OPEN_FILES: return 67;
         case ERROR_ACCESS_DENIED: case ERROR_WRITE_PROTECT: case ERROR_SHARING_VIOLATION: case ERROR_LOCK_VIOLATION:
-        case ERROR_FILE_EXISTS: case ERROR_ALREADY_EXISTS: return 70;
+        case ERROR_FILE_EXISTS: case ERROR_ALREADY_EXISTS: case ERROR_UNABLE_TO_REMOVE_REPLACED: return 70;
         case ERROR_INVALID_DRIVE: return 68;
         case ERROR_NOT_READY: return 71;
         case ERROR_CRC: case ERROR_SEEK: case ERROR_WRITE_FAULT: case ERROR_READ_FAULT: case ERROR_GEN_FAILURE:
@@ -228,10 +228,23 @@ std::int32_t deleteFile(const std::string& path) {
     return DeleteFileA(path.c_str()) ? 0 : fileErrorNumber(GetLastError());
 }
 
+std::string linkedFile(const std::string& path) { return path; }
+
+std::string folderOf(const std::string& path) {
+    const std::string::size_type separator = path.find_last_of("\\/:");
+    return separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
+}
+
+// ReplaceFileA keeps the replaced file's attributes, security and creation
+// time; a new file has none to keep.
 std::int32_t replaceFile(const std::string& from, const std::string& to) {
     if (!usablePath(from) || !usablePath(to)) return 64;
     QuietErrors quiet;
-    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : fileErrorNumber(GetLastError());
+    if (GetFileAttributesA(to.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : fileErrorNumber(GetLastError());
+    return ReplaceFileA(to.c_str(), from.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)
+               ? 0
+               : fileErrorNumber(GetLastError());
 }
 
 // ---------------------------------------------------------------- console
