@@ -18,10 +18,10 @@ namespace {
 class TemporaryFile {
 public:
     explicit TemporaryFile(const std::string& target) : number_(StreamFreeNumber()) {
-        // An empty path names no file, as for any open; the short name alone
-        // would name one in the current directory.
+        // A path that names no file (an empty one, say) fails as any open
+        // would; the short name in its folder would still name one.
         constexpr std::int32_t kBadFileName = 64;
-        if (target.empty()) {
+        if (!os::usablePath(target)) {
             error_ = kBadFileName;
             return;
         }

@@ -89,10 +89,14 @@ TALVEN_API int32_t TALVEN_CALL ftpPutFile(int32_t session, int32_t window, BSTR 
  * written as it arrives, with a progress caption ("received of announced",
  * the size the server announced in parentheses, or 0) in the caption of the
  * window given when its handle is not 0 (Windows), else from column 1 of
- * the console row. The data goes to a temporary file beside localPath, held
- * by this process alone, which replaces localPath only once the server has
- * sent its data: a refused or failed download leaves the old file as it was
- * and no temporary file behind.
+ * the console row. The data goes to a temporary file with a short name in
+ * the folder of localPath, held by this process alone, which replaces
+ * localPath only once the server has sent its data: a refused or failed
+ * download leaves the old file as it was and no temporary file behind. The
+ * new file keeps the old one's permissions (on Windows its attributes and
+ * security), and its owner and group where the process may set them. Where
+ * localPath is a symbolic link (POSIX), the file it names is replaced and the
+ * link stays; other hard links to the old file keep the old contents.
  * Returns 1 once the data connection has delivered its data; the last status
  * is then the server's completion reply: 226 means complete, anything else
  * (426 for one) a transfer the server broke off, whose bytes so far are in

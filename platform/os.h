@@ -59,6 +59,10 @@ using FileHandle = std::intptr_t;
 
 enum class PathKind { missing, plainFile, directory, specialFile };
 
+// False for a path that names no file here: an empty one, one the system
+// would cut short at a NUL byte, or (on Windows) one holding a pattern.
+bool usablePath(const std::string& path);
+
 // A plain file is an existing file that is not a directory and, where the
 // platform has such marks, not hidden or system (those count as special).
 PathKind pathKind(const std::string& path);

@@ -4,6 +4,7 @@
 
 #include "client_fixture.h"
 #include "file_limit.h"
+#include "file_owner.h"
 #include "os.h"
 
 using namespace testftp;
@@ -65,8 +66,8 @@ TEST_F(Download, ReplacesTheLocalFileWithExactlyTheBytesReceived) {
 }
 
 // The new file takes the target's place as the target was: under a name as
-// long as the file system allows, with the target's permissions, and through
-// a symbolic link, which stays a link.
+// long as the file system allows, with the target's permissions, owner and
+// group, and through a symbolic link, which stays a link.
 TEST_F(Download, TheNewFileTakesTheTargetsPlace) {
     namespace fs = std::filesystem;
     const std::string bytes = patternedBytes(20000);
@@ -91,6 +92,11 @@ TEST_F(Download, TheNewFileTakesTheTargetsPlace) {
         EXPECT_EQ(download(kept), 1);
         EXPECT_EQ(fs::status(kept).permissions(), mode);
         EXPECT_TRUE(readFile(kept) == bytes);
+    }
+    const FileOwner givenAway{1, 2};  // where the process may give files away
+    if (setOwner(kept, givenAway)) {
+        EXPECT_EQ(download(kept), 1);
+        EXPECT_EQ(ownerOf(kept), givenAway);
     }
 
     const std::string link = scratch.file("link"), named = scratch.file("folder/named");

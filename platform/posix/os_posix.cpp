@@ -166,7 +166,7 @@ static std::int32_t fileErrorNumber(int error, const std::string& path) {
 }
 
 // A name the system would cut short at its first NUL byte names another file.
-static bool usablePath(const std::string& path) {
+bool usablePath(const std::string& path) {
     return !path.empty() && path.find('\0') == std::string::npos;
 }
 

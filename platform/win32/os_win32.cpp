@@ -91,6 +91,11 @@ std::int32_t socketErrorNumber() { return WSAGetLastError() == WSAEINPROGRESS ? 
 
 // ---------------------------------------------------------------- files
 
+// The ANSI file calls stop at a NUL byte and take * and ? as patterns.
+bool usablePath(const std::string& path) {
+    return !path.empty() && path.find_first_of(std::string("*?\0", 3)) == std::string::npos;
+}
+
 namespace {
 
 // Every file call runs with the critical-error and missing-file dialogs off.
@@ -120,11 +125,6 @@ std::int32_t fileErrorNumber(DWORD error) {
         case ERROR_INVALID_NAME: return 64;
         default: return 75;
     }
-}
-
-// The ANSI file calls stop at a NUL byte and take * and ? as patterns.
-bool usablePath(const std::string& path) {
-    return !path.empty() && path.find_first_of(std::string("*?\0", 3)) == std::string::npos;
 }
 
 std::int32_t openFile(const std::string& path, DWORD access, DWORD share, DWORD disposition, FileHandle& handle) {
