@@ -235,16 +235,39 @@ std::string folderOf(const std::string& path) {
     return separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
 }
 
+namespace {
+
+// Some implementations of ReplaceFileA take the folder for a file of their
+// own from the replaced file's name, which a bare name lacks.
+std::string fullPath(const std::string& path) {
+    const DWORD size = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
+    if (size == 0) return path;
+    std::string full(size, '\0');
+    const DWORD length = GetFullPathNameA(path.c_str(), size, full.data(), nullptr);
+    if (length == 0 || length >= size) return path;
+    full.resize(length);
+    return full;
+}
+
+}  // namespace
+
 // ReplaceFileA keeps the replaced file's attributes, security and creation
-// time; a new file has none to keep.
+// time; a new file has none to keep. Not every implementation carries the
+// attributes over (Wine's does not), so they are set again.
 std::int32_t replaceFile(const std::string& from, const std::string& to) {
     if (!usablePath(from) || !usablePath(to)) return 64;
     QuietErrors quiet;
-    if (GetFileAttributesA(to.c_str()) == INVALID_FILE_ATTRIBUTES)
+    const DWORD attributes = GetFileAttributesA(to.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
         return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : fileErrorNumber(GetLastError());
-    return ReplaceFileA(to.c_str(), from.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)
-               ? 0
-               : fileErrorNumber(GetLastError());
+    if (!ReplaceFileA(fullPath(to).c_str(), fullPath(from).c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                      nullptr))
+        return fileErrorNumber(GetLastError());
+    constexpr DWORD kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE |
+                                FILE_ATTRIBUTE_TEMPORARY;
+    SetFileAttributesA(to.c_str(), attributes & kSettable);
+    return 0;
 }
 
 // ---------------------------------------------------------------- console

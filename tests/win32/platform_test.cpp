@@ -214,7 +214,7 @@ TEST_F(Files, AReaderLetsOthersReadButNotWrite) {
 
 // A download's new file takes the old one's place with its attributes.
 TEST_F(Files, AReplacedFileKeepsItsAttributes) {
-    for (DWORD mark : {DWORD{FILE_ATTRIBUTE_HIDDEN}, DWORD{FILE_ATTRIBUTE_SYSTEM}, DWORD{FILE_ATTRIBUTE_NOT_CONTENT_INDEXED}}) {
+    for (DWORD mark : {FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM}) {
         writeBytes("target", "old");
         SetFileAttributesA("target", mark);
         writeBytes("new", "new");
