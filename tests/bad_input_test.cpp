@@ -6,7 +6,7 @@
 #include <climits>
 
 #include "client_fixture.h"
-#include "memory_limit.h"
+#include "file_limit.h"
 #include "os.h"
 #include "named_pipe.h"
 #include "stream.h"

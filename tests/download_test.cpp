@@ -4,7 +4,6 @@
 
 #include "client_fixture.h"
 #include "file_limit.h"
-#include "file_owner.h"
 #include "os.h"
 
 using namespace testftp;
