@@ -11,28 +11,31 @@
 namespace talven {
 namespace {
 
-// The data goes to a new file beside the target, which replaces the target
-// only once the server has sent what it had: a refused or failed download
-// leaves the user's file as it was.
+// The data goes to a new file in the target's folder, which replaces the
+// target only once the server has sent what it had: a refused or failed
+// download leaves the user's file as it was. Its name is short, so that a
+// target whose name is as long as the file system allows still has one.
 class TemporaryFile {
 public:
     explicit TemporaryFile(const std::string& target) : number_(StreamFreeNumber()) {
-        // An empty path names no file, as for any open; the suffix alone
-        // would name one in the current directory.
+        // A path that names no file (an empty one, say) fails as any open
+        // would; the short name in its folder would still name one.
         constexpr std::int32_t kBadFileName = 64;
-        if (target.empty()) {
+        if (!os::usablePath(target)) {
             error_ = kBadFileName;
             return;
         }
+        const std::string folder = os::folderOf(target);
         constexpr int kAttempts = 100;
         for (int attempt = 1; attempt <= kAttempts; ++attempt) {
-            std::string candidate = target + ".talven-" + std::to_string(attempt) + ".part";
+            std::string candidate = folder + ".talven-" + std::to_string(attempt) + ".part";
             if (os::pathKind(candidate) != os::PathKind::missing) continue;
             errorNumber = 0;
             LocalFileCreate(number_, candidate);
             error_ = errorNumber;
             if (error_ == 0) path_ = candidate;
-            return;
+            // Another download may have taken the name in the meantime.
+            if (error_ == 0 || os::pathKind(candidate) == os::PathKind::missing) return;
         }
         error_ = 75;
     }
@@ -150,8 +153,10 @@ std::int32_t ftpGetFile(std::int32_t session, std::int32_t window, const std::st
         ftpRecordBuiltStatus(kInvalidArgumentNumber, kInvalidArgumentText);
         return 0;
     }
-    if (!targetReplaceable(localPath)) return 0;
-    TemporaryFile file(localPath);
+    // Through a symbolic link the file it names is replaced; the link stays.
+    const std::string target = os::linkedFile(localPath);
+    if (!targetReplaceable(target)) return 0;
+    TemporaryFile file(target);
     if (file.openError() != 0) {
         ftpRecordBuiltStatus(file.openError(), "Local File Open Error");
         return 0;
@@ -204,7 +209,7 @@ std::int32_t ftpGetFile(std::int32_t session, std::int32_t window, const std::st
         ftpRecordBuiltStatus(kDataCutShortNumber, kDataCutShortText);
         return 0;
     }
-    if (std::int32_t error = file.replace(localPath)) {
+    if (std::int32_t error = file.replace(target)) {
         ftpRecordBuiltStatus(error, "Local File Can't be deleted");
         return 0;
     }

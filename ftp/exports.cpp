@@ -14,14 +14,33 @@ BSTR newString(const std::string& bytes) {
     return SysAllocStringByteLen(bytes.data(), static_cast<unsigned int>(bytes.size()));
 }
 
+// The array with every line, or nullptr (and nothing left allocated) when
+// memory runs out.
 SAFEARRAY* newStringArray(const std::vector<std::string>& lines) {
     SAFEARRAY* array = SafeArrayCreateVector(VT_BSTR, 0, static_cast<unsigned int>(lines.size()));
     if (array == nullptr) return nullptr;
     BSTR* elements = nullptr;
-    if (SafeArrayAccessData(array, reinterpret_cast<void**>(&elements)) != S_OK) return array;
-    for (std::size_t i = 0; i < lines.size(); ++i) elements[i] = newString(lines[i]);
+    if (SafeArrayAccessData(array, reinterpret_cast<void**>(&elements)) != S_OK) {
+        SafeArrayDestroy(array);
+        return nullptr;
+    }
+    bool complete = true;
+    for (std::size_t i = 0; i < lines.size() && complete; ++i) {
+        elements[i] = newString(lines[i]);
+        complete = elements[i] != nullptr;
+    }
     SafeArrayUnaccessData(array);
-    return array;
+    if (complete) return array;
+    SafeArrayDestroy(array);
+    return nullptr;
+}
+
+// An array that its caller's language keeps in place (of fixed size, static,
+// on the stack or inside a structure) or has locked is not the callee's to
+// destroy, whatever the OLE library would do with it.
+bool destroyable(const SAFEARRAY* array) {
+    constexpr unsigned kKeptInPlace = FADF_AUTO | FADF_STATIC | FADF_EMBEDDED | FADF_FIXEDSIZE;
+    return array->cLocks == 0 && (array->fFeatures & kKeptInPlace) == 0;
 }
 
 using Listing = std::int32_t (*)(std::int32_t, std::vector<std::string>&);
@@ -29,15 +48,19 @@ using Listing = std::int32_t (*)(std::int32_t, std::vector<std::string>&);
 std::int32_t listInto(Listing listing, std::int32_t session, SAFEARRAY** lines) {
     if (lines == nullptr) return 0;
     if (*lines != nullptr) {
-        if (SafeArrayDestroy(*lines) != S_OK) {
+        if (!destroyable(*lines) || SafeArrayDestroy(*lines) != S_OK) {
             talven::ftpRecordBuiltStatus(10, "Line List Is Fixed Or Locked");
             return 0;
         }
         *lines = nullptr;
     }
     std::vector<std::string> found;
-    std::int32_t highest = listing(session, found);
+    const std::int32_t highest = listing(session, found);
     *lines = newStringArray(found);
+    if (*lines == nullptr) {
+        talven::ftpRecordBuiltStatus(7, "Out Of Memory");
+        return 0;
+    }
     return highest;
 }
 

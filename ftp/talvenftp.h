@@ -131,10 +131,11 @@ TALVEN_API int32_t TALVEN_CALL ftpChangeDir(int32_t session, BSTR *name);
  * mode over a passive data connection, in chunks of 8192 bytes with a
  * progress caption ("sent / size") after each: in the caption of the window
  * whose handle is given when it is greater than 0 (Windows; elsewhere there
- * is no window and the caption is not shown), else on the console from
- * column 14 of the row that starts with the remote name. Returns 1 when the
- * server confirmed the stored file with 226 or 250 (the console row then
- * ends), else 0. Besides the server's replies, the last status may be:
+ * is no window and the caption is not shown), and the console is left
+ * untouched; else on the console from column 14 of the row that starts with
+ * the remote name. Returns 1 when the server confirmed the stored file with
+ * 226 or 250 (a console row then ends), else 0. Besides the server's replies,
+ * the last status may be:
  *   001 "Local File Not Found"     no plain file at localPath; nothing sent
  *   NNN "Local File Access Error"  the file could not be opened (70: in use)
  *   NNN "Local File Read Error"    reading the file failed, or another program
@@ -152,10 +153,14 @@ TALVEN_API int32_t TALVEN_CALL ftpPutFile(int32_t session, int32_t window, BSTR 
  * written as it arrives, with a progress caption ("received of announced",
  * the size the server announced in parentheses, or 0) in the caption of the
  * window given when its handle is not 0 (Windows), else from column 1 of
- * the console row. The data goes to a temporary file beside localPath, held
- * by this process alone, which replaces localPath only once the server has
- * sent all its data: a refused or failed download leaves the old file as it
- * was and no temporary file behind.
+ * the console row. The data goes to a temporary file with a short name in
+ * the folder of localPath, held by this process alone, which replaces
+ * localPath only once the server has sent all its data: a refused or failed
+ * download leaves the old file as it was and no temporary file behind. The
+ * new file keeps the old one's permissions (on Windows its attributes and
+ * security), and its owner and group where the process may set them. Where
+ * localPath is a symbolic link (POSIX), the file it names is replaced and the
+ * link stays; other hard links to the old file keep the old contents.
  * Returns 1 when the server closed the data connection (not a wait that ran
  * out, nor a reset) and confirmed the transfer with 226 or 250; the last
  * status is then that reply. Otherwise 0, with the server's reply (426 or
@@ -196,9 +201,11 @@ TALVEN_API int32_t TALVEN_CALL ftpGetFile(int32_t session, int32_t window, BSTR 
  * The listing ends at the first empty or all-blank line, at the end of the
  * data, or after 64 MiB of lines (each counted with every byte read for it,
  * carriage returns and line end included, and a few bytes of bookkeeping).
- * An array passed in that cannot be destroyed (fixed or locked) is left
- * alone: the result is 0 and the last status 010 "Line List Is Fixed Or
- * Locked". Otherwise the last status is the server's completion reply to
+ * An array passed in that cannot be destroyed (locked, or flagged fixed-size,
+ * static, automatic or embedded) is left alone: the result is 0 and the last
+ * status 010 "Line List Is Fixed Or Locked". When memory for the new array
+ * runs out, the result is 0, *lines is NULL and the last status 007 "Out Of
+ * Memory". Otherwise the last status is the server's completion reply to
  * LIST, or the reason no data connection could be opened. LIST answered with
  * anything but 125 or 150 gives 0 at once, with that reply as the last
  * status; so does a session lost while the listing was read. */

@@ -75,7 +75,9 @@ std::int32_t ftpPutFile(std::int32_t session, std::int32_t window, const std::st
         ftpRecordBuiltStatus(1, "Local File Not Found");
         return 0;
     }
-    startUploadRow(remoteName);
+    // A caller's window gets the progress; the console then stays untouched.
+    const bool toWindow = window > 0;
+    if (!toWindow) startUploadRow(remoteName);
     const std::int32_t file = StreamFreeNumber();
     errorNumber = 0;
     LocalFileOpenForReading(file, localPath);
@@ -103,7 +105,7 @@ std::int32_t ftpPutFile(std::int32_t session, std::int32_t window, const std::st
         ftpReadReply(session);  // the server's reply to the failed data connection
         return 0;
     }
-    TransferProgress progress(window, window > 0, 14, " / ");
+    TransferProgress progress(window, toWindow, 14, " / ");
     const Failure failure = sendFile(file, data, progress);
     progress.finish();
     // Closing the data connection is what tells the server the file ends; on
@@ -123,7 +125,7 @@ std::int32_t ftpPutFile(std::int32_t session, std::int32_t window, const std::st
     }
     const std::string completion = ftpReadReply(session);
     const bool stored = ftpTransferComplete(completion);
-    if (stored) endConsoleRow();
+    if (stored && !toWindow) endConsoleRow();
     StreamClose(file);
     ftpRecordReply(completion);
     return stored ? 1 : 0;

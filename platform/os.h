@@ -75,6 +75,10 @@ using FileHandle = std::intptr_t;
 
 enum class PathKind { missing, plainFile, directory, specialFile };
 
+// False for a path that names no file here: an empty one, one the system
+// would cut short at a NUL byte, or (on Windows) one holding a pattern.
+bool usablePath(const std::string& path);
+
 // A plain file is an existing file that is not a directory and, where the
 // platform has such marks, not hidden or system (those count as special).
 PathKind pathKind(const std::string& path);
@@ -83,7 +87,8 @@ PathKind pathKind(const std::string& path);
 // the platform can enforce it, not write it. Returns an error number.
 std::int32_t openForReading(const std::string& path, FileHandle& handle);
 // Creates a new file for reading and writing that nobody else may open while
-// it is held; fails when something already exists under the name.
+// it is held (nor read, where permissions can say so, until replaceFile gives
+// it its final ones); fails when something already exists under the name.
 std::int32_t createExclusive(const std::string& path, FileHandle& handle);
 // Reads up to count bytes; got < count only at the end of the file.
 std::int32_t readFile(FileHandle handle, char* buffer, std::size_t count, std::size_t& got);
@@ -106,7 +111,16 @@ std::int32_t fileIdentity(FileHandle handle, FileIdentity& identity);
 // never replaced (70).
 std::int32_t checkReplaceable(const std::string& path);
 std::int32_t deleteFile(const std::string& path);
-// Moves from onto to, replacing a file that is there.
+// The file that path names once symbolic links are followed, so that
+// replacing it keeps the links; path itself where it names no link (or
+// where the platform leaves links to replaceFile).
+std::string linkedFile(const std::string& path);
+// The folder part of path with its last separator, empty for a bare name.
+std::string folderOf(const std::string& path);
+// Moves from onto to. A file that is there is replaced by one that keeps its
+// permissions (on Windows its attributes and security), and its owner and
+// group where the process may set them; a new file gets the permissions any
+// new file would get. Other hard links to the old file keep the old file.
 std::int32_t replaceFile(const std::string& from, const std::string& to);
 
 // ---- Console ----

@@ -6,6 +6,7 @@
 #include <climits>
 
 #include "client_fixture.h"
+#include "file_limit.h"
 #include "os.h"
 #include "named_pipe.h"
 #include "stream.h"
@@ -307,6 +308,35 @@ TEST_F(BadInput, AListingWithoutAPlaceForItsLines) {
         EXPECT_EQ(ftpGetDirList(session, nullptr), 0);
     });
     EXPECT_EQ(sent, "QUIT\r\n");
+}
+
+// A million short lines take some 32 MiB as read and 40 MiB more as the
+// caller's array: the memory runs out while the array is being made.
+TEST_F(BadInput, AListingWhoseArrayCannotBeMadeFailsWithAStatus) {
+    if (!MemoryLimit::supported()) GTEST_SKIP() << "no memory limit can be set here";
+    std::string listing;
+    for (int i = 0; i < 1000000; ++i) listing += "-rw 1 f" + std::to_string(1000000 + i) + "\r\n";
+    const std::string sent = onSession(
+        [&](Peer& control) {
+            Peer data = servePasvThenAnswer(control, "200 ok");
+            answer(control, "150 listing");
+            data.send(listing);
+            data.close();
+            control.send("226 done\r\n");
+        },
+        [&](std::int32_t session) {
+            SAFEARRAY* lines = nullptr;
+            std::int32_t result = -1;
+            {
+                MemoryLimit limit(std::uint64_t{60} << 20);
+                result = ftpGetList(session, &lines);
+            }
+            EXPECT_EQ(result, 0);
+            EXPECT_EQ(lines, nullptr);
+            expectExportedStatus(7, "Out Of Memory");
+            SafeArrayDestroy(lines);
+        });
+    EXPECT_EQ(sent, "PASV\r\nTYPE A\r\nLIST\r\nQUIT\r\n");
 }
 
 TEST_F(BadInput, ADownloadNeverReplacesADeviceOrPipe) {

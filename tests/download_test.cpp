@@ -37,9 +37,9 @@ protected:
         return result;
     }
 
-    // Only the target itself may be left in the scratch directory.
+    // Only the targets themselves may be left in the scratch directory.
     void expectNoTemporaryFile() {
-        for (const auto& entry : std::filesystem::directory_iterator(scratch.path()))
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(scratch.path()))
             EXPECT_EQ(entry.path().filename().string().find(".part"), std::string::npos) << entry.path();
     }
 
@@ -62,6 +62,53 @@ TEST_F(Download, ReplacesTheLocalFileWithExactlyTheBytesReceived) {
         EXPECT_EQ(console, caption) << "no line end after the last caption";
         expectNoTemporaryFile();
     }
+}
+
+// The new file takes the target's place as the target was: under a name as
+// long as the file system allows, with the target's permissions, owner and
+// group, and through a symbolic link, which stays a link.
+TEST_F(Download, TheNewFileTakesTheTargetsPlace) {
+    namespace fs = std::filesystem;
+    const std::string bytes = patternedBytes(20000);
+    auto download = [&](const std::string& local) {
+        return get([&](Peer& control) { serveRetrieve(control, bytes, retrieveReplies(bytes.size())); }, "f", local);
+    };
+    const std::string longName = scratch.file(std::string(250, 'n')), fresh = scratch.file("fresh");
+    writeFile(longName, "old");
+    EXPECT_EQ(download(longName), 1);
+    EXPECT_TRUE(readFile(longName) == bytes);
+    EXPECT_EQ(download(fresh), 1);
+    writeFile(scratch.file("any new file"), "");
+    EXPECT_EQ(fs::status(fresh).permissions(), fs::status(scratch.file("any new file")).permissions());
+
+    const std::string kept = scratch.file("kept");
+    for (fs::perms mode : {fs::perms::owner_read | fs::perms::owner_write,
+                           fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec,
+                           fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read}) {
+        writeFile(kept, "old");
+        fs::permissions(kept, mode);
+        if (fs::status(kept).permissions() != mode) break;  // no such permission bits here
+        EXPECT_EQ(download(kept), 1);
+        EXPECT_EQ(fs::status(kept).permissions(), mode);
+        EXPECT_TRUE(readFile(kept) == bytes);
+    }
+    const FileOwner givenAway{1, 2};  // where the process may give files away
+    if (setOwner(kept, givenAway)) {
+        EXPECT_EQ(download(kept), 1);
+        EXPECT_EQ(ownerOf(kept), givenAway);
+    }
+
+    const std::string link = scratch.file("link"), named = scratch.file("folder/named");
+    fs::create_directory(scratch.file("folder"));
+    writeFile(named, "old");
+    std::error_code noLinks;
+    fs::create_symlink("folder/named", link, noLinks);
+    if (!noLinks) {
+        EXPECT_EQ(download(link), 1);
+        EXPECT_TRUE(fs::is_symlink(link));
+        EXPECT_TRUE(readFile(named) == bytes);
+    }
+    expectNoTemporaryFile();
 }
 
 TEST_F(Download, TheAnnouncedSizeComesFromTheFirstParentheses) {

@@ -102,16 +102,23 @@ TEST_F(ExportedInterface, ListingsFillAStringArrayReplacingTheOneGiven) {
         });
 }
 
-TEST_F(ExportedInterface, ALockedArrayIsLeftAlone) {
+// Locked (flag 0 here), or kept in place by the caller's language.
+TEST_F(ExportedInterface, ALockedOrFixedArrayIsLeftAlone) {
     withSession([](Peer&) {},
                 [&](std::int32_t session) {
-                    SAFEARRAY* lines = SafeArrayCreateVector(VT_BSTR, 0, 1);
-                    void* data = nullptr;
-                    SafeArrayAccessData(lines, &data);
-                    EXPECT_EQ(ftpGetList(session, &lines), 0);
-                    EXPECT_EQ(status(), "10 Line List Is Fixed Or Locked");
-                    SafeArrayUnaccessData(lines);
-                    SafeArrayDestroy(lines);
+                    for (unsigned short flag : {0, FADF_FIXEDSIZE, FADF_STATIC, FADF_AUTO, FADF_EMBEDDED}) {
+                        SAFEARRAY* lines = SafeArrayCreateVector(VT_BSTR, 0, 1);
+                        SAFEARRAY* const given = lines;
+                        void* data = nullptr;
+                        if (flag == 0) SafeArrayAccessData(lines, &data);
+                        lines->fFeatures |= flag;
+                        EXPECT_EQ(ftpGetList(session, &lines), 0) << flag;
+                        EXPECT_EQ(lines, given);
+                        EXPECT_EQ(status(), "10 Line List Is Fixed Or Locked");
+                        given->fFeatures &= static_cast<unsigned short>(~flag);
+                        if (flag == 0) SafeArrayUnaccessData(given);
+                        SafeArrayDestroy(given);
+                    }
                 });
     EXPECT_EQ(transcript, "USER anonymous\r\nPASS \r\nQUIT\r\n");
 }

@@ -54,9 +54,12 @@ SAFEARRAY* SafeArrayCreateVector(VARTYPE vt, LONG lowerBound, ULONG count) {
     return array;
 }
 
+// An array that its owner keeps in place (of fixed size, static, on the
+// stack or inside a structure) was not allocated here and is not freed.
 HRESULT SafeArrayDestroy(SAFEARRAY* array) {
     if (array == nullptr) return S_OK;
-    if (array->cLocks != 0) return DISP_E_ARRAYISLOCKED;
+    constexpr unsigned kKeptInPlace = FADF_AUTO | FADF_STATIC | FADF_EMBEDDED | FADF_FIXEDSIZE;
+    if (array->cLocks != 0 || (array->fFeatures & kKeptInPlace) != 0) return DISP_E_ARRAYISLOCKED;
     for (ULONG i = 0; i < array->rgsabound[0].cElements; ++i) SysFreeString(elements(array)[i]);
     std::free(array->pvData);
     std::free(array);

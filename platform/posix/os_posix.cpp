@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -201,7 +202,7 @@ static std::int32_t fileErrorNumber(int error, const std::string& path) {
 }
 
 // A name the system would cut short at its first NUL byte names another file.
-static bool usablePath(const std::string& path) {
+bool usablePath(const std::string& path) {
     return !path.empty() && path.find('\0') == std::string::npos;
 }
 
@@ -217,7 +218,7 @@ PathKind pathKind(const std::string& path) {
 // stalling the open; the descriptor is made blocking again afterwards.
 static std::int32_t openPlainFile(const std::string& path, int flags, int lockMode, FileHandle& handle) {
     if (!usablePath(path)) return 64;
-    int fd = open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    int fd = open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, S_IRUSR | S_IWUSR);
     if (fd < 0) return fileErrorNumber(errno, path);
     struct stat info{};
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
@@ -312,8 +313,52 @@ std::int32_t deleteFile(const std::string& path) {
     return unlink(path.c_str()) == 0 ? 0 : fileErrorNumber(errno, path);
 }
 
+std::string linkedFile(const std::string& path) {
+    constexpr int kMostLinks = 40;  // as many as the system's own lookup follows
+    std::string current = path;
+    for (int followed = 0; followed < kMostLinks && usablePath(current); ++followed) {
+        struct stat info{};
+        if (lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) break;
+        char target[PATH_MAX];
+        const ssize_t length = readlink(current.c_str(), target, sizeof target);
+        if (length <= 0 || static_cast<std::size_t>(length) == sizeof target) break;
+        current = target[0] == '/' ? std::string(target, length) : folderOf(current) + std::string(target, length);
+    }
+    return current;
+}
+
+std::string folderOf(const std::string& path) {
+    const std::string::size_type slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// What the creation mask lets through of a new file's default permissions.
+static mode_t newFileMode() {
+    const mode_t mask = umask(0);
+    umask(mask);
+    return (S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH) & ~mask;
+}
+
+// The new file takes over the old one's owner, group and permissions. Its
+// set-user-ID and set-group-ID bits stay only with the owner or group they
+// belonged to.
+static void takeOverIdentity(const std::string& from, const std::string& to) {
+    struct stat old{};
+    if (stat(to.c_str(), &old) != 0) {
+        chmod(from.c_str(), newFileMode());
+        return;
+    }
+    mode_t mode = old.st_mode & 07777;
+    if (chown(from.c_str(), old.st_uid, old.st_gid) != 0) {
+        mode &= ~S_ISUID;
+        if (chown(from.c_str(), static_cast<uid_t>(-1), old.st_gid) != 0) mode &= ~S_ISGID;
+    }
+    chmod(from.c_str(), mode);
+}
+
 std::int32_t replaceFile(const std::string& from, const std::string& to) {
     if (!usablePath(from) || !usablePath(to)) return 64;
+    takeOverIdentity(from, to);
     return rename(from.c_str(), to.c_str()) == 0 ? 0 : fileErrorNumber(errno, to);
 }
 

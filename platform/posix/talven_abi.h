@@ -8,7 +8,9 @@
  *              SysFreeString.
  *   SAFEARRAY  a one-dimensional array of BSTR, as created by
  *              SafeArrayCreateVector(VT_BSTR, ...) and freed with
- *              SafeArrayDestroy, which frees its strings too.
+ *              SafeArrayDestroy, which frees its strings too and refuses
+ *              (DISP_E_ARRAYISLOCKED) an array that is locked or flagged
+ *              FADF_AUTO, FADF_STATIC, FADF_EMBEDDED or FADF_FIXEDSIZE.
  */
 #ifndef TALVEN_ABI_H
 #define TALVEN_ABI_H
@@ -48,6 +50,10 @@ typedef struct tagSAFEARRAY {
 } SAFEARRAY;
 
 #define VT_BSTR 8
+#define FADF_AUTO 0x1
+#define FADF_STATIC 0x2
+#define FADF_EMBEDDED 0x4
+#define FADF_FIXEDSIZE 0x10
 #define FADF_BSTR 0x100
 #define FADF_HAVEVARTYPE 0x80
 #define S_OK ((HRESULT)0)

@@ -157,6 +157,11 @@ std::int32_t socketErrorNumber() { return WSAGetLastError() == WSAEINPROGRESS ? 
 
 // ---------------------------------------------------------------- files
 
+// The ANSI file calls stop at a NUL byte and take * and ? as patterns.
+bool usablePath(const std::string& path) {
+    return !path.empty() && path.find_first_of(std::string("*?\0", 3)) == std::string::npos;
+}
+
 namespace {
 
 // Every file call runs with the critical-error and missing-file dialogs off.
@@ -177,7 +182,7 @@ std::int32_t fileErrorNumber(DWORD error) {
         case ERROR_PATH_NOT_FOUND: case ERROR_BAD_NETPATH: case ERROR_BAD_NET_NAME: case ERROR_DIRECTORY: return 76;
         case ERROR_TOO_MANY_OPEN_FILES: return 67;
         case ERROR_ACCESS_DENIED: case ERROR_WRITE_PROTECT: case ERROR_SHARING_VIOLATION: case ERROR_LOCK_VIOLATION:
-        case ERROR_FILE_EXISTS: case ERROR_ALREADY_EXISTS: return 70;
+        case ERROR_FILE_EXISTS: case ERROR_ALREADY_EXISTS: case ERROR_UNABLE_TO_REMOVE_REPLACED: return 70;
         case ERROR_INVALID_DRIVE: return 68;
         case ERROR_NOT_READY: return 71;
         case ERROR_CRC: case ERROR_SEEK: case ERROR_WRITE_FAULT: case ERROR_READ_FAULT: case ERROR_GEN_FAILURE:
@@ -186,11 +191,6 @@ std::int32_t fileErrorNumber(DWORD error) {
         case ERROR_INVALID_NAME: return 64;
         default: return 75;
     }
-}
-
-// The ANSI file calls stop at a NUL byte and take * and ? as patterns.
-bool usablePath(const std::string& path) {
-    return !path.empty() && path.find_first_of(std::string("*?\0", 3)) == std::string::npos;
 }
 
 std::int32_t openFile(const std::string& path, DWORD access, DWORD share, DWORD disposition, FileHandle& handle) {
@@ -294,10 +294,46 @@ std::int32_t deleteFile(const std::string& path) {
     return DeleteFileA(path.c_str()) ? 0 : fileErrorNumber(GetLastError());
 }
 
+std::string linkedFile(const std::string& path) { return path; }
+
+std::string folderOf(const std::string& path) {
+    const std::string::size_type separator = path.find_last_of("\\/:");
+    return separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
+}
+
+namespace {
+
+// Some implementations of ReplaceFileA take the folder for a file of their
+// own from the replaced file's name, which a bare name lacks.
+std::string fullPath(const std::string& path) {
+    const DWORD size = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
+    if (size == 0) return path;
+    std::string full(size, '\0');
+    const DWORD length = GetFullPathNameA(path.c_str(), size, full.data(), nullptr);
+    if (length == 0 || length >= size) return path;
+    full.resize(length);
+    return full;
+}
+
+}  // namespace
+
+// ReplaceFileA keeps the replaced file's attributes, security and creation
+// time; a new file has none to keep. Not every implementation carries the
+// attributes over (Wine's does not), so they are set again.
 std::int32_t replaceFile(const std::string& from, const std::string& to) {
     if (!usablePath(from) || !usablePath(to)) return 64;
     QuietErrors quiet;
-    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : fileErrorNumber(GetLastError());
+    const DWORD attributes = GetFileAttributesA(to.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : fileErrorNumber(GetLastError());
+    if (!ReplaceFileA(fullPath(to).c_str(), fullPath(from).c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                      nullptr))
+        return fileErrorNumber(GetLastError());
+    constexpr DWORD kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE |
+                                FILE_ATTRIBUTE_TEMPORARY;
+    SetFileAttributesA(to.c_str(), attributes & kSettable);
+    return 0;
 }
 
 // ---------------------------------------------------------------- console

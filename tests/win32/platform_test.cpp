@@ -212,6 +212,23 @@ TEST_F(Files, AReaderLetsOthersReadButNotWrite) {
     os::closeFile(handle);
 }
 
+// A download's new file takes the old one's place with its attributes.
+TEST_F(Files, AReplacedFileKeepsItsAttributes) {
+    for (DWORD mark : {FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM}) {
+        writeBytes("target", "old");
+        SetFileAttributesA("target", mark);
+        writeBytes("new", "new");
+        EXPECT_EQ(os::replaceFile("new", "target"), 0) << mark;
+        EXPECT_EQ(readBytes("target"), "new");
+        EXPECT_EQ(GetFileAttributesA("target") & mark, mark);
+        EXPECT_FALSE(exists("new"));
+        SetFileAttributesA("target", FILE_ATTRIBUTE_NORMAL);
+    }
+    writeBytes("new", "new");
+    EXPECT_EQ(os::replaceFile("new", "fresh"), 0);
+    EXPECT_EQ(readBytes("fresh"), "new");
+}
+
 // ---------------------------------------------------------------- process
 
 HRESULT gOleAgain = E_FAIL;
