@@ -1,11 +1,13 @@
 // The operating-system layer on POSIX systems (Linux).
 #include "os.h"
 
+#include <cstdio>
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -332,11 +334,24 @@ std::string folderOf(const std::string& path) {
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
+// The process's file creation mask, read without setting it: umask() can
+// only be read by changing it, which would give a file that another thread
+// creates meanwhile the wrong permissions. Where the kernel does not tell,
+// the usual 022 stands in.
+static mode_t creationMask() {
+    std::FILE* status = std::fopen("/proc/self/status", "re");
+    if (status == nullptr) return 022;
+    unsigned mask = 022;
+    char line[256];
+    while (std::fgets(line, sizeof line, status) != nullptr)
+        if (std::sscanf(line, "Umask: %o", &mask) == 1) break;
+    std::fclose(status);
+    return static_cast<mode_t>(mask);
+}
+
 // What the creation mask lets through of a new file's default permissions.
 static mode_t newFileMode() {
-    const mode_t mask = umask(0);
-    umask(mask);
-    return (S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH) & ~mask;
+    return (S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH) & ~creationMask();
 }
 
 // The new file takes over the old one's owner, group and permissions. Its
