@@ -1,7 +1,6 @@
 // The operating-system layer on POSIX systems (Linux).
 #include "os.h"
 
-#include <cstdio>
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
