@@ -168,6 +168,11 @@ std::int32_t ftpReceiveChunk(std::int32_t data, std::string& chunk);
 std::int32_t ftpSendChunk(std::int32_t data, std::string_view bytes);
 // 150, or 125 (the go-ahead when the data connection is already open).
 bool ftpTransferMayStart(std::string_view reply);
+// Sends the transfer command and reads its first reply; on a go-ahead, on a
+// TLS session, starts TLS on the data connection (only now: some servers
+// begin it after the go-ahead). The go-ahead, or an empty text with the data
+// connection closed and the reason recorded.
+std::string ftpStartTransfer(std::int32_t session, std::int32_t data, const std::string& command);
 
 // ---- Transfers ----
 

@@ -168,18 +168,8 @@ std::int32_t ftpGetFile(std::int32_t session, std::int32_t window, const std::st
         StreamClose(data);
         return 0;
     }
-    StreamSendLine(session, "RETR " + remoteName);
-    const std::string goAhead = ftpReadReply(session);
-    if (!ftpTransferMayStart(goAhead)) {
-        StreamClose(data);
-        ftpRecordReply(goAhead);
-        return 0;
-    }
-    if (!ftpSecureDataChannel(session, data)) {
-        StreamClose(data);
-        ftpReadReply(session);  // the server's reply to the failed data connection
-        return 0;
-    }
+    const std::string goAhead = ftpStartTransfer(session, data, "RETR " + remoteName);
+    if (goAhead.empty()) return 0;
     TransferProgress progress(window, window != 0, 1, " of ");
     const Received received = receiveInto(data, file.number(), ftpAnnouncedSize(goAhead), progress);
     progress.finish();

@@ -49,19 +49,7 @@ std::int32_t ftpGetList(std::int32_t session, std::vector<std::string>& lines) {
         return 0;
     }
     errorNumber = 0;
-    StreamSendLine(session, "LIST");
-    const std::string goAhead = ftpReadReply(session);
-    if (!ftpTransferMayStart(goAhead)) {
-        StreamClose(data);
-        ftpRecordReply(goAhead);
-        return 0;
-    }
-    // A TLS data connection starts only after the go-ahead.
-    if (!ftpSecureDataChannel(session, data)) {
-        StreamClose(data);
-        ftpReadReply(session);  // the server's reply to the failed data connection
-        return 0;
-    }
+    if (ftpStartTransfer(session, data, "LIST").empty()) return 0;
     readListing(data, lines);
     if (StreamEnded(data)) StreamCloseNotify(data);  // on TLS, the answer to the server's
     // Closing ends the transfer of a server that sends more than is read (a

@@ -116,6 +116,22 @@ bool ftpTransferMayStart(std::string_view reply) {
     return code == 150 || code == 125;
 }
 
+std::string ftpStartTransfer(std::int32_t session, std::int32_t data, const std::string& command) {
+    StreamSendLine(session, command);
+    const std::string goAhead = ftpReadReply(session);
+    if (!ftpTransferMayStart(goAhead)) {
+        StreamClose(data);
+        ftpRecordReply(goAhead);
+        return {};
+    }
+    if (!ftpSecureDataChannel(session, data)) {
+        StreamClose(data);
+        ftpReadReply(session);  // the server's reply to the failed data connection
+        return {};
+    }
+    return goAhead;
+}
+
 std::int32_t ftpSendChunk(std::int32_t data, std::string_view bytes) {
     errorNumber = 0;
     StreamSend(data, bytes);

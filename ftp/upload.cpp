@@ -91,18 +91,8 @@ std::int32_t ftpPutFile(std::int32_t session, std::int32_t window, const std::st
         StreamClose(file);  // the last status already holds the reason
         return 0;
     }
-    StreamSendLine(session, "STOR " + remoteName);
-    const std::string goAhead = ftpReadReply(session);
-    if (!ftpTransferMayStart(goAhead)) {
-        StreamClose(data);
+    if (ftpStartTransfer(session, data, "STOR " + remoteName).empty()) {
         StreamClose(file);
-        ftpRecordReply(goAhead);
-        return 0;
-    }
-    if (!ftpSecureDataChannel(session, data)) {
-        StreamClose(data);
-        StreamClose(file);
-        ftpReadReply(session);  // the server's reply to the failed data connection
         return 0;
     }
     TransferProgress progress(window, toWindow, 14, " / ");
