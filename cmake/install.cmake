@@ -76,6 +76,12 @@ whose every wait is bounded. Strings cross its C interface as counted byte
 strings (BSTR).")
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME libtalvenftp${PROJECT_VERSION_MAJOR})
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
+# OpenSSL is loaded only when a TLS session opens, so the package tools do
+# not see it: a library without it still serves plain FTP.
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_RECOMMENDS libssl3)
+if(TALVEN_TLS)
+  set(CPACK_DEBIAN_PROGRAM_PACKAGE_DEPENDS libssl3)
+endif()
 # The symbols file lists the names of ftp/talvenftp.map with the version
 # that first exported them: all of them 1.0.0 so far. A name added later
 # needs the version that adds it here.

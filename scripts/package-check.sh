@@ -90,7 +90,7 @@ deb_files() {
 # expect_package PACKAGE FILES: the package holds FILES and its changelog.
 expect_package() {
   expect_files "$1" "$(printf '%s\n' "$2" "/usr/share/doc/$1/changelog.gz" | LC_ALL=C sort)" "$(deb_files "$1")"
-  echo "dist/$1_${version}_$arch.deb: Depends: $(dpkg-deb -f "dist/$1_${version}_$arch.deb" Depends)"
+  echo "dist/$1_${version}_$arch.deb: $(dpkg-deb -f "dist/$1_${version}_$arch.deb" Depends Recommends | tr '\n' ' ')"
 }
 expect_package talven "$program_files"
 expect_package libtalvenftp1 "$library_files"
