@@ -36,6 +36,16 @@ if(WIN32)
 endif()
 
 # The manual page names the settings this build was made with.
+if(TALVEN_TLS)
+  set(TALVEN_TLS_TEXT ON)
+else()
+  set(TALVEN_TLS_TEXT OFF)
+endif()
+if(TALVEN_TLS_PIN)
+  set(TALVEN_TLS_PIN_TEXT "${TALVEN_TLS_PIN}")
+else()
+  set(TALVEN_TLS_PIN_TEXT "(empty)")
+endif()
 configure_file(docs/talven.1.in talven.1 @ONLY)
 add_custom_command(OUTPUT talven.1.gz
   COMMAND gzip -9nc talven.1 > talven.1.gz
