@@ -110,6 +110,12 @@ std::string sessionHost(std::int32_t session);
 // A session whose reply could not be read whole can no longer be trusted:
 // its control connection is closed and status is kept for its handle.
 void ftpLoseSession(std::int32_t session, const std::string& status);
+// A data connection that stalled for a whole wait: the server is taken for
+// hung. It is broken off, and so is the session, recording "024 Data
+// Connection Timed Out": waiting for the reply to the transfer would cost
+// another wait, and a reply that came later still would pass for the next
+// command's.
+void ftpLoseSessionToStalledData(std::int32_t session, std::int32_t data);
 // True for a lost session, whose every operation then fails at once,
 // sending nothing; the status kept for it is recorded again.
 bool ftpSessionLost(std::int32_t session);

@@ -173,6 +173,10 @@ std::int32_t ftpGetFile(std::int32_t session, std::int32_t window, const std::st
     TransferProgress progress(window, window != 0, 1, " of ");
     const Received received = receiveInto(data, file.number(), ftpAnnouncedSize(goAhead), progress);
     progress.finish();
+    if (received.dataError == kWaitRanOut) {
+        ftpLoseSessionToStalledData(session, data);
+        return 0;
+    }
     // On TLS a bare close may have cut the data short; only a whole transfer
     // answers the server's close_notify with its own.
     const bool cutShort = StreamCutShort(data);

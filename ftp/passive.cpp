@@ -116,6 +116,13 @@ bool ftpTransferMayStart(std::string_view reply) {
     return code == 150 || code == 125;
 }
 
+void ftpLoseSessionToStalledData(std::int32_t session, std::int32_t data) {
+    StreamAbort(data);
+    const std::string status = builtStatusLine(kWaitRanOut, "Data Connection Timed Out");
+    ftpLoseSession(session, status);
+    ftpRecordReply(status);
+}
+
 std::string ftpStartTransfer(std::int32_t session, std::int32_t data, const std::string& command) {
     StreamSendLine(session, command);
     const std::string goAhead = ftpReadReply(session);

@@ -63,7 +63,7 @@ private:
         if (taken_.ended || taken_.cut) return nullptr;
         if (errorNumber == 52 || errorNumber == 54) return &kNotConnected;
         // Without an error the wait ran out after some bytes, or the peer closed.
-        const bool timedOut = errorNumber == 24 || (errorNumber == 0 && !StreamEnded(stream_));
+        const bool timedOut = errorNumber == kWaitRanOut || (errorNumber == 0 && !StreamEnded(stream_));
         return timedOut ? &kControlConnectionTimedOut : &kControlConnectionLost;
     }
 

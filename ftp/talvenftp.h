@@ -34,6 +34,10 @@
  *   093 "Reply Too Long"                the reply took more than 1 MiB
  *   094 "Not Connected"                 the handle names no open session
  *                                      (never opened, or quit)
+ *   024 "Data Connection Timed Out"     a transfer's data connection took or
+ *                                      gave no byte for a whole wait: the
+ *                                      server is taken for hung, and the data
+ *                                      connection is broken off
  * and on a session opened with ftpConnectTLS (for its control connection
  * or a data connection):
  *   080 "TLS Handshake Failed"         the server broke off or refused the
@@ -47,7 +51,7 @@
  *   085 "Data Connection Cut Short"    a download's data connection closed
  *                                      without TLS close_notify: the data may
  *                                      be incomplete, the file is not replaced
- * After 091 to 093 the session is lost: the client has closed its control
+ * After 091 to 093, and 024, the session is lost: the client has closed its control
  * connection, since whatever the server sent later would pass for the reply
  * to the next command. Every later operation on that handle fails at once
  * with the same status and sends nothing (ftpQuit too; it ends the session).

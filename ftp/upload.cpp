@@ -18,6 +18,8 @@ struct Failure {
     // The file could not be read whole as it was when the transfer began,
     // while the data connection itself may still be sound.
     bool inTheFile() const { return text == kReadError; }
+    // The server took no data for a whole wait.
+    bool stalled() const { return !inTheFile() && number == kWaitRanOut; }
 };
 
 // Up to this many chunks go to the socket in one StreamSendFile; their
@@ -98,6 +100,11 @@ std::int32_t ftpPutFile(std::int32_t session, std::int32_t window, const std::st
     TransferProgress progress(window, toWindow, 14, " / ");
     const Failure failure = sendFile(file, data, progress);
     progress.finish();
+    if (failure.stalled()) {
+        StreamClose(file);
+        ftpLoseSessionToStalledData(session, data);
+        return 0;
+    }
     // Closing the data connection is what tells the server the file ends; on
     // TLS only close_notify does, and a broken-off file must not get one.
     // When the file went wrong, the connection is reset instead, so that the

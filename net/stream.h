@@ -25,6 +25,9 @@
 
 namespace talven {
 
+// The error number of a readiness wait that ran out.
+inline constexpr std::int32_t kWaitRanOut = 24;
+
 inline constexpr std::size_t kReceiveBufferSize = 65536;
 inline constexpr std::size_t kLineCapacity = 65536;
 
