@@ -1,10 +1,12 @@
 #!/bin/sh
-# Builds Talven natively and for Windows (MinGW-w64 i686 and x86_64) with
-# warnings as errors, checks the Windows export and import tables, packs the
-# Windows release archive, and runs the whole test suite natively, natively
-# under the sanitizers (ThreadSanitizer: the cases where threads work at
-# once) and, for the x86_64 build, under Wine; runs each fuzz target for
-# half a minute.
+# Fails first on unresolved merge markers. Builds Talven natively and for
+# Windows (MinGW-w64 i686 and x86_64) with warnings as errors, checks the
+# export and import tables, packs the Windows release archive, and runs the
+# whole test suite natively, natively under the sanitizers (ThreadSanitizer:
+# the cases where threads work at once) and, for both Windows builds, under
+# Wine (the shipped i686 one under 32-bit Wine where this machine can run it,
+# else skipped with the reason); checks the Linux install tree and the Debian
+# packages; runs each fuzz target for half a minute.
 # Run as root on Debian 12: it installs what it needs first.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
