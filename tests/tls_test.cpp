@@ -5,6 +5,7 @@
 // does (support/tls_peer.h).
 #include <cstdlib>
 #include <iostream>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -35,7 +36,10 @@ public:
         for (int waited = 0; waited < 200 && !std::filesystem::exists(directory_.file("port")); ++waited)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         port_ = static_cast<std::uint16_t>(std::atoi(readFile(directory_.file("port")).c_str()));
-        trustTestCa(directory_.file("ca.pem"));
+        // Once per program: every case's server shows a certificate of the
+        // same CA.
+        static std::once_flag trusted;
+        std::call_once(trusted, [] { trustTestCa(testCaDirectory().file("ca.pem")); });
     }
     ~TlsServer() { finish(); }
 
@@ -125,7 +129,7 @@ TEST_F(Tls, SessionResumesOnEveryDataConnectionAndEndsUploadsWithCloseNotify) {
         os::tlsUpTo12ForTests(upTo12);
         TlsServer server("normal", !whyNot.empty());
         const std::int32_t session = connectTls(server);
-        ASSERT_GT(session, 0);
+        ASSERT_GT(session, 0) << talven::ftpLastReplyCode() << " " << talven::ftpLastReplyText() << "\n" << server.log();
         expectLastStatus(230, "Logged in.");
         writeFile(server.file("up.bin"), std::string(100000, 'u'));
         EXPECT_EQ(talven::ftpPutFile(session, -1, "up.bin", server.file("up.bin")), 1);
@@ -173,7 +177,7 @@ TEST_F(Tls, ServerFaultsFailAsTheyShould) {
         }
         TlsServer server(c.scenario, !whyNot.empty());
         const std::int32_t session = connectTls(server, c.pinned ? server.pin() : "");
-        ASSERT_GT(session, 0);
+        ASSERT_GT(session, 0) << talven::ftpLastReplyCode() << " " << talven::ftpLastReplyText() << "\n" << server.log();
         const std::string local = server.file("local.bin");
         writeFile(local, "old");
         EXPECT_EQ(c.upload ? talven::ftpPutFile(session, -1, "f", local) : talven::ftpGetFile(session, -1, "f", local),
