@@ -1,12 +1,12 @@
 #!/bin/sh
 # Checks that each Windows image given needs nothing beyond the system's own
-# DLLs (no MinGW runtime DLLs, Winsock 2 through ws2_32), and that the
-# programs among them are console programs.
+# DLLs (no MinGW runtime DLLs, Winsock 2 through ws2_32, TLS through secur32
+# and crypt32), and that the programs among them are console programs.
 # Usage: check-imports.sh OBJDUMP IMAGE...
 set -eu
 objdump=$1
 shift
-system_dlls="kernel32.dll msvcrt.dll ole32.dll oleaut32.dll user32.dll ws2_32.dll"
+system_dlls="crypt32.dll kernel32.dll msvcrt.dll ole32.dll oleaut32.dll secur32.dll user32.dll ws2_32.dll"
 status=0
 for image in "$@"; do
   headers=$("$objdump" -p "$image")

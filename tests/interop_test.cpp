@@ -28,6 +28,7 @@
 #include "exported_calls.h"
 #include "talvenftp.h"
 #include "tls.h"
+#include "tls_peer.h"
 
 using namespace testftp;
 
@@ -130,6 +131,7 @@ protected:
         ASSERT_TRUE(fs::is_directory(root)) << "TALVEN_INTEROP_ROOT is not a directory: " << root;
         RecordProperty("server", environment("TALVEN_INTEROP_VERSION"));
         os::tlsUpTo12ForTests(environment("TALVEN_INTEROP_TLS") == "1.2");
+        if (tls) trustTestCa(environment("SSL_CERT_FILE"));
     }
 
     void TearDown() override {

@@ -62,6 +62,12 @@ expect_output() {
 
 row() { printf '%-14s%s' "$1" "$2"; }
 
+# A program built with TLS under Wine trusts the run's test CA through the
+# prefix's root store, where TALVEN_TRUST_CA (a Windows program) puts it.
+if [ -n "$wine" ] && [ -n "${TALVEN_TRUST_CA:-}" ] && [ -n "${SSL_CERT_FILE:-}" ]; then
+    $wine "$TALVEN_TRUST_CA" "$SSL_CERT_FILE" || fail "the test CA could not be trusted"
+fi
+
 head -c 300000 /dev/urandom >"$work/inv.2024.pdf"
 caption="300000 / 300000"
 

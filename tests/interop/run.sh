@@ -62,13 +62,16 @@ name=$1
 shift
 # NAME-tls: the server requires explicit FTPS; NAME-tls12 as well, with the
 # client offering no more than TLS 1.2. The client trusts the server's test
-# CA through SSL_CERT_FILE.
+# CA named by SSL_CERT_FILE (under Wine a test puts it in the user's root
+# store). Wine's Schannel resumes no TLS session: under Wine the server
+# does not require resumption.
 tls=
 case $name in
     *-tls12) tls=1.2; name=${name%-tls12} ;;
     *-tls) tls=yes; name=${name%-tls} ;;
 esac
 [ -n "$tls" ] && export FTP_TLS=yes
+[ -n "$tls" ] && [ $wine = yes ] && export FTP_TLS_REUSE=optional
 
 work=$(mktemp -d "/tmp/talven-interop-$name.XXXXXX")
 root=$work/root
@@ -152,6 +155,10 @@ if [ $wine = yes ]; then
 else
     root_seen=$root
 fi
-[ -n "$tls" ] && export SSL_CERT_FILE=$rundir/ca.pem
+if [ -n "$tls" ]; then
+    SSL_CERT_FILE=$rundir/ca.pem
+    [ $wine = yes ] && SSL_CERT_FILE="Z:${SSL_CERT_FILE//\//\\}"
+    export SSL_CERT_FILE
+fi
 TALVEN_INTEROP_TLS=$tls TALVEN_INTEROP_SERVER=$name TALVEN_INTEROP_VERSION=$version TALVEN_INTEROP_ROOT=$root_seen \
     TALVEN_INTEROP_HOST=$address "$@"

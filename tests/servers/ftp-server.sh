@@ -27,7 +27,9 @@
 # TLS, then PROT P on every data connection) and shows a certificate for
 # localhost and 127.0.0.1 signed by a test CA that it makes, RUNDIR/ca.pem;
 # FTP_TLS_CERT names a certificate and key file to show instead (and no CA
-# is made).
+# is made). With FTP_TLS_REUSE=optional, vsftpd and proftpd take data
+# connections that do not resume the control connection's TLS session (the
+# other two never ask for it).
 set -eu
 
 HERE=$(cd "$(dirname "$0")" && pwd -P)
@@ -220,6 +222,7 @@ force_anon_data_ssl=YES
 ssl_ciphers=HIGH
 debug_ssl=YES
 EOF
+    [ "$TLS" = yes ] && [ "${FTP_TLS_REUSE:-}" = optional ] && echo "require_ssl_reuse=NO" >> "$RUNDIR/vsftpd.conf"
     return 0
 }
 
@@ -274,6 +277,7 @@ LoadModule mod_tls.c
   TLSRSACertificateKeyFile $RUNDIR/server.key
   TLSVerifyClient off
   TLSLog $RUNDIR/tls.log
+  $([ "${FTP_TLS_REUSE:-}" = optional ] && echo "TLSOptions NoSessionReuseRequired")
 </IfModule>
 EOF
     return 0

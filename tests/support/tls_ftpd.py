@@ -1,11 +1,15 @@
 #!/usr/bin/python3
 """A scripted explicit-FTPS server for the client's TLS cases.
 
-    tls_ftpd.py CASE RUNDIR
+    tls_ftpd.py CASE RUNDIR CADIR [--resumption-optional]
 
-Makes a test CA (RUNDIR/ca.pem, for the client to trust) and the server's
-certificate for CASE (RUNDIR/pin: its SHA-256 fingerprint), writes its free
-port on 127.0.0.1 to RUNDIR/port, serves one session and exits. RUNDIR/log
+Makes a test CA in CADIR, or takes the one made there before (Windows'
+chain engine reads the trust store once per process: the client then
+trusts one CA for all its cases), copies it to RUNDIR/ca.pem for the client
+to trust, makes the server's certificate for CASE (RUNDIR/pin: its SHA-256
+fingerprint), writes its free port on 127.0.0.1 to RUNDIR/port, serves one
+session and exits. Data connections must resume the control connection's
+session unless --resumption-optional is given. RUNDIR/log
 gets every command and what the data connections did ("resumed",
 "close_notify SIZE", "bare close SIZE"). CASE is "normal" or a fault below.
 """
@@ -18,7 +22,7 @@ import sys
 
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.hazmat.primitives.asymmetric import ec, rsa
 from cryptography.x509.oid import NameOID
 
 WAIT_SECONDS = 10
@@ -43,9 +47,29 @@ def certificate(subject, key, issuer_key, names, issuer=None, days=(-1, 30)):
     return builder.sign(issuer_key, hashes.SHA256())
 
 
-def make_context(case, rundir):
-    ca_key, key = ec.generate_private_key(ec.SECP256R1()), ec.generate_private_key(ec.SECP256R1())
-    ca = certificate("Talven Test CA", ca_key, ca_key, None)
+def test_ca(cadir):
+    pem = serialization.Encoding.PEM
+    key_file, cert_file = os.path.join(cadir, "ca.key"), os.path.join(cadir, "ca.pem")
+    if os.path.exists(cert_file):
+        with open(key_file, "rb") as key_in, open(cert_file, "rb") as cert_in:
+            return serialization.load_pem_private_key(key_in.read(), None), x509.load_pem_x509_certificate(cert_in.read())
+    # RSA: under Wine 8 a chain whose CA signed with ECDSA failed now and
+    # then (about one check in 300; an ECDSA signature's length varies).
+    key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+    # A name of its own: Windows finds the issuer by name, and test programs
+    # that share a trust store each trust a CA of their own.
+    ca = certificate("Talven Test CA %d" % x509.random_serial_number(), key, key, None)
+    with open(key_file + ".new", "wb") as key_out, open(cert_file + ".new", "wb") as cert_out:
+        key_out.write(key.private_bytes(pem, serialization.PrivateFormat.PKCS8, serialization.NoEncryption()))
+        cert_out.write(ca.public_bytes(pem))
+    os.rename(key_file + ".new", key_file)
+    os.rename(cert_file + ".new", cert_file)
+    return key, ca
+
+
+def make_context(case, rundir, cadir):
+    ca_key, ca = test_ca(cadir)
+    key = ec.generate_private_key(ec.SECP256R1())
     if case in ("untrusted", "pinned", "pin_mismatch"):
         cert = certificate("localhost", key, key, LOCAL)  # self-signed
     elif case == "expired":
@@ -68,8 +92,9 @@ def make_context(case, rundir):
 
 
 class Session:
-    def __init__(self, case, control, tls, fresh_tls, log):
+    def __init__(self, case, control, tls, fresh_tls, log, resumption_optional):
         self.case, self.sock, self.tls, self.fresh_tls, self.log = case, control, tls, fresh_tls, log
+        self.resumption_optional = resumption_optional
         self.unread, self.listener = b"", None
 
     def reply(self, line):
@@ -97,7 +122,7 @@ class Session:
         context = self.fresh_tls if self.case == "not_resumed" else self.tls
         data = context.wrap_socket(raw, server_side=True, suppress_ragged_eofs=False)
         self.note("resumed" if data.session_reused else "not resumed")
-        if data.session_reused:
+        if data.session_reused or self.resumption_optional:
             return data
         data.close()
         return None
@@ -154,8 +179,8 @@ class Session:
 
 
 def main():
-    case, rundir = sys.argv[1], sys.argv[2]
-    tls = make_context(case, rundir)
+    case, rundir, cadir = sys.argv[1:4]
+    tls = make_context(case, rundir, cadir)
     fresh_tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     fresh_tls.load_cert_chain(os.path.join(rundir, "server.pem"))
     listener = socket.create_server(("127.0.0.1", 0))
@@ -167,7 +192,7 @@ def main():
     control.settimeout(WAIT_SECONDS)
     with open(os.path.join(rundir, "log"), "w") as log:
         try:
-            Session(case, control, tls, fresh_tls, log).serve()
+            Session(case, control, tls, fresh_tls, log, "--resumption-optional" in sys.argv[4:]).serve()
         except (ssl.SSLError, OSError) as error:
             log.write("ended: %s\n" % type(error).__name__)
 

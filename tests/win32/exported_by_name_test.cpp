@@ -114,20 +114,21 @@ TEST(ExportsByName, TheLibraryAnswersThroughItsPointers) {
     SysFreeString(password);
 }
 
-// Windows has no TLS yet: a TLS session fails at once, before anything is
-// sent, and says why.
-TEST(ExportsByName, ConnectTlsFailsAtOnceWithoutTls) {
+// The TLS session, called by name, fails as ftpConnect does where no server
+// listens (its TLS cases are in tls_test).
+TEST(ExportsByName, ConnectTlsFailsLikeConnectWithoutAServer) {
     Library library("talvenftp.dll");
     ASSERT_NE(library.module(), nullptr);
     auto statusCode = lookUp<StatusCodeFunction>(library.module(), "FTPGETLASTSTATUSCODE");
     auto statusMessage = lookUp<StatusTextFunction>(library.module(), "FTPGETLASTSTATUSMSG");
     auto connectTls = lookUp<decltype(&::ftpConnectTLS)>(library.module(), "ftpConnectTLS");
     ASSERT_TRUE(statusCode && statusMessage && connectTls);
+    if (!port21IsClosed()) GTEST_SKIP() << "something holds port 21 on 127.0.0.1 (run as root in a namespace)";
     BSTR host = SysAllocStringByteLen("127.0.0.1", 9);
     BSTR empty = SysAllocStringByteLen("", 0);
     EXPECT_EQ(connectTls(&host, &empty, &empty, &empty), -1);
-    EXPECT_EQ(statusCode(), 84);
-    EXPECT_EQ(statusText(statusMessage), "TLS Not Available");
+    EXPECT_EQ(statusCode(), 57);
+    EXPECT_EQ(statusText(statusMessage), "Unable to open socket");
     SysFreeString(host);
     SysFreeString(empty);
 }
