@@ -332,7 +332,14 @@ TEST_P(DeclaredExports, EveryExportKeepsTheStackAndRegistersAndAnswersRight) {
     EXPECT_EQ(bytesOf(line[1]), "drwxr-xr-x 2 0 0 4096 Dec 08 10:00 sub");
     SafeArrayUnaccessData(lines);
     SafeArrayDestroy(lines);
-    for (BSTR string : {host, user, password, directory, remote, renamed, local, fetched}) SysFreeString(string);
+    // ftpConnectTLS where no server listens: refused before any TLS.
+    BSTR elsewhere = newString("127.0.0.2"), pin = newString("");
+    EXPECT_EQ(static_cast<std::int32_t>(
+                  call("ftpConnectTLS", {word(&elsewhere), word(&user), word(&password), word(&pin)})),
+              -1);
+    EXPECT_EQ(lastStatus(), "57 Unable to open socket");
+    for (BSTR string : {host, user, password, directory, remote, renamed, local, fetched, elsewhere, pin})
+        SysFreeString(string);
     EXPECT_EQ(called_, std::set<std::string>(std::begin(kExportedNames), std::end(kExportedNames)));
 }
 
