@@ -115,8 +115,13 @@ TEST_F(FileSend, APeerThatNeverReadsTimesOutAfterAPart) {
 
 // Also: no signal ends the process when the peer has gone.
 TEST_F(FileSend, APeerThatHasGoneFailsTheStream) {
-    ScriptedServer server([](Peer& peer) { peer.reset(); });
+    // The reset comes after the connect, which would otherwise see it.
+    ScriptedServer server([](Peer& peer) {
+        peer.readLine();
+        peer.reset();
+    });
     const std::int32_t stream = openStream(server);
+    talven::StreamSendLine(stream, "go");
     server.transcript();
     std::this_thread::sleep_for(100ms);
     const std::int32_t file = openFile(patternedBytes(8 << 20));
