@@ -1,9 +1,12 @@
 #!/usr/bin/python3
 """A scripted FTP server for the program's end-to-end tests.
 
-    scripted_ftpd.py ROOT RUNDIR [ANSWER...]
+    scripted_ftpd.py [--tls CERT] ROOT RUNDIR [ANSWER...]
 
-Listens on 127.0.0.1:21, serves one client session and exits. Each ANSWER
+Listens on 127.0.0.1:21, serves one client session and exits. With --tls it
+takes AUTH TLS, PBSZ and PROT and speaks TLS with the certificate and key
+in the PEM file CERT on the control connection and on every data connection
+it confirms (from the 150 on). Each ANSWER
 answers one STOR in turn:
 
     4xx/5xx text   refuses it with that reply (for instance "553 Bad name")
@@ -23,6 +26,7 @@ Standard library only.
 """
 import os
 import socket
+import ssl
 import sys
 import time
 
@@ -47,13 +51,18 @@ def take_data(data, path, grow, transfers):
             ended = True
         except ConnectionResetError:
             pass
+    if ended and isinstance(data, ssl.SSLSocket):
+        try:
+            data.unwrap()  # answers the client's close_notify
+        except OSError:
+            pass
     data.close()
     transfers.write("%s %s %d\n" % (os.path.basename(path), "end" if ended else "reset", received))
     transfers.flush()
     return ended
 
 
-def serve(control, root, answers, log, transfers):
+def serve(control, root, answers, log, transfers, tls):
     data_listener = None
 
     def reply(line):
@@ -62,14 +71,20 @@ def serve(control, root, answers, log, transfers):
     reply("220 Talven test server")
     reader = control.makefile("rb")
     answering = True
-    for raw in reader:
+    while raw := reader.readline():
         line = raw.rstrip(b"\r\n").decode("latin-1")
         log.write(line + "\n")
         log.flush()
         verb, _, argument = line.partition(" ")
         if not answering:
             continue
-        if verb == "USER":
+        if verb == "AUTH" and tls:
+            reply("234 Proceed with negotiation.")
+            control = tls.wrap_socket(control, server_side=True)
+            reader = control.makefile("rb")
+        elif verb in ("PBSZ", "PROT") and tls:
+            reply("200 %s set." % verb)
+        elif verb == "USER":
             reply("331 Password please.")
         elif verb == "PASS":
             reply("230 Logged in.")
@@ -91,6 +106,8 @@ def serve(control, root, answers, log, transfers):
                 reply(answer)
                 continue
             reply("150 Ok to send data.")
+            if tls:
+                data = tls.wrap_socket(data, server_side=True)
             grow = answer[len("grow:"):] if answer.startswith("grow:") else None
             if not take_data(data, os.path.join(root, os.path.basename(argument)), grow, transfers):
                 reply("426 Connection reset; transfer aborted.")
@@ -115,7 +132,13 @@ def serve(control, root, answers, log, transfers):
 
 
 def main():
-    root, rundir, answers = sys.argv[1], sys.argv[2], sys.argv[3:]
+    arguments = sys.argv[1:]
+    tls = None
+    if arguments[0] == "--tls":
+        tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        tls.load_cert_chain(arguments[1])
+        arguments = arguments[2:]
+    root, rundir, answers = arguments[0], arguments[1], arguments[2:]
     listener = socket.create_server(("127.0.0.1", 21))
     listener.settimeout(WAIT_SECONDS)
     open(os.path.join(rundir, "ready"), "w").close()
@@ -124,7 +147,7 @@ def main():
     with open(os.path.join(rundir, "commands.log"), "w") as log, \
             open(os.path.join(rundir, "transfers.log"), "w") as transfers:
         try:
-            serve(control, root, answers, log, transfers)
+            serve(control, root, answers, log, transfers, tls)
         except ConnectionResetError:
             pass  # the client reset its control connection
     control.close()

@@ -2,7 +2,9 @@
 # scripts/with-wine.sh (the Wine prefix, its server, the network namespace
 # they share and a virtual display with a window manager), sourced with
 # TALVEN (talven.exe), WINE (the loader), SOURCE (the source tree) and
-# SERVER_HOST set, as CTest passes them.
+# SERVER_HOST set, as CTest passes them; with TLS_CERT (a PEM file holding a
+# certificate and its key) set as well, talven.exe is a build that logs in
+# over TLS and pins that certificate, and the server speaks TLS with it.
 set -eu
 
 TALVEN=${TALVEN:?talven.exe}
@@ -55,7 +57,7 @@ within() {
 
 # A server on 127.0.0.1:21 that refuses the first STOR and takes the second,
 # and the file to send, named by a path with a blank.
-/usr/bin/python3 "$SOURCE/tests/e2e/scripted_ftpd.py" "$ROOT" "$RUNDIR" "553 Bad file name." \
+/usr/bin/python3 "$SOURCE/tests/e2e/scripted_ftpd.py" ${TLS_CERT:+--tls "$TLS_CERT"} "$ROOT" "$RUNDIR" "553 Bad file name." \
   >"$RUNDIR/server.log" 2>&1 &
 SERVER_PID=$!
 within 10 test -e "$RUNDIR/ready" || fail "the scripted server did not start: $(cat "$RUNDIR/server.log")"
@@ -66,11 +68,15 @@ head -c 20000 /dev/urandom >"$WORK/My Files/inv.2024.pdf"
 LOCAL_PATH='My Files\inv.2024.pdf'
 
 # check_stored: the first STOR under the file's own name, the second under a
-# number and its suffix, holding the file byte for byte, then QUIT. Sets
-# FIRST and SECOND to the two remote names.
+# number and its suffix, holding the file byte for byte, then QUIT; with TLS,
+# the session secured before the login. Sets FIRST and SECOND to the two
+# remote names.
 check_stored() {
   wait "$SERVER_PID" || fail "the scripted server failed: $(cat "$RUNDIR/server.log")"
   SERVER_PID=
+  if [ -n "${TLS_CERT:-}" ]; then
+    [ "$(head -n 1 "$RUNDIR/commands.log")" = "AUTH TLS" ] || fail "the session was not secured first"
+  fi
   stored=$(sed -n 's/^STOR //p' "$RUNDIR/commands.log")
   FIRST=$(echo "$stored" | sed -n 1p)
   SECOND=$(echo "$stored" | sed -n 2p)
