@@ -32,26 +32,6 @@ namespace os {
 bool socketLibraryStart() { return true; }
 void socketLibraryStop() {}
 
-std::vector<Address> resolveHost(const std::string& host) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* found = nullptr;
-    std::vector<Address> addresses;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return addresses;
-    for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-        Address address;
-        if ((entry->ai_family != AF_INET && entry->ai_family != AF_INET6) || entry->ai_addrlen > address.bytes.size())
-            continue;
-        std::memcpy(address.bytes.data(), entry->ai_addr, entry->ai_addrlen);
-        address.size = entry->ai_addrlen;
-        addresses.push_back(address);
-    }
-    freeaddrinfo(found);
-    return addresses;
-}
-
 static int familyOf(const Address& address) {
     sockaddr_storage peer{};
     std::memcpy(&peer, address.bytes.data(), address.size);
@@ -67,16 +47,6 @@ bool setNoLinger(Socket socket) {
     linger off{};
     off.l_onoff = 0;
     return setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_LINGER, &off, sizeof off) == 0;
-}
-
-std::string peerAddressText(Socket socket) {
-    sockaddr_storage peer{};
-    socklen_t size = sizeof peer;
-    char text[NI_MAXHOST];
-    if (getpeername(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&peer), &size) != 0 ||
-        getnameinfo(reinterpret_cast<sockaddr*>(&peer), size, text, sizeof text, nullptr, 0, NI_NUMERICHOST) != 0)
-        return std::string();
-    return text;
 }
 
 static timespec monotonicNow() {

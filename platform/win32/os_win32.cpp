@@ -28,26 +28,6 @@ bool socketLibraryStart() {
 
 void socketLibraryStop() { WSACleanup(); }
 
-std::vector<Address> resolveHost(const std::string& host) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* found = nullptr;
-    std::vector<Address> addresses;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return addresses;
-    for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-        Address address;
-        if ((entry->ai_family != AF_INET && entry->ai_family != AF_INET6) || entry->ai_addrlen > address.bytes.size())
-            continue;
-        std::memcpy(address.bytes.data(), entry->ai_addr, entry->ai_addrlen);
-        address.size = static_cast<std::uint32_t>(entry->ai_addrlen);
-        addresses.push_back(address);
-    }
-    freeaddrinfo(found);
-    return addresses;
-}
-
 static SOCKADDR_STORAGE withPort(const Address& address, std::uint16_t port) {
     SOCKADDR_STORAGE peer{};
     std::memcpy(&peer, address.bytes.data(), address.size);
@@ -68,16 +48,6 @@ bool setNoLinger(Socket socket) {
     BOOL on = TRUE;
     return setsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, SO_DONTLINGER, reinterpret_cast<const char*>(&on),
                       sizeof on) == 0;
-}
-
-std::string peerAddressText(Socket socket) {
-    SOCKADDR_STORAGE peer{};
-    int size = sizeof peer;
-    char text[NI_MAXHOST];
-    if (getpeername(static_cast<SOCKET>(socket), reinterpret_cast<sockaddr*>(&peer), &size) != 0 ||
-        getnameinfo(reinterpret_cast<sockaddr*>(&peer), size, text, sizeof text, nullptr, 0, NI_NUMERICHOST) != 0)
-        return std::string();
-    return text;
 }
 
 static timeval toTimeval(WaitTime wait) {
