@@ -9,10 +9,10 @@
 [ -n "${DISPLAY:-}" ] || { echo "skipped: needs the display of the Wine run (Xvfb)"; exit $SKIP; }
 
 screen() {
-  tmux -S "$TERMINAL" capture-pane -p -t talven | sed 's/ *$//'
+  timeout 10 tmux -S "$TERMINAL" capture-pane -p -t talven | sed 's/ *$//'
 }
 popup_window() {
-  xdotool search --onlyvisible --name '^Talven$' 2>/dev/null | head -n 1
+  talven_windows | head -n 1
 }
 popup_shown() { [ -n "$(popup_window)" ]; }
 popup_gone() { [ -z "$(popup_window)" ]; }
@@ -30,7 +30,7 @@ cmp "$WORK/expected.js" "$WORK/TALVEN.JS" || {
 }
 program_ended && fail "the program ended while its popup was still shown"
 
-xdotool key --window "$(popup_window)" Return
+timeout 10 xdotool key --window "$(popup_window)" Return
 within 30 popup_gone || fail "the popup did not close after Return"
 within 30 program_ended || { screen; fail "the program did not end after the popup closed"; }
 [ ! -e "$WORK/TALVEN.JS" ] || fail "TALVEN.JS left in the current directory"

@@ -32,23 +32,44 @@ TERMINAL=$WORK/tmux.sock
 mkdir "$ROOT" "$RUNDIR"
 SERVER_PID=
 
+# Under a loaded machine X clients can be slow to answer: every call on the
+# display is bounded, so that a test fails with its reason, and cleans up,
+# before CTest's time-out kills it.
+talven_windows() {
+  timeout 10 xdotool search --onlyvisible --name '^Talven$' 2>/dev/null
+}
+
 cleanup() {
   if [ -S "$TERMINAL" ]; then tmux -S "$TERMINAL" kill-server 2>/dev/null || true; fi
+  # A popup left by a failed run would be taken for the next test's.
+  if [ -n "${DISPLAY:-}" ]; then
+    for window in $(talven_windows); do timeout 10 xdotool key --window "$window" Return 2>/dev/null || true; done
+  fi
   if [ -n "$SERVER_PID" ]; then kill "$SERVER_PID" 2>/dev/null || true; fi
   rm -rf "$WORK"
 }
 trap cleanup EXIT
 
+# With what the display and Wine showed at that moment.
 fail() {
   echo "FAILED: $*" >&2
+  if [ -n "${DISPLAY:-}" ]; then
+    echo "windows on the display:" >&2
+    for window in $(timeout 10 xdotool search --name . 2>/dev/null); do
+      echo "  $window '$(timeout 5 xdotool getwindowname "$window" 2>/dev/null)'" >&2
+    done
+  fi
+  echo "Windows programs running:" >&2
+  ps -eo pid,etime,args | grep -i '[.]exe' >&2 || true
   exit 1
 }
 
-# Polls COMMAND every tenth of a second for at most SECONDS.
+# Polls COMMAND every tenth of a second until it succeeds or SECONDS have
+# passed by the clock (however long each poll itself takes).
 within() {
-  seconds=$1
+  deadline=$(($(date +%s) + $1))
   shift
-  for _ in $(seq $((seconds * 10))); do
+  while [ "$(date +%s)" -lt "$deadline" ]; do
     "$@" && return 0
     sleep 0.1
   done
