@@ -103,6 +103,10 @@ bool ftpSecureDataChannel(std::int32_t session, std::int32_t data);
 inline constexpr std::int32_t kDataCutShortNumber = 85;
 inline constexpr std::string_view kDataCutShortText = "Data Connection Cut Short";
 
+// Whether the session's server refused EPSV; only PASV is sent to it then.
+bool ftpEpsvRefused(std::int32_t session);
+void ftpNoteEpsvRefused(std::int32_t session);
+
 // The host name each session was opened with, by session handle; empty for
 // a handle that never named a session.
 std::string sessionHost(std::int32_t session);
@@ -153,9 +157,11 @@ inline constexpr std::size_t kChunkSize = 8192;
 std::string parenthesisedText(std::string_view line);
 // Sends PASV (EPSV when the control connection is IPv6) and opens the data
 // connection to the control connection's address at the port of the 227
-// (229) reply. The data connection number, or -1: the reply is then the
-// last status when it refused, else a built status holding the stream's
-// error number (a port of 0 or a reply that names none included).
+// (229) reply. A server that answers EPSV with 500, 501 or 502 gets PASV
+// instead, and from then on at once for the rest of the session. The data
+// connection number, or -1: the reply is then the last status when it
+// refused, else a built status holding the stream's error number (a port of
+// 0 or a reply that names none included).
 std::int32_t ftpOpenDataChannel(std::int32_t session);
 inline constexpr std::string_view kDataConnectionFailedText = "Unable to open data connection";
 // What a 227 reply names its address and port with: its parenthesised text
