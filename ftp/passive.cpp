@@ -85,6 +85,15 @@ std::int32_t ftpOpenDataChannel(std::int32_t session) {
     return openDataConnection(address, ftpPasvPort(ftpPasvAddressText(reply)));
 }
 
+std::int32_t ftpOpenDataChannelOfType(std::int32_t session, void (*setType)(std::int32_t)) {
+    const std::int32_t data = ftpOpenDataChannel(session);
+    if (data == -1) return -1;  // the last status already holds the reason
+    setType(session);
+    if (!ftpSessionLost(session)) return data;
+    StreamClose(data);
+    return -1;
+}
+
 std::string ftpPasvAddressText(std::string_view reply) {
     if (reply.find_first_of("()") != std::string_view::npos) return parenthesisedText(reply);
     return std::string(sixNumbers(reply.substr(std::min<std::size_t>(3, reply.size()))));
@@ -148,6 +157,36 @@ std::string ftpStartTransfer(std::int32_t session, std::int32_t data, const std:
         return {};
     }
     return goAhead;
+}
+
+std::string ftpFinishReceiving(std::int32_t session, std::int32_t data, std::int32_t dataError, bool kept) {
+    if (dataError == kWaitRanOut) {
+        ftpLoseSessionToStalledData(session, data);
+        return {};
+    }
+    // On TLS a bare close may have cut the data short; only a transfer read
+    // to its whole end answers the server's close_notify with its own.
+    const bool cutShort = StreamCutShort(data);
+    if (kept && dataError == 0 && !cutShort && StreamEnded(data)) StreamCloseNotify(data);
+    // Closing also ends a transfer broken off here. And some servers
+    // (proftpd) confirm even a finished one only once the client has closed
+    // its side too.
+    StreamClose(data);
+    const std::string completion = ftpReadReply(session);
+    if (!ftpTransferComplete(completion)) {
+        ftpRecordReply(completion);
+        return {};
+    }
+    // A server may confirm data that never reached us whole.
+    if (dataError != 0) {
+        ftpRecordBuiltStatus(dataError, "Data Connection Error");
+        return {};
+    }
+    if (cutShort) {
+        ftpRecordBuiltStatus(kDataCutShortNumber, kDataCutShortText);
+        return {};
+    }
+    return completion;
 }
 
 std::int32_t ftpSendChunk(std::int32_t data, std::string_view bytes) {
