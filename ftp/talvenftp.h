@@ -79,7 +79,8 @@ extern "C" {
 /* Opens a session: connects to port 21 of host, reads the greeting, sends
  * USER and, when the server asks for it, PASS. Returns the session handle (a
  * positive number) or -1. The last status is the login reply, or the reason
- * the session could not be opened. */
+ * the session could not be opened (an empty host names none: 057 "Unable to
+ * open socket"). */
 TALVEN_API int32_t TALVEN_CALL ftpConnect(BSTR *host, BSTR *user, BSTR *password);
 
 /* Opens a session over explicit FTPS (RFC 4217): after the greeting AUTH TLS,
@@ -210,7 +211,8 @@ TALVEN_API int32_t TALVEN_CALL ftpGetFile(int32_t session, int32_t window, BSTR 
  * static, automatic or embedded) is left alone: the result is 0 and the last
  * status 010 "Line List Is Fixed Or Locked". When memory for the new array
  * runs out, the result is 0, *lines is NULL and the last status 007 "Out Of
- * Memory".
+ * Memory". A NULL pointer in place of the array's address gives 0 and the
+ * last status 011 "No Line List", with nothing sent.
  * The lines count only when the server closed the data connection (not a
  * wait that ran out, nor a reset) and confirmed the listing with 226 or 250;
  * the last status is then that reply. Otherwise the result is 0, the array
