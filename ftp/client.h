@@ -103,6 +103,10 @@ bool ftpSecureDataChannel(std::int32_t session, std::int32_t data);
 inline constexpr std::int32_t kDataCutShortNumber = 85;
 inline constexpr std::string_view kDataCutShortText = "Data Connection Cut Short";
 
+// Whether the session's server refused EPSV; only PASV is sent to it then.
+bool ftpEpsvRefused(std::int32_t session);
+void ftpNoteEpsvRefused(std::int32_t session);
+
 // The host name each session was opened with, by session handle; empty for
 // a handle that never named a session.
 std::string sessionHost(std::int32_t session);
@@ -153,10 +157,16 @@ inline constexpr std::size_t kChunkSize = 8192;
 std::string parenthesisedText(std::string_view line);
 // Sends PASV (EPSV when the control connection is IPv6) and opens the data
 // connection to the control connection's address at the port of the 227
-// (229) reply. The data connection number, or -1: the reply is then the
-// last status when it refused, else a built status holding the stream's
-// error number (a port of 0 or a reply that names none included).
+// (229) reply. A server that answers EPSV with 500, 501 or 502 gets PASV
+// instead, and from then on at once for the rest of the session. The data
+// connection number, or -1: the reply is then the last status when it
+// refused, else a built status holding the stream's error number (a port of
+// 0 or a reply that names none included).
 std::int32_t ftpOpenDataChannel(std::int32_t session);
+// ftpOpenDataChannel, then the transfer type with setType (ftpSetAscii or
+// ftpSetBinary, its reply not examined); -1 with the data connection closed
+// when the session was lost on TYPE.
+std::int32_t ftpOpenDataChannelOfType(std::int32_t session, void (*setType)(std::int32_t));
 inline constexpr std::string_view kDataConnectionFailedText = "Unable to open data connection";
 // What a 227 reply names its address and port with: its parenthesised text
 // or, in a reply without parentheses, the first six decimal numbers joined
@@ -179,6 +189,19 @@ bool ftpTransferMayStart(std::string_view reply);
 // begin it after the go-ahead). The go-ahead, or an empty text with the data
 // connection closed and the reason recorded.
 std::string ftpStartTransfer(std::int32_t session, std::int32_t data, const std::string& command);
+
+// Ends a transfer whose data the client received. dataError is the error
+// number the data connection ended with (24: a wait ran out; 57: a reset or
+// other failure), 0 when it ended cleanly: by the server's close, or where
+// the client chose to stop reading. kept is false when the client could not
+// keep the data; it then sends no TLS close_notify. A stalled data
+// connection loses the session (ftpLoseSessionToStalledData). Otherwise the
+// data connection is closed and the completion reply read. The result is
+// that reply, not yet recorded, when it is 226 or 250 and the data came
+// whole; else empty, with the reason recorded: the reply, "NNN Data
+// Connection Error" (the server confirmed data that ended in a failure) or
+// "085 Data Connection Cut Short".
+std::string ftpFinishReceiving(std::int32_t session, std::int32_t data, std::int32_t dataError, bool kept);
 
 // ---- Transfers ----
 
@@ -208,12 +231,19 @@ std::int64_t ftpAnnouncedSize(std::string_view goAhead);
 
 // At most this many bytes of listing lines are kept, each line counted with
 // every byte read for it (its CRs and LF too) and the memory its string
-// takes; a longer listing is cut there.
+// takes; a longer listing is cut there, and fails with kListingTooLong.
 inline constexpr std::size_t kListingSizeLimit = 64u << 20;
+inline constexpr BuiltStatus kListingTooLong{12, "Listing Too Long"};
 
 // PASV, TYPE A, LIST; every line up to an empty or all-blank line or the end.
-// LIST answered with anything but 125 or 150 gives 0 with that reply; so
-// does a session lost on the completion reply.
+// The lines count only when the data connection did not fail and the server
+// confirmed the listing with 226 or 250 (see ftpFinishReceiving); anything
+// else gives 0 with element 0 alone and the reason as the last status: a
+// LIST answered with anything but 125 or 150, a completion reply such as 426
+// or 451, a reset (057 "Data Connection Error"), a stalled data connection
+// (024, which loses the session), a listing cut at its bound (012, its
+// completion reply read and dropped) or a session lost on the completion
+// reply.
 std::int32_t ftpGetList(std::int32_t session, std::vector<std::string>& lines);
 // The lines of ftpGetList that begin with "-" (plain files).
 std::int32_t ftpGetFileList(std::int32_t session, std::vector<std::string>& lines);

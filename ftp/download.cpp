@@ -161,48 +161,21 @@ std::int32_t ftpGetFile(std::int32_t session, std::int32_t window, const std::st
         ftpRecordBuiltStatus(file.openError(), "Local File Open Error");
         return 0;
     }
-    const std::int32_t data = ftpOpenDataChannel(session);
+    const std::int32_t data = ftpOpenDataChannelOfType(session, ftpSetBinary);
     if (data == -1) return 0;  // the last status already holds the reason
-    ftpSetBinary(session);
-    if (ftpSessionLost(session)) {
-        StreamClose(data);
-        return 0;
-    }
     const std::string goAhead = ftpStartTransfer(session, data, "RETR " + remoteName);
     if (goAhead.empty()) return 0;
     TransferProgress progress(window, window != 0, 1, " of ");
     const Received received = receiveInto(data, file.number(), ftpAnnouncedSize(goAhead), progress);
     progress.finish();
-    if (received.dataError == kWaitRanOut) {
-        ftpLoseSessionToStalledData(session, data);
-        return 0;
-    }
-    // On TLS a bare close may have cut the data short; only a whole transfer
-    // answers the server's close_notify with its own.
-    const bool cutShort = StreamCutShort(data);
-    if (received.writeError == 0 && received.dataError == 0 && !cutShort) StreamCloseNotify(data);
-    // Closing also ends a transfer broken off here. And some servers
-    // (proftpd) confirm even a finished one only once the client has closed
-    // its side too.
-    StreamClose(data);
-    const std::string completion = ftpReadReply(session);
-    if (received.writeError != 0) {
+    const std::string completion = ftpFinishReceiving(session, data, received.dataError, received.writeError == 0);
+    // A file that could not take the data is the reason whatever the server
+    // replied; only a stalled data connection, which lost the session, says more.
+    if (received.writeError != 0 && received.dataError != kWaitRanOut) {
         ftpRecordBuiltStatus(received.writeError, "Local File Write Error");
         return 0;
     }
-    if (!ftpTransferComplete(completion)) {
-        ftpRecordReply(completion);
-        return 0;
-    }
-    // A server may confirm data that never reached us whole.
-    if (received.dataError != 0) {
-        ftpRecordBuiltStatus(received.dataError, "Data Connection Error");
-        return 0;
-    }
-    if (cutShort) {
-        ftpRecordBuiltStatus(kDataCutShortNumber, kDataCutShortText);
-        return 0;
-    }
+    if (completion.empty()) return 0;
     if (std::int32_t error = file.replace(target)) {
         ftpRecordBuiltStatus(error, "Local File Can't be deleted");
         return 0;

@@ -46,7 +46,10 @@ bool destroyable(const SAFEARRAY* array) {
 using Listing = std::int32_t (*)(std::int32_t, std::vector<std::string>&);
 
 std::int32_t listInto(Listing listing, std::int32_t session, SAFEARRAY** lines) {
-    if (lines == nullptr) return 0;
+    if (lines == nullptr) {
+        talven::ftpRecordBuiltStatus(11, "No Line List");
+        return 0;
+    }
     if (*lines != nullptr) {
         if (!destroyable(*lines) || SafeArrayDestroy(*lines) != S_OK) {
             talven::ftpRecordBuiltStatus(10, "Line List Is Fixed Or Locked");

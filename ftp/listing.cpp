@@ -10,17 +10,25 @@ bool isFileLine(const std::string& line) { return !line.empty() && line[0] == '-
 
 bool isDirectoryLine(const std::string& line) { return !line.empty() && (line[0] == 'd' || line[0] == 'D'); }
 
+// How reading a listing ended: dataError is the error number of a failed
+// read (24: the wait ran out), else 0; tooLong that it was cut at its bound.
+struct ListingEnd {
+    std::int32_t dataError = 0;
+    bool tooLong = false;
+};
+
 // Reads listing lines up to an empty or all-blank line, the end of the data,
 // a failed read, or kListingSizeLimit bytes in all.
-void readListing(std::int32_t data, std::vector<std::string>& lines) {
+ListingEnd readListing(std::int32_t data, std::vector<std::string>& lines) {
     std::size_t total = 0;
     for (;;) {
         std::string line = StreamReadLine(data);
-        if (blank(line) || errorNumber != 0) return;
+        if (errorNumber != 0) return ListingEnd{errorNumber, false};
+        if (blank(line)) return ListingEnd{};
         // Every byte read counts, dropped CRs too, and so does the memory
         // that each kept line takes.
         total += StreamLastLine(data).bytes + sizeof(std::string);
-        if (total > kListingSizeLimit) return;
+        if (total > kListingSizeLimit) return ListingEnd{0, true};
         lines.push_back(std::move(line));
     }
 }
@@ -38,26 +46,24 @@ std::int32_t filteredList(std::int32_t session, std::vector<std::string>& lines,
 
 }  // namespace
 
+// The lines count only when the data connection ended cleanly and the server
+// confirmed the listing: a listing broken off holds fewer lines than there are.
 std::int32_t ftpGetList(std::int32_t session, std::vector<std::string>& lines) {
     lines.assign(1, std::string());
     if (ftpSessionLost(session)) return 0;
-    const std::int32_t data = ftpOpenDataChannel(session);
+    const std::int32_t data = ftpOpenDataChannelOfType(session, ftpSetAscii);
     if (data == -1) return 0;  // the last status already holds the reason
-    ftpSetAscii(session);
-    if (ftpSessionLost(session)) {
-        StreamClose(data);
-        return 0;
-    }
     errorNumber = 0;
     if (ftpStartTransfer(session, data, "LIST").empty()) return 0;
-    readListing(data, lines);
-    if (StreamEnded(data)) StreamCloseNotify(data);  // on TLS, the answer to the server's
-    // Closing ends the transfer of a server that sends more than is read (a
-    // listing cut short); and some servers (proftpd) confirm even a finished
-    // transfer only once the client has closed its side.
-    StreamClose(data);
-    ftpRecordReply(ftpReadReply(session));
-    if (ftpSessionLost(session)) lines.assign(1, std::string());
+    const ListingEnd end = readListing(data, lines);
+    const std::string completion = ftpFinishReceiving(session, data, end.dataError, true);
+    if (completion.empty() || end.tooLong) {
+        lines.assign(1, std::string());
+        // The reply to a listing cut here belongs to it; the cut is the reason.
+        if (end.tooLong) ftpRecordBuiltStatus(kListingTooLong.number, kListingTooLong.text);
+        return 0;
+    }
+    ftpRecordReply(completion);
     return highestElement(lines);
 }
 

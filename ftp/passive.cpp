@@ -34,6 +34,13 @@ std::int32_t openDataConnection(const std::string& address, std::uint16_t port) 
 // An IPv6 address is written with colons, an IPv4 one never.
 bool isIPv6(std::string_view address) { return address.find(':') != std::string_view::npos; }
 
+// A server that does not know EPSV, or will not take it, says so with 500,
+// 501 or 502.
+bool epsvUnknown(std::string_view reply) {
+    const std::int32_t code = ftpReplyCode(reply);
+    return code == 500 || code == 501 || code == 502;
+}
+
 constexpr std::string_view kDigits = "0123456789";
 
 // The first six decimal numbers joined by commas in text, or empty. Linear
@@ -66,12 +73,25 @@ std::string parenthesisedText(std::string_view line) { return std::string(piece(
 // host name looked up again, which may by now name another host.
 std::int32_t ftpOpenDataChannel(std::int32_t session) {
     const std::string address = StreamPeerAddress(session);
-    const bool extended = isIPv6(address);
-    StreamSendLine(session, extended ? "EPSV" : "PASV");
-    const std::string reply = ftpReadReply(session);
-    ftpRecordReply(reply);
-    if (ftpReplyCode(reply) != (extended ? 229 : 227)) return -1;
-    return openDataConnection(address, extended ? ftpEpsvPort(reply) : ftpPasvPort(ftpPasvAddressText(reply)));
+    if (isIPv6(address) && !ftpEpsvRefused(session)) {
+        const std::string reply = ftpExchange(session, "EPSV");
+        if (ftpReplyCode(reply) == 229) return openDataConnection(address, ftpEpsvPort(reply));
+        if (!epsvUnknown(reply)) return -1;
+        ftpNoteEpsvRefused(session);
+    }
+    // Only the port of a 227 reply is used, so PASV serves IPv6 sessions too.
+    const std::string reply = ftpExchange(session, "PASV");
+    if (ftpReplyCode(reply) != 227) return -1;
+    return openDataConnection(address, ftpPasvPort(ftpPasvAddressText(reply)));
+}
+
+std::int32_t ftpOpenDataChannelOfType(std::int32_t session, void (*setType)(std::int32_t)) {
+    const std::int32_t data = ftpOpenDataChannel(session);
+    if (data == -1) return -1;  // the last status already holds the reason
+    setType(session);
+    if (!ftpSessionLost(session)) return data;
+    StreamClose(data);
+    return -1;
 }
 
 std::string ftpPasvAddressText(std::string_view reply) {
@@ -137,6 +157,36 @@ std::string ftpStartTransfer(std::int32_t session, std::int32_t data, const std:
         return {};
     }
     return goAhead;
+}
+
+std::string ftpFinishReceiving(std::int32_t session, std::int32_t data, std::int32_t dataError, bool kept) {
+    if (dataError == kWaitRanOut) {
+        ftpLoseSessionToStalledData(session, data);
+        return {};
+    }
+    // On TLS a bare close may have cut the data short; only a transfer read
+    // to its whole end answers the server's close_notify with its own.
+    const bool cutShort = StreamCutShort(data);
+    if (kept && dataError == 0 && !cutShort && StreamEnded(data)) StreamCloseNotify(data);
+    // Closing also ends a transfer broken off here. And some servers
+    // (proftpd) confirm even a finished one only once the client has closed
+    // its side too.
+    StreamClose(data);
+    const std::string completion = ftpReadReply(session);
+    if (!ftpTransferComplete(completion)) {
+        ftpRecordReply(completion);
+        return {};
+    }
+    // A server may confirm data that never reached us whole.
+    if (dataError != 0) {
+        ftpRecordBuiltStatus(dataError, "Data Connection Error");
+        return {};
+    }
+    if (cutShort) {
+        ftpRecordBuiltStatus(kDataCutShortNumber, kDataCutShortText);
+        return {};
+    }
+    return completion;
 }
 
 std::int32_t ftpSendChunk(std::int32_t data, std::string_view bytes) {

@@ -1,5 +1,6 @@
 #include <cctype>
 #include <map>
+#include <set>
 #include <mutex>
 
 #include "client.h"
@@ -12,8 +13,8 @@ std::uint32_t gStreamTimeout = kStreamTimeout;
 
 // Host names by session handle. Every connection number may become a session
 // handle, so the table has room for all of them. Sessions of several threads
-// share it and the table of lost sessions below: both are used only under
-// gSessionHostsLock.
+// share it and the tables of lost sessions and EPSV refusals below: all are
+// used only under gSessionHostsLock.
 std::mutex gSessionHostsLock;
 std::map<std::int32_t, std::string>& sessionHosts() {
     static std::map<std::int32_t, std::string> table;
@@ -26,15 +27,24 @@ std::map<std::int32_t, std::string>& lostSessions() {
     return table;
 }
 
-void forgetLostSession(std::int32_t session) {
+// The sessions whose server refused EPSV.
+std::set<std::int32_t>& epsvRefusals() {
+    static std::set<std::int32_t> table;
+    return table;
+}
+
+// What was kept about the session behind a handle, which a later session
+// may take over.
+void forgetSessionState(std::int32_t session) {
     std::lock_guard<std::mutex> guard(gSessionHostsLock);
     lostSessions().erase(session);
+    epsvRefusals().erase(session);
 }
 
 // Closes the control stream; the handle names no session any more.
 void endSession(std::int32_t session) {
     StreamClose(session);
-    forgetLostSession(session);
+    forgetSessionState(session);
 }
 
 // Sends USER and, when the server asks for it, PASS; returns the login reply.
@@ -57,7 +67,7 @@ std::int32_t openControl(const std::string& host, std::uint16_t port) {
         return -1;
     }
     // The number may have named a session lost long ago.
-    forgetLostSession(session);
+    forgetSessionState(session);
     if (!ftpReadGreeting(session)) {
         endSession(session);
         return -1;
@@ -127,6 +137,16 @@ std::string sessionHost(std::int32_t session) {
     std::lock_guard<std::mutex> guard(gSessionHostsLock);
     auto found = sessionHosts().find(session);
     return found == sessionHosts().end() ? std::string() : found->second;
+}
+
+bool ftpEpsvRefused(std::int32_t session) {
+    std::lock_guard<std::mutex> guard(gSessionHostsLock);
+    return epsvRefusals().count(session) != 0;
+}
+
+void ftpNoteEpsvRefused(std::int32_t session) {
+    std::lock_guard<std::mutex> guard(gSessionHostsLock);
+    epsvRefusals().insert(session);
 }
 
 void ftpLoseSession(std::int32_t session, const std::string& status) {

@@ -79,7 +79,8 @@ extern "C" {
 /* Opens a session: connects to port 21 of host, reads the greeting, sends
  * USER and, when the server asks for it, PASS. Returns the session handle (a
  * positive number) or -1. The last status is the login reply, or the reason
- * the session could not be opened. */
+ * the session could not be opened (an empty host names none: 057 "Unable to
+ * open socket"). */
 TALVEN_API int32_t TALVEN_CALL ftpConnect(BSTR *host, BSTR *user, BSTR *password);
 
 /* Opens a session over explicit FTPS (RFC 4217): after the greeting AUTH TLS,
@@ -202,17 +203,27 @@ TALVEN_API int32_t TALVEN_CALL ftpGetFile(int32_t session, int32_t window, BSTR 
  *     SafeArrayUnaccessData(lines);
  *     SafeArrayDestroy(lines);
  *
- * The listing ends at the first empty or all-blank line, at the end of the
- * data, or after 64 MiB of lines (each counted with every byte read for it,
- * carriage returns and line end included, and a few bytes of bookkeeping).
+ * The listing ends at the first empty or all-blank line or at the end of the
+ * data; it may hold at most 64 MiB of lines (each counted with every byte
+ * read for it, carriage returns and line end included, and a few bytes of
+ * bookkeeping).
  * An array passed in that cannot be destroyed (locked, or flagged fixed-size,
  * static, automatic or embedded) is left alone: the result is 0 and the last
  * status 010 "Line List Is Fixed Or Locked". When memory for the new array
  * runs out, the result is 0, *lines is NULL and the last status 007 "Out Of
- * Memory". Otherwise the last status is the server's completion reply to
- * LIST, or the reason no data connection could be opened. LIST answered with
- * anything but 125 or 150 gives 0 at once, with that reply as the last
- * status; so does a session lost while the listing was read. */
+ * Memory". A NULL pointer in place of the array's address gives 0 and the
+ * last status 011 "No Line List", with nothing sent.
+ * The lines count only when the server closed the data connection (not a
+ * wait that ran out, nor a reset) and confirmed the listing with 226 or 250;
+ * the last status is then that reply. Otherwise the result is 0, the array
+ * holds element 0 alone, and the last status is the reason: the reply to
+ * LIST when it was not 125 or 150, the completion reply (426 or 451 for a
+ * listing the server broke off), 057 "Data Connection Error" (the server
+ * confirmed a listing whose data connection was reset), 024 "Data Connection
+ * Timed Out" (the session is lost), 012 "Listing Too Long" (cut after 64
+ * MiB), the reason no data connection could be opened, or that of a session
+ * lost while the listing was read. After any reply of the server the session
+ * goes on as before. */
 TALVEN_API int32_t TALVEN_CALL ftpGetList(int32_t session, SAFEARRAY **lines);
 /* The lines of the listing that begin with "-" (plain files). */
 TALVEN_API int32_t TALVEN_CALL ftpGetFileList(int32_t session, SAFEARRAY **lines);

@@ -161,9 +161,10 @@ void appendWithoutCarriageReturns(std::string& line, const char* bytes, std::siz
 // records what ended the last attempt: 24 when its wait ran out.
 bool connectStream(StreamRecord& stream, std::string_view host) {
     std::int32_t failure = 57;
-    // A NUL would cut the name short and name another host; port 0 names no
+    // A NUL would cut the name short and name another host, and an empty
+    // name stands for this very host on some platforms; port 0 names no
     // service.
-    if (host.find('\0') == std::string_view::npos && stream.port != 0) {
+    if (!host.empty() && host.find('\0') == std::string_view::npos && stream.port != 0) {
         for (const os::Address& address : os::resolveHost(std::string(host))) {
             stream.socket = os::openTcpSocket(address);
             if (stream.socket == os::kNoSocket) {

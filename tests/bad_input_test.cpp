@@ -108,9 +108,13 @@ TEST_F(BadInput, UserNamesAndPasswordsThatWouldEndTheCommandEarly) {
         EXPECT_EQ(ftpConnect(host.ref(), good.ref(), bad.ref()), -1);
         expectExportedStatus(5, "Invalid Character In Argument");
     }
-    // A NUL would cut the host name short and name another host.
+    // A NUL would cut the host name short and name another host; no name at
+    // all would name this computer on some platforms.
     Text cutHost(literalBytes("127.0.0.1\0.example"));
     EXPECT_EQ(ftpConnect(cutHost.ref(), good.ref(), good.ref()), -1);
+    expectExportedStatus(57, "Unable to open socket");
+    talven::ftpRecordReply("");
+    EXPECT_EQ(ftpConnect(nullptr, good.ref(), good.ref()), -1);
     expectExportedStatus(57, "Unable to open socket");
 }
 
@@ -303,9 +307,11 @@ TEST_F(BadInput, DownloadTargetsThatNameNoFileAreRefusedBeforeSending) {
 
 TEST_F(BadInput, AListingWithoutAPlaceForItsLines) {
     const std::string sent = onSession([](Peer&) {}, [&](std::int32_t session) {
-        EXPECT_EQ(ftpGetList(session, nullptr), 0);
-        EXPECT_EQ(ftpGetFileList(session, nullptr), 0);
-        EXPECT_EQ(ftpGetDirList(session, nullptr), 0);
+        for (auto listing : {&ftpGetList, &ftpGetFileList, &ftpGetDirList}) {
+            talven::ftpRecordReply("");
+            EXPECT_EQ(listing(session, nullptr), 0);
+            expectExportedStatus(11, "No Line List");
+        }
     });
     EXPECT_EQ(sent, "QUIT\r\n");
 }

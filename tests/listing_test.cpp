@@ -22,11 +22,14 @@ void serveList(Peer& control, const std::string& data, const std::string& comple
 
 class Listings : public SessionTest {
 protected:
-    std::int32_t list(Listing listing, const ScriptedServer::Script& script) {
+    // Lists on a session of a server that follows script, then runs after.
+    std::int32_t list(Listing listing, const ScriptedServer::Script& script,
+                      const std::function<void(std::int32_t)>& after = [](std::int32_t) {}) {
         std::int32_t result = -1;
         sent = onSession(script, [&](std::int32_t session) {
             lines = {"stale", "content"};
             result = listing(session, lines);
+            after(session);
         });
         EXPECT_EQ(lines.size(), static_cast<std::size_t>(result) + 1);
         EXPECT_EQ(lines.at(0), "");
@@ -112,6 +115,53 @@ TEST_F(Listings, ARefusedListFailsAtOnceAndClosesItsDataConnection) {
         EXPECT_TRUE(dataClosed) << refusal;
         EXPECT_EQ(directory, "/") << refusal;
         EXPECT_EQ(sent, "PASV\r\nTYPE A\r\nLIST\r\nPWD\r\nQUIT\r\n");
+    }
+}
+
+// The lines count only when the server closed the data connection (not a
+// stall past the wait, nor a reset) and confirmed with 226 or 250; else the
+// list holds element 0 alone. The session stays in step: the next command
+// gets its own reply. After a stall the server is taken for hung and the
+// session ends at once.
+TEST_F(Listings, OnlyACleanEndConfirmedWith226Or250GivesTheLines) {
+    enum End { closes, stalls, resets };
+    const struct {
+        End end;
+        std::string completion;
+        std::string status;  // when not the completion itself
+    } cases[] = {
+        {closes, "250 Listing sent", ""},
+        {closes, "426 Connection closed; transfer aborted.", ""},
+        {closes, "451 Local error", ""},
+        {stalls, "426 Failure writing network stream.", "024 Data Connection Timed Out"},
+        {resets, "426 Connection reset", ""},
+        {resets, "226 Transfer complete", "057 Data Connection Error"},
+    };
+    for (const auto& ending : cases) {
+        if (ending.end == resets && !resetsReachThePeer()) continue;
+        const std::string status = ending.status.empty() ? ending.completion : ending.status;
+        for (Listing listing : {&talven::ftpGetList, &talven::ftpGetDirList}) {
+            SCOPED_TRACE(ending.completion);
+            std::string directory;
+            const std::int32_t result = list(listing, [&](Peer& control) {
+                Peer connection = servePasvThenAnswer(control, "200 ok");
+                answer(control, "150 listing");
+                connection.send(kThreeKinds);
+                if (ending.end == closes) connection.close();
+                if (ending.end == stalls) connection.waitForClose(5000);
+                if (ending.end == resets) connection.reset();
+                control.send(ending.completion + "\r\n");
+                answer(control, "257 \"/\" is current");
+            }, [&](std::int32_t session) {
+                expectLastStatus(talven::ftpReplyCode(status), status.substr(4));
+                directory = talven::ftpCurDir(session);
+            });
+            const bool confirmed = talven::ftpReplyCode(status) == 250;
+            EXPECT_EQ(result, !confirmed ? 0 : listing == &talven::ftpGetList ? 3 : 1);
+            const bool lost = ending.end == stalls;
+            EXPECT_EQ(directory, lost ? "" : "/");
+            EXPECT_EQ(sent, lost ? "PASV\r\nTYPE A\r\nLIST\r\n" : "PASV\r\nTYPE A\r\nLIST\r\nPWD\r\nQUIT\r\n");
+        }
     }
 }
 

@@ -51,7 +51,7 @@ TEST_F(Passive, ConnectsToTheControlConnectionsAddressAtThePortOfTheReply) {
 }
 
 // EPSV on an IPv6 session: a 229 that names no port gives a built status and
-// no connection, any other reply is a refusal.
+// no connection, any other reply but 500, 501 or 502 is a refusal.
 TEST_F(Passive, AnIPv6SessionUsesEpsv) {
     serverAddress = "::1";
     Listener listener("::1");
@@ -67,6 +67,35 @@ TEST_F(Passive, AnIPv6SessionUsesEpsv) {
         EXPECT_EQ(outcome.sent, "EPSV\r\nQUIT\r\n");
         if (reply.compare(0, 3, "229") == 0 && !connects) expectStatus(57, kNoDataConnection);
         else expectStatus(talven::ftpReplyCode(reply), reply.substr(4));
+    }
+}
+
+// A server that does not know EPSV gets PASV, whose port is taken with the
+// control connection's address (not the one it names); the session sends
+// PASV at once from then on. A new session tries EPSV again.
+TEST_F(Passive, AnIPv6SessionFallsBackToPasvWhenEpsvIsUnknown) {
+    serverAddress = "::1";
+    Listener listener("::1");
+    for (const std::string refusal : {"500 Unknown command.", "501 Not in IPv6", "502 EPSV not implemented"}) {
+        std::int32_t data[2] = {-1, -1};
+        bool connected[2] = {false, false};
+        const std::string sent = onSession(
+            [&](Peer& control) {
+                answer(control, refusal);
+                for (bool& accepted : connected) {
+                    answer(control, listener.pasvReply());
+                    accepted = listener.accept(500).connected();
+                }
+            },
+            [&](std::int32_t session) {
+                for (std::int32_t& opened : data) {
+                    opened = talven::ftpOpenDataChannel(session);
+                    if (opened != -1) talven::StreamClose(opened);
+                }
+            });
+        EXPECT_TRUE(data[0] > 0 && data[1] > 0 && connected[0] && connected[1]) << refusal;
+        EXPECT_EQ(sent, "EPSV\r\nPASV\r\nPASV\r\nQUIT\r\n");
+        expectStatus(227, listener.pasvReply().substr(4));
     }
 }
 
