@@ -386,35 +386,6 @@ std::int32_t localMillisecondsOfDay() {
 
 namespace {
 
-// An earlier file of that name is emptied and rewritten, so that the host
-// runs this script whatever the file held. CREATE_ALWAYS would refuse a
-// hidden or system file, whose old text the host would then run.
-void writeScript(const std::string& scriptFile, const std::string& scriptText) {
-    QuietErrors quiet;
-    HANDLE file =
-        CreateFileA(scriptFile.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
-    SetEndOfFile(file);
-    DWORD written = 0;
-    WriteFile(file, scriptText.data(), static_cast<DWORD>(scriptText.size()), &written, nullptr);
-    CloseHandle(file);
-}
-
-void runAndWait(const std::string& command) {
-    std::string line = command;  // CreateProcessA may write into its command line
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESHOWWINDOW;
-    startup.wShowWindow = SW_SHOWNORMAL;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS, nullptr, nullptr,
-                        &startup, &process))
-        return;
-    WaitForSingleObject(process.hProcess, INFINITE);
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
-}
-
 // A hidden or system file of that name, or a directory, is left in place.
 void deleteScript(const std::string& scriptFile) {
     QuietErrors quiet;
@@ -425,13 +396,59 @@ void deleteScript(const std::string& scriptFile) {
     FindClose(search);
 }
 
+// An earlier file of that name is emptied and rewritten, so that the host
+// runs this script whatever the file held. CREATE_ALWAYS would refuse a
+// hidden or system file, whose old text the host would then run. True only
+// when the whole script is in the file; a file it could not open is not
+// ours and stays as it was, one it emptied but could not fill is removed.
+bool writeScript(const std::string& scriptFile, const std::string& scriptText) {
+    QuietErrors quiet;
+    HANDLE file =
+        CreateFileA(scriptFile.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    bool whole = SetEndOfFile(file) &&
+                 WriteFile(file, scriptText.data(), static_cast<DWORD>(scriptText.size()), &written, nullptr) &&
+                 written == scriptText.size();
+    whole = CloseHandle(file) && whole;
+    if (!whole) deleteScript(scriptFile);
+    return whole;
+}
+
+// True when the host ran and ended with exit code 0. A host that is
+// missing, or refuses to run (the Script Host disabled by policy), or fails
+// on the script has shown nothing.
+bool runAndWait(const std::string& command) {
+    std::string line = command;  // CreateProcessA may write into its command line
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_SHOWNORMAL;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS, nullptr, nullptr,
+                        &startup, &process))
+        return false;
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD exitCode = 1;
+    bool ended = GetExitCodeProcess(process.hProcess, &exitCode) && exitCode == 0;
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    return ended;
+}
+
 }  // namespace
 
-void showPopup(const std::string&, const std::string&, const std::string& scriptFile, const std::string& scriptText,
-               const std::string& scriptCommand) {
-    writeScript(scriptFile, scriptText);
-    runAndWait(scriptCommand);
-    deleteScript(scriptFile);
+// Where the script cannot be written, the host is not run on whatever file
+// of that name lies there; where the host cannot show the message, the
+// system's message box does, after the script is gone.
+void showPopup(const std::string& title, const std::string& message, const std::string& scriptFile,
+               const std::string& scriptText, const std::string& scriptCommand) {
+    bool shown = false;
+    if (writeScript(scriptFile, scriptText)) {
+        shown = runAndWait(scriptCommand);
+        deleteScript(scriptFile);
+    }
+    if (!shown) MessageBoxA(nullptr, message.c_str(), title.c_str(), MB_OK);
 }
 
 int runProgram(int, char**, int (*entry)()) {

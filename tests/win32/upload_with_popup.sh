@@ -4,6 +4,10 @@
 # row shows the progress, and the file arrives byte for byte under a numeric
 # name. While the popup is shown, TALVEN.JS holds exactly the two lines of
 # the success message; after OK is pressed it is gone and the exit code is 0.
+# Then, with the server gone and a directory named TALVEN.JS in the current
+# directory, the system's message box titled Talven reports the failed
+# connection in its place; Return dismisses it, the directory stays and the
+# exit code is 0.
 . "$SOURCE/tests/win32/wine_e2e_lib.sh"
 
 [ -n "${DISPLAY:-}" ] || { echo "skipped: needs the display of the Wine run (Xvfb)"; exit $SKIP; }
@@ -46,4 +50,18 @@ cmp -s "$WORK/expected-screen" "$WORK/screen" || {
   diff "$WORK/expected-screen" "$WORK/screen"
   fail "the terminal's rows"
 }
-echo "passed: stored as $SECOND, popup shown and dismissed, TALVEN.JS checked and removed"
+
+tmux -S "$TERMINAL" kill-session -t talven
+mkdir "$WORK/TALVEN.JS"
+tmux -S "$TERMINAL" -f /dev/null new-session -d -s talven -x 100 -y 30 -c "$WORK" \
+  sh -c '"$@" 2>wine.err; echo "exit code $?"; sleep 600' talven "$WINE" "$TALVEN" "$LOCAL_PATH"
+within 90 popup_shown || { screen; cat "$WORK/wine.err"; fail "no message box titled Talven appeared"; }
+program_ended && fail "the program ended while its message box was still shown"
+timeout 10 xdotool key --window "$(popup_window)" Return
+within 30 popup_gone || fail "the message box did not close after Return"
+within 30 program_ended || { screen; fail "the program did not end after the message box closed"; }
+screen | grep -qx 'exit code 0' || { screen; fail "exit code after the message box"; }
+[ -d "$WORK/TALVEN.JS" ] || fail "the directory named TALVEN.JS is gone"
+
+echo "passed: stored as $SECOND, popup shown and dismissed, TALVEN.JS checked and removed;" \
+  "message box shown and dismissed where TALVEN.JS is a directory"
