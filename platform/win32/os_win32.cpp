@@ -448,7 +448,8 @@ void showPopup(const std::string& title, const std::string& message, const std::
         shown = runAndWait(scriptCommand);
         deleteScript(scriptFile);
     }
-    if (!shown) MessageBoxA(nullptr, message.c_str(), title.c_str(), MB_OK);
+    // A console program has no window to come up over: the box asks for the front.
+    if (!shown) MessageBoxA(nullptr, message.c_str(), title.c_str(), MB_OK | MB_SETFOREGROUND);
 }
 
 int runProgram(int, char**, int (*entry)()) {
