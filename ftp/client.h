@@ -57,9 +57,9 @@ inline constexpr BuiltStatus kNotConnected{94, "Not Connected"};
 // the result is the built status line that says why (91 to 93); 94 when the
 // handle names no open stream.
 std::string ftpReadReply(std::int32_t session);
-// As ftpReadReply, but the first whole reply, preliminary or not: the
-// go-ahead of a transfer.
-std::string ftpReadFirstReply(std::int32_t session);
+// As ftpReadReply, but a go-ahead (see ftpTransferMayStart) ends it too:
+// the first reply to a transfer command that is not another preliminary one.
+std::string ftpReadGoAhead(std::int32_t session);
 inline constexpr std::size_t kReplySizeLimit = 1 << 20;
 // Reads the greeting: any 120 replies, then a 220 reply, all within one wait
 // and one reply bound. Any other reply, or one that cannot be read whole, is

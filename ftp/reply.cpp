@@ -128,9 +128,13 @@ std::string ftpReadReply(std::int32_t session) {
     }
 }
 
-std::string ftpReadFirstReply(std::int32_t session) {
+// A restart marker (110) or a delay (120) may come before the go-ahead.
+std::string ftpReadGoAhead(std::int32_t session) {
     ReplyLines lines(session);
-    return readReply(lines);
+    for (;;) {
+        std::string reply = readReply(lines);
+        if (!preliminary(reply) || ftpTransferMayStart(reply)) return reply;
+    }
 }
 
 // "120 Service ready in N minutes" may come before the 220; the wait and

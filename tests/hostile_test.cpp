@@ -55,21 +55,25 @@ TEST_F(Hostile, RepliesSplitByteByByteAreReadWhole) {
 
 // A preliminary reply (1xx) is followed by the final one, which answers the
 // command: taken as the reply itself, it would leave the final one to pass
-// for the reply to the next command.
+// for the reply to the next command. Before a transfer's go-ahead (125 or
+// 150) other preliminary replies may come too.
 TEST_F(Hostile, PreliminaryRepliesAreFollowedByTheFinalOne) {
     const std::string sent = onSession(
         [](Peer& control) {
             answer(control, "150-Working\r\n150 Still working\r\n110 MARK\r\n250 Deleted a");
             answer(control, "550 b: No such file");
+            serveStore(control, TransferReplies{"200 Binary", "120 Ready in 1 minute\r\n110 MARK\r\n150 Go", "226 Stored"});
             serveQuit(control);
         },
-        [](std::int32_t session) {
+        [&](std::int32_t session) {
             EXPECT_EQ(talven::ftpDeleteFile(session, "a"), 1);
             expectLastStatus(250, "Deleted a");
             EXPECT_EQ(talven::ftpDeleteFile(session, "b"), 0);
+            expectLastStatus(550, "b: No such file");
+            EXPECT_EQ(talven::ftpPutFile(session, 1, "f", localFile("abc")), 1);
         });
-    expectStatus(550, "b: No such file");
-    EXPECT_EQ(sent, "DELE a\r\nDELE b\r\nQUIT\r\n");
+    expectStatus(226, "Stored");
+    EXPECT_EQ(sent, "DELE a\r\nDELE b\r\nTYPE I\r\nPASV\r\nSTOR f\r\nQUIT\r\n");
 }
 
 TEST_F(Hostile, AGreetingAndLoginSplitByteByByte) {
