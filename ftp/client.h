@@ -44,17 +44,22 @@ inline constexpr BuiltStatus kReplyTooLong{93, "Reply Too Long"};
 // The handle names no open session (never opened, or quit).
 inline constexpr BuiltStatus kNotConnected{94, "Not Connected"};
 
-// Reads one whole reply from a control stream: a first line whose fourth
-// character is "-" opens a multi-line reply, ended by the line that begins
-// with the same code followed by anything but "-". A line longer than the
-// line capacity stands as its first 65,536 bytes; the rest up to its LF is
-// read and dropped. Returns the line that ends the reply. When the reply
-// cannot be read whole (the wait W ran out before the LF of its last line,
-// the stream failed or closed, or it took more than kReplySizeLimit bytes
-// from the stream, dropped CRs counted), the session is lost and the result
-// is the built status line that says why (91 to 93); 94 when the handle
-// names no open stream.
+// Reads the final reply to a command from a control stream: preliminary
+// replies (1xx) before it are read and dropped. A reply's first line whose
+// fourth character is "-" opens a multi-line reply, ended by the line that
+// begins with the same code followed by anything but "-". A line longer
+// than the line capacity stands as its first 65,536 bytes; the rest up to
+// its LF is read and dropped. Returns the line that ends the final reply.
+// All of it, preliminary replies included, must come within one wait W and
+// kReplySizeLimit bytes taken from the stream (dropped CRs counted): when it
+// cannot be read whole (the wait ran out before the LF of its last line, the
+// stream failed or closed, or the bound was passed), the session is lost and
+// the result is the built status line that says why (91 to 93); 94 when the
+// handle names no open stream.
 std::string ftpReadReply(std::int32_t session);
+// As ftpReadReply, but a go-ahead (see ftpTransferMayStart) ends it too:
+// the first reply to a transfer command that is not another preliminary one.
+std::string ftpReadGoAhead(std::int32_t session);
 inline constexpr std::size_t kReplySizeLimit = 1 << 20;
 // Reads the greeting: any 120 replies, then a 220 reply, all within one wait
 // and one reply bound. Any other reply, or one that cannot be read whole, is

@@ -145,7 +145,7 @@ void ftpLoseSessionToStalledData(std::int32_t session, std::int32_t data) {
 
 std::string ftpStartTransfer(std::int32_t session, std::int32_t data, const std::string& command) {
     StreamSendLine(session, command);
-    const std::string goAhead = ftpReadReply(session);
+    const std::string goAhead = ftpReadGoAhead(session);
     if (!ftpTransferMayStart(goAhead)) {
         StreamClose(data);
         ftpRecordReply(goAhead);

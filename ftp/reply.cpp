@@ -87,6 +87,11 @@ std::string readReply(ReplyLines& lines) {
     return lines.lose();
 }
 
+bool preliminary(std::string_view reply) {
+    const std::int32_t code = ftpReplyCode(reply);
+    return code >= 100 && code <= 199;
+}
+
 }  // namespace
 
 std::int32_t ftpReplyCode(std::string_view line) {
@@ -114,9 +119,22 @@ void ftpRecordBuiltStatus(std::int32_t number, std::string_view text) {
     ftpRecordReply(builtStatusLine(number, text));
 }
 
+// A preliminary reply (1xx) says that the final one is still to come.
 std::string ftpReadReply(std::int32_t session) {
     ReplyLines lines(session);
-    return readReply(lines);
+    for (;;) {
+        std::string reply = readReply(lines);
+        if (!preliminary(reply)) return reply;
+    }
+}
+
+// A restart marker (110) or a delay (120) may come before the go-ahead.
+std::string ftpReadGoAhead(std::int32_t session) {
+    ReplyLines lines(session);
+    for (;;) {
+        std::string reply = readReply(lines);
+        if (!preliminary(reply) || ftpTransferMayStart(reply)) return reply;
+    }
 }
 
 // "120 Service ready in N minutes" may come before the 220; the wait and

@@ -76,11 +76,6 @@ os::WaitTime waitUntil(StreamDeadline deadline) {
                         static_cast<std::uint32_t>(left.count() % 1000000)};
 }
 
-// Up to W, or up to deadline when one is given.
-os::WaitTime nextWait(const StreamRecord& stream, const StreamDeadline* deadline) {
-    return deadline ? waitUntil(*deadline) : stream.wait();
-}
-
 // Waits for what the TLS connection asked for.
 os::Readiness awaitTls(const StreamRecord& stream, os::TlsIo io, os::WaitTime wait) {
     return io == os::TlsIo::wantWrite ? os::waitWritable(stream.socket, wait) : os::waitReadable(stream.socket, wait);
@@ -88,7 +83,7 @@ os::Readiness awaitTls(const StreamRecord& stream, os::TlsIo io, os::WaitTime wa
 
 // As fillBuffer, through TLS. Only close_notify ends the data in order: a
 // bare close may have cut it short, and is remembered as such.
-Fill fillFromTls(StreamRecord& stream, const StreamDeadline* deadline) {
+Fill fillFromTls(StreamRecord& stream, StreamDeadline deadline) {
     for (;;) {
         std::size_t got = 0;
         const os::TlsIo io = os::tlsRead(stream.tls, stream.buffer, kReceiveBufferSize, got);
@@ -100,7 +95,7 @@ Fill fillFromTls(StreamRecord& stream, const StreamDeadline* deadline) {
                 return Fill::received;
             case os::TlsIo::wantRead:
             case os::TlsIo::wantWrite:
-                switch (awaitTls(stream, io, nextWait(stream, deadline))) {
+                switch (awaitTls(stream, io, waitUntil(deadline))) {
                     case os::Readiness::timedOut: return Fill::timedOut;
                     case os::Readiness::failed: recordSocketFailure(); return Fill::failed;
                     case os::Readiness::ready: break;
@@ -117,14 +112,17 @@ Fill fillFromTls(StreamRecord& stream, const StreamDeadline* deadline) {
 }
 
 // One socket receive into the empty buffer, waiting for the socket to
-// become readable when nothing has arrived yet: up to W, or up to deadline
-// when one is given. Bytes already there are taken without asking first: a
-// fast transfer then costs one system call per receive, not two.
+// become readable when nothing has arrived yet: up to W in all, or up to
+// deadline when one is given. In all: on TLS, records that bring no data
+// (or a record trickled in byte by byte) must not earn a fresh wait each.
+// Bytes already there are taken without asking first: a fast transfer then
+// costs one system call per receive, not two.
 Fill fillBuffer(StreamRecord& stream, const StreamDeadline* deadline = nullptr) {
-    if (stream.tls != nullptr) return fillFromTls(stream, deadline);
+    const StreamDeadline end = deadline ? *deadline : deadlineAfter(stream.wait());
+    if (stream.tls != nullptr) return fillFromTls(stream, end);
     std::int64_t got = os::receiveSome(stream.socket, stream.buffer, kReceiveBufferSize);
     while (got == os::kNothingArrived) {
-        switch (os::waitReadable(stream.socket, nextWait(stream, deadline))) {
+        switch (os::waitReadable(stream.socket, waitUntil(end))) {
             case os::Readiness::timedOut: return Fill::timedOut;
             case os::Readiness::failed: recordSocketFailure(); return Fill::failed;
             case os::Readiness::ready: break;
@@ -229,20 +227,25 @@ void StreamOpen(std::int32_t number, std::string_view host, std::uint16_t port, 
 
 namespace {
 
-// Sends every byte, waiting up to W for writability before each send; how
-// many were sent, fewer only after a failure (recorded).
+// Sends every byte, waiting up to W for the connection to take some; how
+// many were sent, fewer only after a failure (recorded). The wait runs from
+// the last bytes taken: what the peer sends meanwhile earns no fresh one.
 std::size_t sendThroughTls(StreamRecord& stream, const char* bytes, std::size_t count) {
     std::size_t sent = 0;
+    StreamDeadline deadline = deadlineAfter(stream.wait());
     while (sent < count) {
         std::size_t taken = 0;
         const os::TlsIo io = os::tlsWrite(stream.tls, bytes + sent, count - sent, taken);
         sent += taken;
-        if (io == os::TlsIo::done) continue;
+        if (io == os::TlsIo::done) {
+            deadline = deadlineAfter(stream.wait());
+            continue;
+        }
         if (io != os::TlsIo::wantRead && io != os::TlsIo::wantWrite) {
             recordSocketFailure();
             return sent;
         }
-        switch (awaitTls(stream, io, stream.wait())) {
+        switch (awaitTls(stream, io, waitUntil(deadline))) {
             case os::Readiness::timedOut: errorNumber = 24; return sent;
             case os::Readiness::failed: recordSocketFailure(); return sent;
             case os::Readiness::ready: break;
@@ -537,7 +540,8 @@ void StreamCloseNotify(std::int32_t number) {
             return;
         }
     }
-    while (!stream->peerClosed) {
+    // A peer that sends without end is read for the one wait.
+    while (!stream->peerClosed && std::chrono::steady_clock::now() < deadline) {
         std::size_t got = 0;
         const os::TlsIo io = os::tlsRead(stream->tls, stream->buffer, kReceiveBufferSize, got);
         if (io == os::TlsIo::done) continue;

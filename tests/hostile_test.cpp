@@ -15,6 +15,12 @@ using namespace std::chrono_literals;
 
 namespace {
 
+std::string repeated(const std::string& text, int times) {
+    std::string all;
+    for (int i = 0; i < times; ++i) all += text;
+    return all;
+}
+
 class Hostile : public SessionTest {
 protected:
     std::string localFile(const std::string& bytes) {
@@ -45,6 +51,29 @@ TEST_F(Hostile, RepliesSplitByteByByteAreReadWhole) {
     EXPECT_EQ(directory, "/split");
     expectStatus(250, "Deleted");
     EXPECT_EQ(sent, "PWD\r\nDELE f\r\nQUIT\r\n");
+}
+
+// A preliminary reply (1xx) is followed by the final one, which answers the
+// command: taken as the reply itself, it would leave the final one to pass
+// for the reply to the next command. Before a transfer's go-ahead (125 or
+// 150) other preliminary replies may come too.
+TEST_F(Hostile, PreliminaryRepliesAreFollowedByTheFinalOne) {
+    const std::string sent = onSession(
+        [](Peer& control) {
+            answer(control, "150-Working\r\n150 Still working\r\n110 MARK\r\n250 Deleted a");
+            answer(control, "550 b: No such file");
+            serveStore(control, TransferReplies{"200 Binary", "120 Ready in 1 minute\r\n110 MARK\r\n150 Go", "226 Stored"});
+            serveQuit(control);
+        },
+        [&](std::int32_t session) {
+            EXPECT_EQ(talven::ftpDeleteFile(session, "a"), 1);
+            expectLastStatus(250, "Deleted a");
+            EXPECT_EQ(talven::ftpDeleteFile(session, "b"), 0);
+            expectLastStatus(550, "b: No such file");
+            EXPECT_EQ(talven::ftpPutFile(session, 1, "f", localFile("abc")), 1);
+        });
+    expectStatus(226, "Stored");
+    EXPECT_EQ(sent, "DELE a\r\nDELE b\r\nTYPE I\r\nPASV\r\nSTOR f\r\nQUIT\r\n");
 }
 
 TEST_F(Hostile, AGreetingAndLoginSplitByteByByte) {
@@ -165,6 +194,8 @@ TEST_F(Hostile, RepliesThatDoNotArriveWholeLoseTheSession) {
         {[](Peer& c) { c.send("55"); std::this_thread::sleep_for(1200ms); c.send("0 a: No such file\r\n"); }, 91, timedOut},
         {[](Peer& c) { c.sendInPieces("250 DELE a: file deleted\r\n", 1, 80ms); }, 91, timedOut},
         {[&](Peer& c) { c.send(overlong + "250 Deleted\r\n"); }, 93, "Reply Too Long"},
+        {[&](Peer& c) { c.send(repeated("150 " + std::string(1000, 'x') + "\r\n", 1100) + "250 Deleted\r\n"); }, 93, "Reply Too Long"},
+        {[](Peer& c) { c.sendInPieces(repeated("110 Working\r\n", 5) + "250 Deleted\r\n", 13, 300ms); }, 91, timedOut},
         {[](Peer& c) { c.send("250-Deleted\r\n"); c.close(); }, 92, "Control Connection Lost"},
         {[](Peer& c) { c.send("250-Deleted\r\n"); c.reset(); }, 92, "Control Connection Lost"},
     };

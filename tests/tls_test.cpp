@@ -3,6 +3,7 @@
 // check, and the data connections' resumption and ends. The server makes a
 // test CA for the test program; the client trusts it as the platform
 // does (support/tls_peer.h).
+#include <chrono>
 #include <cstdlib>
 #include <iostream>
 #include <mutex>
@@ -167,6 +168,9 @@ TEST_F(Tls, ServerFaultsFailAsTheyShould) {
         {"not_resumed", false, true, 0, 522, "SSL connection failed: session reuse required"},
         // A download whose data connection closes without close_notify.
         {"no_close_notify", false, false, 0, 85, "Data Connection Cut Short"},
+        // A download whose TLS records come a byte at a time, never one
+        // whole within a wait: the data connection stalls.
+        {"trickled_data", false, false, 0, 24, "Data Connection Timed Out"},
     };
     const std::string whyNot = whyNoTlsResumption();
     for (const Case& c : cases) {
@@ -180,8 +184,10 @@ TEST_F(Tls, ServerFaultsFailAsTheyShould) {
         ASSERT_GT(session, 0) << talven::ftpLastReplyCode() << " " << talven::ftpLastReplyText() << "\n" << server.log();
         const std::string local = server.file("local.bin");
         writeFile(local, "old");
+        const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(c.upload ? talven::ftpPutFile(session, -1, "f", local) : talven::ftpGetFile(session, -1, "f", local),
                   c.result);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
         expectLastStatus(c.code, c.text);
         if (c.result == 0) {
             EXPECT_EQ(readFile(local), "old");

@@ -16,9 +16,12 @@ gets every command and what the data connections did ("resumed",
 import datetime
 import ipaddress
 import os
+import select
 import socket
 import ssl
 import sys
+import threading
+import time
 
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
@@ -91,6 +94,31 @@ def make_context(case, rundir, cadir):
     return context
 
 
+def trickle(raw, inner, handshaken):
+    """Relays between the client (raw) and the server's TLS (inner): the
+    handshake at once, then the server's bytes one at a time, 0.15 s apart,
+    until either side ends."""
+    try:
+        while ready := select.select([raw, inner], [], [], WAIT_SECONDS)[0]:
+            for source in ready:
+                chunk = source.recv(65536)
+                if not chunk:
+                    return
+                if source is raw:
+                    inner.sendall(chunk)
+                elif not handshaken.is_set():
+                    raw.sendall(chunk)
+                else:
+                    for byte in chunk:
+                        raw.sendall(bytes([byte]))
+                        time.sleep(0.15)
+    except OSError:
+        pass
+    finally:
+        raw.close()
+        inner.close()
+
+
 class Session:
     def __init__(self, case, control, tls, fresh_tls, log, resumption_optional):
         self.case, self.sock, self.tls, self.fresh_tls, self.log = case, control, tls, fresh_tls, log
@@ -118,9 +146,16 @@ class Session:
         None when the client did not resume the control session."""
         raw, _ = self.listener.accept()
         raw.settimeout(WAIT_SECONDS)
+        handshaken = threading.Event()
+        if self.case == "trickled_data":  # the data's TLS records come a byte at a time
+            inner, outer = socket.socketpair()
+            self.relay = threading.Thread(target=trickle, args=(raw, outer, handshaken))
+            self.relay.start()
+            raw = inner
         # Another context cannot resume the control connection's session.
         context = self.fresh_tls if self.case == "not_resumed" else self.tls
         data = context.wrap_socket(raw, server_side=True, suppress_ragged_eofs=False)
+        handshaken.set()
         self.note("resumed" if data.session_reused else "not resumed")
         if data.session_reused or self.resumption_optional:
             return data
@@ -132,6 +167,9 @@ class Session:
         data = self.secure_data()
         if data is None:
             return self.reply("522 SSL connection failed: session reuse required")
+        if self.case == "trickled_data":
+            data.sendall(b"slow")
+            return self.relay.join()  # until the client gives up
         if verb == "STOR":
             size = 0
             try:
