@@ -6,12 +6,14 @@
 #include <windows.h>
 #include <ole2.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "os.h"
@@ -304,6 +306,23 @@ TEST_F(Files, FailuresGiveTheirErrorNumbersAndLeaveTheErrorModeAsItWas) {
     CloseHandle(writer);
     EXPECT_EQ(os::createExclusive("held.txt", handle), 70);
     EXPECT_EQ(GetErrorMode(), 0u);
+    SetErrorMode(before);
+}
+
+// The dialogs go off for the calling thread alone: with one mode for the
+// whole process, two threads' calls would switch them back on under each
+// other, and a call could block on a dialog nobody answers.
+TEST_F(Files, FileCallsLeaveTheProcesssErrorModeToOtherThreads) {
+    UINT before = SetErrorMode(0);
+    std::atomic<bool> done{false};
+    std::thread caller([&done] {
+        for (int i = 0; i < 20000; ++i) os::pathKind("missing.txt");
+        done = true;
+    });
+    UINT seen = 0;
+    while (!done) seen |= GetErrorMode();
+    caller.join();
+    EXPECT_EQ(seen, 0u);
     SetErrorMode(before);
 }
 
