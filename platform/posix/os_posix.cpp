@@ -481,6 +481,9 @@ std::string argumentForLine(const std::string& argument) {
 }
 }  // namespace
 
+// In UTF-8 no byte of a longer character is below 0x80.
+bool isLeadByte(char) { return false; }
+
 // The line is rebuilt from argv so that splitting it gives the arguments
 // back as the shell passed them.
 std::string commandLine() {

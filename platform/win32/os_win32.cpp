@@ -311,9 +311,15 @@ std::int32_t deleteFile(const std::string& path) {
 
 std::string linkedFile(const std::string& path) { return path; }
 
+// The second byte of a double-byte character may equal a backslash; it ends
+// no folder.
 std::string folderOf(const std::string& path) {
-    const std::string::size_type separator = path.find_last_of("\\/:");
-    return separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
+    std::string::size_type end = 0;
+    for (std::string::size_type i = 0; i < path.size(); ++i) {
+        if (isLeadByte(path[i])) ++i;
+        else if (path[i] == '\\' || path[i] == '/' || path[i] == ':') end = i + 1;
+    }
+    return path.substr(0, end);
 }
 
 namespace {
@@ -420,6 +426,8 @@ void setWindowCaption(std::int32_t window, const std::string& caption) {
 }
 
 // ---------------------------------------------------------------- process
+
+bool isLeadByte(char byte) { return IsDBCSLeadByte(static_cast<BYTE>(byte)) != 0; }
 
 std::string commandLine() { return GetCommandLineA(); }
 
