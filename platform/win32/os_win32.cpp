@@ -213,6 +213,12 @@ std::int32_t openFile(const std::string& path, DWORD access, DWORD share, DWORD 
     QuietErrors quiet;
     HANDLE file = CreateFileA(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return fileErrorNumber(GetLastError());
+    // Device names (NUL, CON, COM1, also with a suffix or a folder) and pipes
+    // open too; they are no files, and reading a pipe may never end.
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        return 70;
+    }
     handle = reinterpret_cast<FileHandle>(file);
     return 0;
 }

@@ -300,6 +300,9 @@ TEST_F(Files, FailuresGiveTheirErrorNumbersAndLeaveTheErrorModeAsItWas) {
     EXPECT_EQ(os::openForReading("missing.txt", handle), 53);
     EXPECT_EQ(os::openForReading("no such directory\\a.txt", handle), 76);
     EXPECT_EQ(os::openForReading("a*.txt", handle), 64);
+    // A device is no file: reading it may never end (a pipe) or have no size.
+    EXPECT_EQ(os::openForReading("NUL", handle), 70);
+    EXPECT_EQ(os::openForReading("C:\\nul.txt", handle), 70);
     writeBytes("held.txt", "x");
     HANDLE writer = CreateFileA("held.txt", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_EQ(os::openForReading("held.txt", handle), 70);
