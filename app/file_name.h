@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "os.h"
+
 namespace talven::app {
 
 struct FileNameParts {
@@ -13,7 +15,9 @@ struct FileNameParts {
     std::string suffix;
 };
 
-// The file name is what follows the path's last colon, backslash or slash.
-FileNameParts splitFileName(std::string_view localPath);
+// The file name is what follows the path's last colon, backslash or slash;
+// isLeadByte marks the first byte of a two-byte character, whose second byte
+// is never a separator (by default the system's code page tells).
+FileNameParts splitFileName(std::string_view localPath, bool (*isLeadByte)(char) = os::isLeadByte);
 
 }  // namespace talven::app

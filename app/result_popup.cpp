@@ -6,10 +6,16 @@ namespace talven::app {
 
 // A raw line break would end the literal and the script with it (Linux
 // paths may hold one), so CR and LF travel as escapes too.
-std::string jscriptStringBody(std::string_view message) {
+std::string jscriptStringBody(std::string_view message, bool (*isLeadByte)(char)) {
     std::string body;
     body.reserve(message.size());
-    for (char c : message) {
+    for (std::size_t i = 0; i < message.size(); ++i) {
+        const char c = message[i];
+        if (isLeadByte(c) && i + 1 < message.size()) {
+            body += c;
+            body += message[++i];
+            continue;
+        }
         switch (c) {
             case '\\': body += "\\\\"; break;
             case '\'': body += "\\'"; break;

@@ -146,6 +146,10 @@ void setWindowCaption(std::int32_t window, const std::string& caption);
 
 // ---- Process ----
 
+// True for the first byte of a two-byte character in the system's code page
+// for byte strings, whose second byte may equal a backslash (Shift-JIS, Big5,
+// GBK); false where every such byte is a character of its own (UTF-8).
+bool isLeadByte(char byte);
 // The process's command line as one text, as the platform gives it.
 std::string commandLine();
 // Milliseconds since local midnight.

@@ -14,6 +14,13 @@ void expectParts(std::string_view path, std::string_view stem, std::string_view 
     EXPECT_EQ(parts.suffix, suffix) << path;
 }
 
+// Shift-JIS: the second byte of a two-byte character may be 0x5C, which
+// is no backslash there (\x83\x5C is one katakana, \x95\x5C one kanji).
+bool shiftJisLeadByte(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+}
+
 }  // namespace
 
 TEST(SplitFileName, SuffixFromTheLastFullStop) {
@@ -36,6 +43,14 @@ TEST(SplitFileName, ColonBackslashAndSlashEndTheDirectory) {
     expectParts("C:a.txt", "a", ".txt");
     expectParts("\\\\server\\share\\a.txt", "a", ".txt");
     expectParts("dir.d/a", "", "a");
+}
+
+TEST(SplitFileName, TheSecondByteOfADoubleByteCharacterEndsNoDirectory) {
+    const auto parts = splitFileName("C:\\data\\\x83\x5C\x95\x5C.txt", shiftJisLeadByte);
+    EXPECT_EQ(parts.stem, "\x83\x5C\x95\x5C");
+    EXPECT_EQ(parts.suffix, ".txt");
+    // A lead byte that ends the path has no second byte to take.
+    EXPECT_EQ(splitFileName("a\\\x83", shiftJisLeadByte).suffix, "\x83");
 }
 
 TEST(SplitFileName, NoFileNameAfterATrailingSeparator) {

@@ -47,3 +47,15 @@ TEST(PopupScript, OtherBytesPassAsTheyStand) {
     EXPECT_EQ(popupScriptText("Fitxer \"d\xE8ries\"\t& <b> enviat"),
               kLine1 + line2With("Fitxer \"d\xE8ries\"\t& <b> enviat"));
 }
+
+// Shift-JIS: 0x5C after a lead byte is the second half of a character; an
+// escape there would be read as the escape of the next character (\x83\x5C
+// then "1" would show as U+0001).
+TEST(PopupScript, TheSecondByteOfADoubleByteCharacterIsNotEscaped) {
+    const auto shiftJisLeadByte = [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+    };
+    EXPECT_EQ(talven::app::jscriptStringBody("C:\\\x83\x5C" "1.txt \x95\x5C'", shiftJisLeadByte),
+              "C:\\\\\x83\x5C" "1.txt \x95\x5C\\'");
+}

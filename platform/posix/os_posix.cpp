@@ -7,6 +7,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -20,6 +21,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -481,6 +483,9 @@ std::string argumentForLine(const std::string& argument) {
 }
 }  // namespace
 
+// In UTF-8 no byte of a longer character is below 0x80.
+bool isLeadByte(char) { return false; }
+
 // The line is rebuilt from argv so that splitting it gives the arguments
 // back as the shell passed them.
 std::string commandLine() {
@@ -564,13 +569,69 @@ void showOnTerminal(const std::string& title, const std::string& message) {
 }
 }  // namespace
 
+namespace {
+// An X display that takes the connection but never answers (a stopped
+// server, a dead forwarded link) would keep the dialog tool, and so this
+// program, waiting before any window shows. It must answer the connection
+// set-up within this wait; one that cannot be reached is left to the tool,
+// which fails at once.
+constexpr WaitTime kDisplayAnswerWait{5, 0};
+
+// DISPLAY is [host]:number[.screen]; an empty host or "unix" is this
+// machine's socket, which Xlib tries in the abstract namespace first.
+Socket connectDisplay(const std::string& display) {
+    const std::string::size_type colon = display.rfind(':');
+    if (colon == std::string::npos) return kNoSocket;
+    const std::string host = display.substr(0, colon);
+    const std::string number = display.substr(colon + 1, display.find('.', colon) - colon - 1);
+    if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos || number.size() > 4)
+        return kNoSocket;
+    if (host.empty() || host == "unix") {
+        const std::string path = "/tmp/.X11-unix/X" + number;
+        for (bool abstract : {true, false}) {
+            int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (fd < 0) return kNoSocket;
+            sockaddr_un local{};
+            local.sun_family = AF_UNIX;
+            std::memcpy(local.sun_path + (abstract ? 1 : 0), path.data(), path.size());
+            const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + (abstract ? 1 : 0));
+            if (connect(fd, reinterpret_cast<sockaddr*>(&local), size) == 0) return fd;
+            close(fd);
+        }
+        return kNoSocket;
+    }
+    for (const Address& address : resolveHost(host)) {
+        Socket tcp = openTcpSocket(address);
+        if (tcp == kNoSocket) continue;
+        const auto port = static_cast<std::uint16_t>(6000 + std::stoi(number));
+        if (connectWithin(tcp, address, port, kDisplayAnswerWait) == Readiness::ready) return tcp;
+        closeSocket(tcp);
+    }
+    return kNoSocket;
+}
+
+// False only for a display that took the connection and then kept silent.
+bool displayAnswers(const std::string& display) {
+    const Socket connection = connectDisplay(display);
+    if (connection == kNoSocket) return true;
+    // Connection set-up, little-endian, protocol 11.0, no authorisation: any
+    // reply (success, failure or a demand for authorisation) is an answer.
+    const char setup[12] = {'l', 0, 11, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    const bool answered = sendSome(connection, setup, sizeof setup) == static_cast<std::int64_t>(sizeof setup) &&
+                          waitReadable(connection, kDisplayAnswerWait) == Readiness::ready;
+    closeSocket(connection);
+    return answered;
+}
+}  // namespace
+
 // There is no script host here: a dialog window when a display is present
 // and the dialog could be shown there, else the terminal.
 void showPopup(const std::string& title, const std::string& message, const std::string&,
                const std::string&, const std::string&) {
     const char* display = std::getenv("DISPLAY");
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    bool hasDisplay = (display && *display) || (wayland && *wayland);
+    bool hasX = display && *display;
+    bool hasDisplay = (hasX && displayAnswers(display)) || (!hasX && wayland && *wayland);
     if (hasDisplay && showDialog(title, message)) return;
     showOnTerminal(title, message);
 }

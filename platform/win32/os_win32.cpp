@@ -11,6 +11,7 @@
 #include <atomic>
 #include <climits>
 #include <cstring>
+#include <mutex>
 
 namespace os {
 
@@ -134,16 +135,60 @@ bool usablePath(const std::string& path) {
 
 namespace {
 
-// Every file call runs with the critical-error and missing-file dialogs off.
+// Every file call runs with the critical-error and missing-file dialogs off,
+// for the calling thread alone where the system can (Windows 7 on): with one
+// mode for the whole process, a thread that restores it would switch the
+// dialogs back on under another thread's call, which could then block on a
+// dialog. Older systems have only that one mode; there the first thread into
+// a file call switches the dialogs off and the last one out restores it.
+constexpr UINT kQuietModes = SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX;
+
+using SetThreadErrorModeCall = BOOL(WINAPI*)(DWORD, LPDWORD);
+
+// Looked up, so that the images still load where the call is missing.
+SetThreadErrorModeCall threadErrorModeCall() {
+    static const auto call = reinterpret_cast<SetThreadErrorModeCall>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetThreadErrorMode")));
+    return call;
+}
+
+struct SharedErrorMode {
+    std::mutex lock;
+    int holders = 0;
+    UINT previous = 0;
+};
+
+SharedErrorMode& sharedErrorMode() {
+    static SharedErrorMode mode;
+    return mode;
+}
+
 class QuietErrors {
 public:
-    QuietErrors() : previous_(SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX)) {}
-    ~QuietErrors() { SetErrorMode(previous_); }
+    QuietErrors() {
+        if (SetThreadErrorModeCall call = threadErrorModeCall()) {
+            perThread_ = call(kQuietModes, &previous_) != 0;
+            if (perThread_) return;
+        }
+        SharedErrorMode& shared = sharedErrorMode();
+        std::lock_guard<std::mutex> guard(shared.lock);
+        if (shared.holders++ == 0) shared.previous = SetErrorMode(kQuietModes);
+    }
+    ~QuietErrors() {
+        if (perThread_) {
+            threadErrorModeCall()(previous_, nullptr);
+            return;
+        }
+        SharedErrorMode& shared = sharedErrorMode();
+        std::lock_guard<std::mutex> guard(shared.lock);
+        if (--shared.holders == 0) SetErrorMode(shared.previous);
+    }
     QuietErrors(const QuietErrors&) = delete;
     QuietErrors& operator=(const QuietErrors&) = delete;
 
 private:
-    UINT previous_;
+    bool perThread_ = false;
+    DWORD previous_ = 0;
 };
 
 std::int32_t fileErrorNumber(DWORD error) {
@@ -168,6 +213,12 @@ std::int32_t openFile(const std::string& path, DWORD access, DWORD share, DWORD 
     QuietErrors quiet;
     HANDLE file = CreateFileA(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return fileErrorNumber(GetLastError());
+    // Device names (NUL, CON, COM1, also with a suffix or a folder) and pipes
+    // open too; they are no files, and reading a pipe may never end.
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        return 70;
+    }
     handle = reinterpret_cast<FileHandle>(file);
     return 0;
 }
@@ -266,9 +317,15 @@ std::int32_t deleteFile(const std::string& path) {
 
 std::string linkedFile(const std::string& path) { return path; }
 
+// The second byte of a double-byte character may equal a backslash; it ends
+// no folder.
 std::string folderOf(const std::string& path) {
-    const std::string::size_type separator = path.find_last_of("\\/:");
-    return separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
+    std::string::size_type end = 0;
+    for (std::string::size_type i = 0; i < path.size(); ++i) {
+        if (isLeadByte(path[i])) ++i;
+        else if (path[i] == '\\' || path[i] == '/' || path[i] == ':') end = i + 1;
+    }
+    return path.substr(0, end);
 }
 
 namespace {
@@ -375,6 +432,8 @@ void setWindowCaption(std::int32_t window, const std::string& caption) {
 }
 
 // ---------------------------------------------------------------- process
+
+bool isLeadByte(char byte) { return IsDBCSLeadByte(static_cast<BYTE>(byte)) != 0; }
 
 std::string commandLine() { return GetCommandLineA(); }
 

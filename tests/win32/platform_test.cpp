@@ -6,12 +6,14 @@
 #include <windows.h>
 #include <ole2.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "os.h"
@@ -298,12 +300,32 @@ TEST_F(Files, FailuresGiveTheirErrorNumbersAndLeaveTheErrorModeAsItWas) {
     EXPECT_EQ(os::openForReading("missing.txt", handle), 53);
     EXPECT_EQ(os::openForReading("no such directory\\a.txt", handle), 76);
     EXPECT_EQ(os::openForReading("a*.txt", handle), 64);
+    // A device is no file: reading it may never end (a pipe) or have no size.
+    EXPECT_EQ(os::openForReading("NUL", handle), 70);
+    EXPECT_EQ(os::openForReading("C:\\nul.txt", handle), 70);
     writeBytes("held.txt", "x");
     HANDLE writer = CreateFileA("held.txt", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_EQ(os::openForReading("held.txt", handle), 70);
     CloseHandle(writer);
     EXPECT_EQ(os::createExclusive("held.txt", handle), 70);
     EXPECT_EQ(GetErrorMode(), 0u);
+    SetErrorMode(before);
+}
+
+// The dialogs go off for the calling thread alone: with one mode for the
+// whole process, two threads' calls would switch them back on under each
+// other, and a call could block on a dialog nobody answers.
+TEST_F(Files, FileCallsLeaveTheProcesssErrorModeToOtherThreads) {
+    UINT before = SetErrorMode(0);
+    std::atomic<bool> done{false};
+    std::thread caller([&done] {
+        for (int i = 0; i < 20000; ++i) os::pathKind("missing.txt");
+        done = true;
+    });
+    UINT seen = 0;
+    while (!done) seen |= GetErrorMode();
+    caller.join();
+    EXPECT_EQ(seen, 0u);
     SetErrorMode(before);
 }
 
