@@ -53,6 +53,9 @@ public:
         path_.clear();
     }
 
+    // The error number, or 0.
+    std::int32_t flush() { return LocalFileFlush(number_); }
+
     // Closes the file and moves it onto target; the error number, or 0.
     std::int32_t replace(const std::string& target) {
         StreamClose(number_);
@@ -176,6 +179,13 @@ std::int32_t ftpGetFile(std::int32_t session, std::int32_t window, const std::st
         return 0;
     }
     if (completion.empty()) return 0;
+    // Only data the disk holds takes the target's place: a write the system
+    // held back fails here while the old file is still there, and a crash
+    // after the move finds the new contents, not an empty file.
+    if (std::int32_t error = file.flush()) {
+        ftpRecordBuiltStatus(error, "Local File Write Error");
+        return 0;
+    }
     if (std::int32_t error = file.replace(target)) {
         ftpRecordBuiltStatus(error, "Local File Can't be deleted");
         return 0;

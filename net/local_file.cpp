@@ -79,6 +79,14 @@ std::size_t LocalFileWrite(std::int32_t number, const char* bytes, std::size_t c
     return written;
 }
 
+std::int32_t LocalFileFlush(std::int32_t number) {
+    FileRecord* file = findFile(number);
+    if (file == nullptr) return errorNumber;  // 52, as findFile recorded
+    const std::int32_t error = os::flushFile(file->handle);
+    if (error != 0) errorNumber = error;
+    return error;
+}
+
 bool LocalFileHandle(std::int32_t number, os::FileHandle& handle) {
     FileRecord* file = findFile(number);
     if (file == nullptr) return false;

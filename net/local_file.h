@@ -27,6 +27,8 @@ std::size_t LocalFileRead(std::int32_t number, char* buffer, std::size_t count);
 // Writes all count bytes; returns how many reached the file, fewer only
 // after a failure.
 std::size_t LocalFileWrite(std::int32_t number, const char* bytes, std::size_t count);
+// Puts the file's data on the disk; the error number (recorded too), or 0.
+std::int32_t LocalFileFlush(std::int32_t number);
 // The platform's handle of the file open under number; false, with 52
 // recorded, when no file is open there.
 bool LocalFileHandle(std::int32_t number, os::FileHandle& handle);

@@ -96,6 +96,10 @@ std::int32_t readFile(FileHandle handle, char* buffer, std::size_t count, std::s
 // the write failed part-way.
 std::int32_t writeFile(FileHandle handle, const char* bytes, std::size_t count, std::size_t* written = nullptr);
 void closeFile(FileHandle handle);
+// Puts what was written on the disk itself. A write the system took but could
+// not complete after all (a full disk behind a network file system) fails
+// here: the error number, or 0.
+std::int32_t flushFile(FileHandle handle);
 
 // Size and last-write stamp; two equal identities taken before and after
 // reading mean that no writer changed the file in between.

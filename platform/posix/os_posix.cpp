@@ -249,6 +249,10 @@ std::int32_t writeFile(FileHandle handle, const char* bytes, std::size_t count, 
 
 void closeFile(FileHandle handle) { close(static_cast<int>(handle)); }
 
+std::int32_t flushFile(FileHandle handle) {
+    return fsync(static_cast<int>(handle)) == 0 ? 0 : fileErrorNumber(errno, std::string());
+}
+
 std::int32_t fileIdentity(FileHandle handle, FileIdentity& identity) {
     struct stat info{};
     if (fstat(static_cast<int>(handle), &info) != 0) return fileErrorNumber(errno, std::string());

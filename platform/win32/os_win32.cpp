@@ -283,6 +283,11 @@ std::int32_t writeFile(FileHandle handle, const char* bytes, std::size_t count, 
 
 void closeFile(FileHandle handle) { CloseHandle(fileHandle(handle)); }
 
+std::int32_t flushFile(FileHandle handle) {
+    QuietErrors quiet;
+    return FlushFileBuffers(fileHandle(handle)) ? 0 : fileErrorNumber(GetLastError());
+}
+
 std::int32_t fileIdentity(FileHandle handle, FileIdentity& identity) {
     QuietErrors quiet;
     LARGE_INTEGER size{};
