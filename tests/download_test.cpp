@@ -148,44 +148,21 @@ TEST_F(Download, ARefusedRetrOrPasvLeavesTheOldFileAsItWas) {
     expectNoTemporaryFile();
 }
 
-// The target is replaced only when the server closed the data connection
-// (not a stall past the wait, nor a reset) and confirmed with 226 or 250.
-// The session stays in step: the next command gets its own reply. After a
-// stall the server is taken for hung and the session ends at once.
+// Otherwise the target stays as it was. The session stays in step: the next
+// command gets its own reply. After a stall the server is taken for hung and
+// the session ends at once.
 TEST_F(Download, OnlyACleanEndConfirmedWith226Or250ReplacesTheTarget) {
     const std::string local = scratch.file("target");
     const std::string bytes = patternedBytes(100000);
-    enum End { closes, stalls, resets };
-    const struct {
-        End end;
-        std::string completion;
-        std::string status;  // when not the completion itself
-    } cases[] = {
-        {closes, "250 Transfer ok", ""},
-        {closes, "426 Connection closed; transfer aborted.", ""},
-        {closes, "451 Read error", ""},
-        {stalls, "426 Failure writing network stream.", "024 Data Connection Timed Out"},
-        {resets, "426 Connection reset", ""},
-        {resets, "226 Transfer complete", "057 Data Connection Error"},
-    };
-    for (const auto& ending : cases) {
+    for (const ReceivedEnding& ending : kReceivedEndings) {
         SCOPED_TRACE(ending.completion);
-        if (ending.end == resets && !resetsReachThePeer()) continue;
-        const std::string status = ending.status.empty() ? ending.completion : ending.status;
+        if (ending.end == ReceivedEnding::resets && !resetsReachThePeer()) continue;
+        const std::string status = ending.expectedStatus();
         writeFile(local, "precious");
         std::int32_t result = -1;
         std::string directory;
         const std::string sent = onSession(
-            [&](Peer& control) {
-                Peer connection = servePasvThenAnswer(control, "200 ok");
-                answer(control, "150 go (1000000 bytes)");
-                connection.send(bytes);
-                if (ending.end == closes) connection.close();
-                if (ending.end == stalls) connection.waitForClose(5000);
-                if (ending.end == resets) connection.reset();
-                control.send(ending.completion + "\r\n");
-                answer(control, "257 \"/\" is current");
-            },
+            [&](Peer& control) { serveReceivedEnding(control, ending, "150 go (1000000 bytes)", bytes); },
             [&](std::int32_t session) {
                 result = talven::ftpGetFile(session, 1, "f", local);
                 expectLastStatus(talven::ftpReplyCode(status), status.substr(4));
@@ -194,7 +171,7 @@ TEST_F(Download, OnlyACleanEndConfirmedWith226Or250ReplacesTheTarget) {
         EXPECT_EQ(result, talven::ftpReplyCode(status) == 250 ? 1 : 0);
         EXPECT_EQ(readFile(local), result == 1 ? bytes : "precious");
         expectNoTemporaryFile();
-        const bool lost = ending.end == stalls;
+        const bool lost = ending.end == ReceivedEnding::stalls;
         EXPECT_EQ(directory, lost ? "" : "/");
         EXPECT_EQ(sent, lost ? "PASV\r\nTYPE I\r\nRETR f\r\n" : "PASV\r\nTYPE I\r\nRETR f\r\nPWD\r\nQUIT\r\n");
     }

@@ -118,47 +118,25 @@ TEST_F(Listings, ARefusedListFailsAtOnceAndClosesItsDataConnection) {
     }
 }
 
-// The lines count only when the server closed the data connection (not a
-// stall past the wait, nor a reset) and confirmed with 226 or 250; else the
-// list holds element 0 alone. The session stays in step: the next command
-// gets its own reply. After a stall the server is taken for hung and the
-// session ends at once.
+// Else the list holds element 0 alone. The session stays in step: the next
+// command gets its own reply. After a stall the server is taken for hung and
+// the session ends at once.
 TEST_F(Listings, OnlyACleanEndConfirmedWith226Or250GivesTheLines) {
-    enum End { closes, stalls, resets };
-    const struct {
-        End end;
-        std::string completion;
-        std::string status;  // when not the completion itself
-    } cases[] = {
-        {closes, "250 Listing sent", ""},
-        {closes, "426 Connection closed; transfer aborted.", ""},
-        {closes, "451 Local error", ""},
-        {stalls, "426 Failure writing network stream.", "024 Data Connection Timed Out"},
-        {resets, "426 Connection reset", ""},
-        {resets, "226 Transfer complete", "057 Data Connection Error"},
-    };
-    for (const auto& ending : cases) {
-        if (ending.end == resets && !resetsReachThePeer()) continue;
-        const std::string status = ending.status.empty() ? ending.completion : ending.status;
+    for (const ReceivedEnding& ending : kReceivedEndings) {
+        if (ending.end == ReceivedEnding::resets && !resetsReachThePeer()) continue;
+        const std::string status = ending.expectedStatus();
         for (Listing listing : {&talven::ftpGetList, &talven::ftpGetDirList}) {
             SCOPED_TRACE(ending.completion);
             std::string directory;
             const std::int32_t result = list(listing, [&](Peer& control) {
-                Peer connection = servePasvThenAnswer(control, "200 ok");
-                answer(control, "150 listing");
-                connection.send(kThreeKinds);
-                if (ending.end == closes) connection.close();
-                if (ending.end == stalls) connection.waitForClose(5000);
-                if (ending.end == resets) connection.reset();
-                control.send(ending.completion + "\r\n");
-                answer(control, "257 \"/\" is current");
+                serveReceivedEnding(control, ending, "150 listing", kThreeKinds);
             }, [&](std::int32_t session) {
                 expectLastStatus(talven::ftpReplyCode(status), status.substr(4));
                 directory = talven::ftpCurDir(session);
             });
             const bool confirmed = talven::ftpReplyCode(status) == 250;
             EXPECT_EQ(result, !confirmed ? 0 : listing == &talven::ftpGetList ? 3 : 1);
-            const bool lost = ending.end == stalls;
+            const bool lost = ending.end == ReceivedEnding::stalls;
             EXPECT_EQ(directory, lost ? "" : "/");
             EXPECT_EQ(sent, lost ? "PASV\r\nTYPE A\r\nLIST\r\n" : "PASV\r\nTYPE A\r\nLIST\r\nPWD\r\nQUIT\r\n");
         }

@@ -181,6 +181,27 @@ Peer servePasvThenAnswer(Peer& control, const std::string& reply) {
     return data;
 }
 
+const ReceivedEnding kReceivedEndings[6] = {
+    {ReceivedEnding::closes, "250 Transfer ok", ""},
+    {ReceivedEnding::closes, "426 Connection closed; transfer aborted.", ""},
+    {ReceivedEnding::closes, "451 Local error", ""},
+    {ReceivedEnding::stalls, "426 Failure writing network stream.", "024 Data Connection Timed Out"},
+    {ReceivedEnding::resets, "426 Connection reset", ""},
+    {ReceivedEnding::resets, "226 Transfer complete", "057 Data Connection Error"},
+};
+
+void serveReceivedEnding(Peer& control, const ReceivedEnding& ending, const std::string& goAhead,
+                         const std::string& data) {
+    Peer connection = servePasvThenAnswer(control, "200 ok");
+    answer(control, goAhead);
+    connection.send(data);
+    if (ending.end == ReceivedEnding::closes) connection.close();
+    if (ending.end == ReceivedEnding::stalls) connection.waitForClose(5000);
+    if (ending.end == ReceivedEnding::resets) connection.reset();
+    control.send(ending.completion + "\r\n");
+    answer(control, "257 \"/\" is current");
+}
+
 std::string serveStore(Peer& control, const TransferReplies& replies) {
     answer(control, replies.type);
     Peer data = servePasvThenAnswer(control, replies.goAhead);

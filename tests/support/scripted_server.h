@@ -129,6 +129,25 @@ void answer(Peer& control, const std::string& reply);
 // connection.
 Peer servePasvThenAnswer(Peer& control, const std::string& reply);
 
+// How a server ends the data it sends (a download or a listing) and what it
+// replies then. The client keeps the data only when the server closed the
+// data connection (not a stall past the wait, nor a reset) and confirmed with
+// 226 or 250; status is what the client records when it is not the reply.
+struct ReceivedEnding {
+    enum End { closes, stalls, resets } end;
+    std::string completion;
+    std::string status;
+    // The status the client should record.
+    std::string expectedStatus() const { return status.empty() ? completion : status; }
+};
+extern const ReceivedEnding kReceivedEndings[6];
+
+// Serves a transfer that sends data after TYPE and PASV: the go-ahead, the
+// data ended as ending says, its completion reply, then "257" to the next
+// command.
+void serveReceivedEnding(Peer& control, const ReceivedEnding& ending, const std::string& goAhead,
+                         const std::string& data);
+
 // The replies of one transfer, each sent with CR LF (a reply of several
 // lines holds its own inner CR LFs).
 struct TransferReplies {
