@@ -164,6 +164,8 @@ TEST_F(Tls, ServerFaultsFailAsTheyShould) {
     const Case cases[] = {
         // A self-signed certificate, accepted through its fingerprint.
         {"pinned", true, true, 1, 226, "Transfer complete."},
+        // The server asks for a client certificate but takes none.
+        {"client_cert_asked", false, true, 1, 226, "Transfer complete."},
         // The data connection is not resumed: the server refuses it.
         {"not_resumed", false, true, 0, 522, "SSL connection failed: session reuse required"},
         // A download whose data connection closes without close_notify.

@@ -91,6 +91,9 @@ def make_context(case, rundir, cadir):
             out.write(content)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(os.path.join(rundir, "server.pem"))
+    if case == "client_cert_asked":  # asks for a client certificate, as vsftpd does by default
+        context.verify_mode = ssl.CERT_OPTIONAL
+        context.load_verify_locations(os.path.join(rundir, "ca.pem"))
     return context
 
 
