@@ -51,14 +51,22 @@ struct TlsConnection {
     std::size_t unsentPlain = 0;  // how many caller's bytes unsent carries
     bool peerClosed = false;
     bool closeNotifyMade = false;
+    bool credentialsRetried = false;
+    // A message of the peer after the handshake is being taken through the
+    // handshake call, which needs more bytes before records decrypt again.
+    bool renegotiating = false;
+    std::string checkedFingerprint;  // of the certificate the handshake checked
 };
 
 namespace {
 
 std::atomic<bool> gUpTo12{false};
 
+// A server that asks for a client certificate gets none, and the handshake
+// goes on: Schannel picks none of the user's own.
 constexpr DWORD kRequest = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
-                           ISC_REQ_EXTENDED_ERROR | ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM;
+                           ISC_REQ_EXTENDED_ERROR | ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM |
+                           ISC_REQ_USE_SUPPLIED_CREDS;
 constexpr DWORD kCredentialFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
 
 std::wstring wide(const std::string& text) {
@@ -149,7 +157,10 @@ SECURITY_STATUS handshakeStep(TlsConnection& connection) {
         &connection.context, &outputs, &attributes, &expiry);
     connection.haveContext = true;
     queueToken(connection, output);
-    if (status != SEC_E_INCOMPLETE_MESSAGE) keepExtra(connection, input[1]);
+    // Asked for credentials, Schannel has taken none of the input: the next
+    // call takes it again.
+    if (status != SEC_E_INCOMPLETE_MESSAGE && status != SEC_I_INCOMPLETE_CREDENTIALS)
+        keepExtra(connection, input[1]);
     return status;
 }
 
@@ -206,19 +217,34 @@ TlsCheck checkChain(PCCERT_CONTEXT certificate, const std::wstring& host) {
     return check;
 }
 
-TlsCheck checkServer(TlsConnection& connection) {
+PCCERT_CONTEXT serverCertificate(TlsConnection& connection) {
     PCCERT_CONTEXT certificate = nullptr;
-    if (QueryContextAttributesW(&connection.context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate) != SEC_E_OK ||
-        certificate == nullptr)
-        return TlsCheck::handshakeFailed;
+    if (QueryContextAttributesW(&connection.context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate) != SEC_E_OK)
+        return nullptr;
+    return certificate;
+}
+
+TlsCheck checkServer(TlsConnection& connection) {
+    PCCERT_CONTEXT certificate = serverCertificate(connection);
+    if (certificate == nullptr) return TlsCheck::handshakeFailed;
     const TlsClient& client = *connection.client;
+    connection.checkedFingerprint = fingerprint(certificate);
     TlsCheck check;
     if (client.pin.empty())
         check = checkChain(certificate, client.host);
     else
-        check = fingerprint(certificate) == client.pin ? TlsCheck::passed : TlsCheck::pinMismatch;
+        check = connection.checkedFingerprint == client.pin ? TlsCheck::passed : TlsCheck::pinMismatch;
     CertFreeCertificateContext(certificate);
     return check;
+}
+
+// A renegotiation may show another certificate, which nothing has checked.
+bool sameServer(TlsConnection& connection) {
+    PCCERT_CONTEXT certificate = serverCertificate(connection);
+    if (certificate == nullptr) return true;  // none shown anew
+    const bool same = fingerprint(certificate) == connection.checkedFingerprint;
+    CertFreeCertificateContext(certificate);
+    return same;
 }
 
 TlsIo establish(TlsConnection& connection) {
@@ -229,17 +255,37 @@ TlsIo establish(TlsConnection& connection) {
     return TlsIo::done;
 }
 
-// A message of the peer after the handshake (a TLS 1.3 session ticket or
-// key update) goes back through the handshake call.
-bool takeHandshakeMessage(TlsConnection& connection) {
-    const SECURITY_STATUS status = handshakeStep(connection);
-    return status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED;
+// Wine's Schannel gives the peer's close_notify as a record without data.
+// Windows' gives SEC_I_CONTEXT_EXPIRED, and a record without data there is
+// just that: TLS lets a peer send empty records, and taking one for the end
+// would take a cut download for a whole one.
+bool emptyRecordEndsData() {
+    static const bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    return wine;
 }
 
-enum class Decrypted { data, more, closed, failed };
+// What one step over the received bytes did.
+enum class Step { taken, more, failed };
 
-Decrypted decryptOne(TlsConnection& connection) {
-    if (connection.received.empty()) return Decrypted::more;
+// A message of the peer after the handshake (a TLS 1.3 session ticket or
+// key update, which Schannel reports as SEC_I_RENEGOTIATE, or a TLS 1.2
+// renegotiation) goes to the handshake call with the bytes that follow it,
+// call after call, until that call is done: a message cut across socket
+// receives needs more bytes, a renegotiation more round trips.
+Step continueHandshake(TlsConnection& connection) {
+    const std::size_t before = connection.received.size();
+    const SECURITY_STATUS status = handshakeStep(connection);
+    if (status == SEC_E_OK) {
+        connection.renegotiating = false;
+        return sameServer(connection) ? Step::taken : Step::failed;
+    }
+    if (status != SEC_E_INCOMPLETE_MESSAGE && status != SEC_I_CONTINUE_NEEDED) return Step::failed;
+    connection.renegotiating = true;
+    return status == SEC_I_CONTINUE_NEEDED && connection.received.size() < before ? Step::taken : Step::more;
+}
+
+Step decryptOne(TlsConnection& connection) {
+    if (connection.received.empty()) return Step::more;
     SecBuffer buffers[4] = {
         {static_cast<unsigned long>(connection.received.size()), SECBUFFER_DATA, connection.received.data()},
         {0, SECBUFFER_EMPTY, nullptr},
@@ -247,11 +293,12 @@ Decrypted decryptOne(TlsConnection& connection) {
         {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc message{SECBUFFER_VERSION, 4, buffers};
     const SECURITY_STATUS status = DecryptMessage(&connection.context, &message, 0, nullptr);
-    if (status == SEC_E_INCOMPLETE_MESSAGE) return Decrypted::more;
-    // The peer's close_notify; some implementations give it as a record
-    // without data.
-    if (status == SEC_I_CONTEXT_EXPIRED) return Decrypted::closed;
-    if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE) return Decrypted::failed;
+    if (status == SEC_E_INCOMPLETE_MESSAGE) return Step::more;
+    if (status == SEC_I_CONTEXT_EXPIRED) {  // the peer's close_notify
+        connection.peerClosed = true;
+        return Step::taken;
+    }
+    if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE) return Step::failed;
     const SecBuffer* data = nullptr;
     const SecBuffer* extra = nullptr;
     for (const SecBuffer& buffer : buffers) {
@@ -263,8 +310,15 @@ Decrypted decryptOne(TlsConnection& connection) {
     connection.plainTaken = 0;
     const std::size_t extraSize = extra != nullptr ? extra->cbBuffer : 0;
     connection.received.erase(0, connection.received.size() - extraSize);
-    if (status == SEC_I_RENEGOTIATE) return takeHandshakeMessage(connection) ? Decrypted::data : Decrypted::failed;
-    return hasData ? Decrypted::data : Decrypted::closed;
+    // The handshake call takes the message at once, with what followed it.
+    if (status == SEC_I_RENEGOTIATE) return continueHandshake(connection) == Step::failed ? Step::failed : Step::taken;
+    if (!hasData && emptyRecordEndsData()) connection.peerClosed = true;
+    return Step::taken;
+}
+
+Step takeReceived(TlsConnection& connection) {
+    if (!connection.renegotiating) return decryptOne(connection);
+    return connection.received.empty() ? Step::more : continueHandshake(connection);
 }
 
 std::size_t takePlain(TlsConnection& connection, char* buffer, std::size_t capacity) {
@@ -332,7 +386,9 @@ TlsIo tlsHandshake(TlsConnection* connection) {
             if (establish(c) == TlsIo::failed) return TlsIo::failed;
         } else if (status == SEC_E_INCOMPLETE_MESSAGE) {
             if (receiveMore(c) != Arrival::some) return TlsIo::wantRead;
-        } else if (status != SEC_I_CONTINUE_NEEDED && status != SEC_I_INCOMPLETE_CREDENTIALS) {
+        } else if (status == SEC_I_INCOMPLETE_CREDENTIALS && !c.credentialsRetried) {
+            c.credentialsRetried = true;  // once: a second request would come back without end
+        } else if (status != SEC_I_CONTINUE_NEEDED) {
             flush(c);  // the alert that says why, when Schannel made one
             return TlsIo::failed;
         }
@@ -350,11 +406,10 @@ TlsIo tlsRead(TlsConnection* connection, char* buffer, std::size_t capacity, std
             return TlsIo::done;
         }
         if (c.peerClosed) return TlsIo::closeNotify;
-        switch (decryptOne(c)) {
-            case Decrypted::data: continue;
-            case Decrypted::closed: c.peerClosed = true; continue;
-            case Decrypted::failed: return TlsIo::failed;
-            case Decrypted::more: break;
+        switch (takeReceived(c)) {
+            case Step::taken: continue;
+            case Step::failed: return TlsIo::failed;
+            case Step::more: break;
         }
         if (const TlsIo sending = flush(c); sending != TlsIo::done) return sending;
         switch (receiveMore(c)) {
