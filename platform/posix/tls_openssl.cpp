@@ -18,15 +18,16 @@ namespace {
 // session then costs no more memory than before TLS existed (linked, the two
 // libraries add some 1.8 MiB of resident pages to every run), and a system
 // without libssl still runs plain sessions.
-#define TALVEN_OPENSSL_CALLS(X)                                                                                   \
-    X(BIO_clear_flags) X(BIO_get_data) X(BIO_get_new_index) X(BIO_meth_new) X(BIO_meth_set_ctrl)                  \
-    X(BIO_meth_set_read) X(BIO_meth_set_write) X(BIO_new) X(BIO_set_data) X(BIO_set_flags) X(BIO_set_init)         \
-    X(ERR_clear_error) X(ERR_peek_error) X(EVP_sha256) X(SSL_CTX_ctrl) X(SSL_CTX_free) X(SSL_CTX_new)              \
-    X(SSL_CTX_set_default_verify_paths) X(SSL_CTX_set_verify) X(SSL_SESSION_free) X(SSL_ctrl) X(SSL_do_handshake)  \
-    X(SSL_free) X(SSL_get0_param) X(SSL_get1_peer_certificate) X(SSL_get1_session) X(SSL_get_error)               \
-    X(SSL_get_verify_result) X(SSL_is_init_finished) X(SSL_new) X(SSL_read_ex) X(SSL_session_reused)              \
-    X(SSL_set1_host) X(SSL_set_bio) X(SSL_set_connect_state) X(SSL_set_session) X(SSL_shutdown) X(SSL_write_ex)    \
-    X(TLS_client_method) X(X509_VERIFY_PARAM_set1_ip_asc) X(X509_digest) X(X509_free)
+#define TALVEN_OPENSSL_CALLS(X)                                                                              \
+    X(BIO_clear_flags) X(BIO_get_data) X(BIO_get_new_index) X(BIO_meth_new) X(BIO_meth_set_ctrl)             \
+    X(BIO_meth_set_read) X(BIO_meth_set_write) X(BIO_new) X(BIO_set_data) X(BIO_set_flags) X(BIO_set_init)   \
+    X(ERR_clear_error) X(ERR_peek_error) X(EVP_sha256) X(SSL_CTX_ctrl) X(SSL_CTX_free) X(SSL_CTX_new)        \
+    X(SSL_CTX_set_options) X(SSL_CTX_set_default_verify_paths) X(SSL_CTX_set_verify) X(SSL_SESSION_free)     \
+    X(SSL_ctrl) X(SSL_do_handshake) X(SSL_free) X(SSL_get0_param) X(SSL_get1_peer_certificate)               \
+    X(SSL_get1_session) X(SSL_get_error) X(SSL_get_verify_result) X(SSL_is_init_finished) X(SSL_new)         \
+    X(SSL_read_ex) X(SSL_session_reused) X(SSL_set1_host) X(SSL_set_bio) X(SSL_set_connect_state)            \
+    X(SSL_set_session) X(SSL_shutdown) X(SSL_write_ex) X(TLS_client_method) X(X509_VERIFY_PARAM_set1_ip_asc) \
+    X(X509_digest) X(X509_free)
 
 struct OpenSsl {
 #define TALVEN_OPENSSL_FIELD(name) decltype(&::name) name;
@@ -179,6 +180,10 @@ std::shared_ptr<TlsClient> tlsClient(const std::string& host, const std::string&
     client->pin = pin;
     lib().SSL_CTX_ctrl(client->context, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
     if (gUpTo12) lib().SSL_CTX_ctrl(client->context, SSL_CTRL_SET_MAX_PROTO_VERSION, TLS1_2_VERSION, nullptr);
+    // A TLS 1.2 renegotiation could show another certificate, which a pin
+    // checked once at the handshake would never see; FTPS servers have no
+    // need of one.
+    lib().SSL_CTX_set_options(client->context, SSL_OP_NO_RENEGOTIATION);
     // A pinned certificate is the whole proof; without a pin the chain and
     // the name are checked in the handshake, which then fails at once.
     if (pin.empty()) {

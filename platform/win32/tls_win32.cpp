@@ -115,7 +115,13 @@ TlsIo flush(TlsConnection& connection) {
 
 enum class Arrival { some, none, closed, failed };
 
+// A TLS record is at most some 18 KiB, so a server that sends far more
+// without Schannel finding one whole is not speaking TLS; the bound keeps it
+// from filling memory until the wait runs out.
+constexpr std::size_t kReceivedLimit = 1 << 20;
+
 Arrival receiveMore(TlsConnection& connection) {
+    if (connection.received.size() > kReceivedLimit) return Arrival::failed;
     char chunk[16384];
     const std::int64_t got = receiveSome(connection.socket, chunk, sizeof chunk);
     if (got == kNothingArrived) return Arrival::none;
