@@ -2,14 +2,25 @@
 
 #include "client.h"
 #include "number_text.h"
+#include "os.h"
 #include "stream.h"
 
 namespace talven {
 namespace {
 
-// Each thread has its own last status, as it has its own error number.
+// Each thread has its own last status, as it has its own error number. The
+// text lives on the heap behind a plain pointer, which the platform frees as
+// the thread ends (see os::releaseAtThreadExit).
 thread_local std::int32_t gLastReplyCode = 0;
-thread_local std::string gLastReplyText;
+thread_local std::string* gLastReplyText = nullptr;
+
+std::string& lastReplyText() {
+    if (gLastReplyText == nullptr) {
+        gLastReplyText = new std::string();
+        os::releaseAtThreadExit(gLastReplyText, [](void* text) { delete static_cast<std::string*>(text); });
+    }
+    return *gLastReplyText;
+}
 
 bool isContinuation(std::string_view line) { return line.size() > 3 && line[3] == '-'; }
 
@@ -102,12 +113,12 @@ void ftpRecordReply(const std::string& line) {
     std::string_view text = line.size() > 3 ? std::string_view(line).substr(3) : std::string_view();
     std::size_t first = text.find_first_not_of(' ');
     text = first == std::string_view::npos ? std::string_view() : text.substr(first, text.find_last_not_of(' ') - first + 1);
-    gLastReplyText.assign(text);
+    lastReplyText().assign(text);
     gLastReplyCode = ftpReplyCode(line);
 }
 
 std::int32_t ftpLastReplyCode() { return gLastReplyCode; }
-const std::string& ftpLastReplyText() { return gLastReplyText; }
+const std::string& ftpLastReplyText() { return lastReplyText(); }
 
 std::string builtStatusLine(std::int32_t number, std::string_view text) {
     char digits[16];

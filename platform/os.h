@@ -165,6 +165,12 @@ std::int32_t localMillisecondsOfDay();
 void showPopup(const std::string& title, const std::string& message,
                const std::string& scriptFile, const std::string& scriptText,
                const std::string& scriptCommand);
+// Calls release(value) when the calling thread ends; one value per thread
+// (a later call replaces the earlier). False when that cannot be arranged.
+// What a thread keeps of its own lives behind a plain thread_local pointer
+// freed this way: a thread_local object with a destructor is not safe in
+// MinGW-w64's run-time, which may free the thread's storage first.
+bool releaseAtThreadExit(void* value, void (*release)(void*));
 // Runs entry inside the platform's process frame and returns its result.
 int runProgram(int argc, char** argv, int (*entry)());
 

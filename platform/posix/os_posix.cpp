@@ -12,10 +12,12 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <new>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/socket.h>
@@ -455,6 +457,31 @@ void consoleWriteEachAtColumn(int column, std::string_view texts, const std::vec
 void setWindowCaption(std::int32_t, const std::string&) {}
 
 // ---------------------------------------------------------------- process
+
+namespace {
+struct ThreadExitRelease {
+    void* value;
+    void (*release)(void*);
+};
+
+void releaseAsThreadEnds(void* pending) {
+    auto* entry = static_cast<ThreadExitRelease*>(pending);
+    entry->release(entry->value);
+    delete entry;
+}
+}  // namespace
+
+bool releaseAtThreadExit(void* value, void (*release)(void*)) {
+    static pthread_key_t key;
+    static const bool made = pthread_key_create(&key, releaseAsThreadEnds) == 0;
+    if (!made) return false;
+    auto* entry = new (std::nothrow) ThreadExitRelease{value, release};
+    if (entry == nullptr) return false;
+    delete static_cast<ThreadExitRelease*>(pthread_getspecific(key));
+    if (pthread_setspecific(key, entry) == 0) return true;
+    delete entry;
+    return false;
+}
 
 namespace {
 int gArgc = 0;

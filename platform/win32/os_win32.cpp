@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 namespace os {
 
@@ -437,6 +438,31 @@ void setWindowCaption(std::int32_t window, const std::string& caption) {
 }
 
 // ---------------------------------------------------------------- process
+
+namespace {
+struct ThreadExitRelease {
+    void* value;
+    void (*release)(void*);
+};
+
+void NTAPI releaseAsThreadEnds(void* pending) {
+    auto* entry = static_cast<ThreadExitRelease*>(pending);
+    entry->release(entry->value);
+    delete entry;
+}
+}  // namespace
+
+// Fiber-local storage, whose callback runs as each thread ends.
+bool releaseAtThreadExit(void* value, void (*release)(void*)) {
+    static const DWORD slot = FlsAlloc(releaseAsThreadEnds);
+    if (slot == FLS_OUT_OF_INDEXES) return false;
+    auto* entry = new (std::nothrow) ThreadExitRelease{value, release};
+    if (entry == nullptr) return false;
+    delete static_cast<ThreadExitRelease*>(FlsGetValue(slot));
+    if (FlsSetValue(slot, entry)) return true;
+    delete entry;
+    return false;
+}
 
 bool isLeadByte(char byte) { return IsDBCSLeadByte(static_cast<BYTE>(byte)) != 0; }
 
