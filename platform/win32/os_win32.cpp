@@ -452,14 +452,21 @@ void NTAPI releaseAsThreadEnds(void* pending) {
 }
 }  // namespace
 
-// Fiber-local storage, whose callback runs as each thread ends.
+// Fiber-local storage, whose callback runs as each thread ends. The slot is
+// given back (its values released) as this module unloads: a library that a
+// program unloads must not leave the system a callback into its freed code.
 bool releaseAtThreadExit(void* value, void (*release)(void*)) {
-    static const DWORD slot = FlsAlloc(releaseAsThreadEnds);
-    if (slot == FLS_OUT_OF_INDEXES) return false;
+    static const struct Slot {
+        DWORD index = FlsAlloc(releaseAsThreadEnds);
+        ~Slot() {
+            if (index != FLS_OUT_OF_INDEXES) FlsFree(index);
+        }
+    } slot;
+    if (slot.index == FLS_OUT_OF_INDEXES) return false;
     auto* entry = new (std::nothrow) ThreadExitRelease{value, release};
     if (entry == nullptr) return false;
-    delete static_cast<ThreadExitRelease*>(FlsGetValue(slot));
-    if (FlsSetValue(slot, entry)) return true;
+    delete static_cast<ThreadExitRelease*>(FlsGetValue(slot.index));
+    if (FlsSetValue(slot.index, entry)) return true;
     delete entry;
     return false;
 }
