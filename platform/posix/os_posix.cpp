@@ -471,14 +471,21 @@ void releaseAsThreadEnds(void* pending) {
 }
 }  // namespace
 
+// The key is deleted as this library unloads (dlclose): threads that end
+// later must not be sent into its freed code.
 bool releaseAtThreadExit(void* value, void (*release)(void*)) {
-    static pthread_key_t key;
-    static const bool made = pthread_key_create(&key, releaseAsThreadEnds) == 0;
-    if (!made) return false;
+    static const struct Key {
+        pthread_key_t key{};
+        bool made = pthread_key_create(&key, releaseAsThreadEnds) == 0;
+        ~Key() {
+            if (made) pthread_key_delete(key);
+        }
+    } slot;
+    if (!slot.made) return false;
     auto* entry = new (std::nothrow) ThreadExitRelease{value, release};
     if (entry == nullptr) return false;
-    delete static_cast<ThreadExitRelease*>(pthread_getspecific(key));
-    if (pthread_setspecific(key, entry) == 0) return true;
+    delete static_cast<ThreadExitRelease*>(pthread_getspecific(slot.key));
+    if (pthread_setspecific(slot.key, entry) == 0) return true;
     delete entry;
     return false;
 }
