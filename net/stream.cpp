@@ -76,6 +76,26 @@ os::WaitTime waitUntil(StreamDeadline deadline) {
                         static_cast<std::uint32_t>(left.count() % 1000000)};
 }
 
+// A read's one wait in all: up to W, or up to the deadline given. It starts
+// when the read first has to wait, so a receive that finds bytes ready (a
+// fast transfer) reads no clock.
+class ReadWait {
+public:
+    explicit ReadWait(const StreamRecord& stream, const StreamDeadline* deadline)
+        : stream_(stream), given_(deadline) {}
+    os::WaitTime left() {
+        if (!started_) end_ = given_ ? *given_ : deadlineAfter(stream_.wait());
+        started_ = true;
+        return waitUntil(end_);
+    }
+
+private:
+    const StreamRecord& stream_;
+    const StreamDeadline* given_;
+    bool started_ = false;
+    StreamDeadline end_{};
+};
+
 // Waits for what the TLS connection asked for.
 os::Readiness awaitTls(const StreamRecord& stream, os::TlsIo io, os::WaitTime wait) {
     return io == os::TlsIo::wantWrite ? os::waitWritable(stream.socket, wait) : os::waitReadable(stream.socket, wait);
@@ -83,7 +103,7 @@ os::Readiness awaitTls(const StreamRecord& stream, os::TlsIo io, os::WaitTime wa
 
 // As fillBuffer, through TLS. Only close_notify ends the data in order: a
 // bare close may have cut it short, and is remembered as such.
-Fill fillFromTls(StreamRecord& stream, StreamDeadline deadline) {
+Fill fillFromTls(StreamRecord& stream, ReadWait& wait) {
     for (;;) {
         std::size_t got = 0;
         const os::TlsIo io = os::tlsRead(stream.tls, stream.buffer, kReceiveBufferSize, got);
@@ -95,7 +115,7 @@ Fill fillFromTls(StreamRecord& stream, StreamDeadline deadline) {
                 return Fill::received;
             case os::TlsIo::wantRead:
             case os::TlsIo::wantWrite:
-                switch (awaitTls(stream, io, waitUntil(deadline))) {
+                switch (awaitTls(stream, io, wait.left())) {
                     case os::Readiness::timedOut: return Fill::timedOut;
                     case os::Readiness::failed: recordSocketFailure(); return Fill::failed;
                     case os::Readiness::ready: break;
@@ -118,11 +138,11 @@ Fill fillFromTls(StreamRecord& stream, StreamDeadline deadline) {
 // Bytes already there are taken without asking first: a fast transfer then
 // costs one system call per receive, not two.
 Fill fillBuffer(StreamRecord& stream, const StreamDeadline* deadline = nullptr) {
-    const StreamDeadline end = deadline ? *deadline : deadlineAfter(stream.wait());
-    if (stream.tls != nullptr) return fillFromTls(stream, end);
+    ReadWait wait(stream, deadline);
+    if (stream.tls != nullptr) return fillFromTls(stream, wait);
     std::int64_t got = os::receiveSome(stream.socket, stream.buffer, kReceiveBufferSize);
     while (got == os::kNothingArrived) {
-        switch (os::waitReadable(stream.socket, waitUntil(end))) {
+        switch (os::waitReadable(stream.socket, wait.left())) {
             case os::Readiness::timedOut: return Fill::timedOut;
             case os::Readiness::failed: recordSocketFailure(); return Fill::failed;
             case os::Readiness::ready: break;
