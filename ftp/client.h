@@ -47,7 +47,8 @@ inline constexpr BuiltStatus kNotConnected{94, "Not Connected"};
 // Reads the final reply to a command from a control stream: preliminary
 // replies (1xx) before it are read and dropped. A reply's first line whose
 // fourth character is "-" opens a multi-line reply, ended by the line that
-// begins with the same code followed by anything but "-". A line longer
+// begins with the same code followed by a blank or by nothing ("2201" or
+// "220-" inside a 220 reply end nothing). A line longer
 // than the line capacity stands as its first 65,536 bytes; the rest up to
 // its LF is read and dropped. Returns the line that ends the final reply.
 // All of it, preliminary replies included, must come within one wait W and
@@ -78,6 +79,10 @@ inline constexpr std::uint32_t kStreamTimeout = 60;
 inline constexpr std::int32_t kInvalidArgumentNumber = 5;
 inline constexpr std::string_view kInvalidArgumentText = "Invalid Character In Argument";
 bool safeCommandArgument(std::string_view argument);
+// Recorded when a connect is given a host name longer than 255 bytes
+// (kLongestHostName), which names no host: it is refused, never cut to a
+// name that could name another; nothing is looked up or sent.
+inline constexpr BuiltStatus kHostNameTooLong{6, "Host Name Too Long"};
 
 // A session handle (the control stream's connection number), or -1.
 std::int32_t ftpConnect(const std::string& host, const std::string& user, const std::string& password);
@@ -99,6 +104,10 @@ std::int32_t ftpConnectTLSToPort(const std::string& host, std::uint16_t port, co
                                  const std::string& password, const std::string& pin);
 // Records the built status for a TLS error number of the stream layer.
 void ftpRecordTlsFailure(std::int32_t error);
+// Recorded for kTlsClearBytes: bytes that came in clear after the go-ahead
+// to TLS (past the 234 line's end), before the handshake. The connection is
+// closed with nothing more sent.
+inline constexpr std::string_view kClearBytesText = "Unencrypted Data Before TLS Handshake";
 // On a TLS session, starts TLS on its data connection, resuming the
 // session's TLS session; true at once on a plain session. False with the
 // TLS failure recorded.
@@ -239,6 +248,9 @@ std::int64_t ftpAnnouncedSize(std::string_view goAhead);
 // takes; a longer listing is cut there, and fails with kListingTooLong.
 inline constexpr std::size_t kListingSizeLimit = 64u << 20;
 inline constexpr BuiltStatus kListingTooLong{12, "Listing Too Long"};
+// A listing line longer than the line capacity (64 KiB) is no entry any
+// file system holds: the listing fails as one cut at its bound does.
+inline constexpr BuiltStatus kListingLineTooLong{13, "Listing Line Too Long"};
 
 // PASV, TYPE A, LIST; every line up to an empty or all-blank line or the end.
 // The lines count only when the data connection did not fail and the server
@@ -246,9 +258,9 @@ inline constexpr BuiltStatus kListingTooLong{12, "Listing Too Long"};
 // else gives 0 with element 0 alone and the reason as the last status: a
 // LIST answered with anything but 125 or 150, a completion reply such as 426
 // or 451, a reset (057 "Data Connection Error"), a stalled data connection
-// (024, which loses the session), a listing cut at its bound (012, its
-// completion reply read and dropped) or a session lost on the completion
-// reply.
+// (024, which loses the session), a listing cut at its bound (012) or at a
+// line longer than the line capacity (013; for either the completion reply
+// is read and dropped) or a session lost on the completion reply.
 std::int32_t ftpGetList(std::int32_t session, std::vector<std::string>& lines);
 // The lines of ftpGetList that begin with "-" (plain files).
 std::int32_t ftpGetFileList(std::int32_t session, std::vector<std::string>& lines);

@@ -29,13 +29,15 @@ public:
         constexpr int kAttempts = 100;
         for (int attempt = 1; attempt <= kAttempts; ++attempt) {
             std::string candidate = folder + ".talven-" + std::to_string(attempt) + ".part";
-            if (os::pathKind(candidate) != os::PathKind::missing) continue;
+            // A name taken in any form (a link that names nothing too) is
+            // passed over: the create never goes through a link.
+            if (os::nameTaken(candidate)) continue;
             errorNumber = 0;
             LocalFileCreate(number_, candidate);
             error_ = errorNumber;
             if (error_ == 0) path_ = candidate;
             // Another download may have taken the name in the meantime.
-            if (error_ == 0 || os::pathKind(candidate) == os::PathKind::missing) return;
+            if (error_ == 0 || !os::nameTaken(candidate)) return;
         }
         error_ = 75;
     }

@@ -11,24 +11,28 @@ bool isFileLine(const std::string& line) { return !line.empty() && line[0] == '-
 bool isDirectoryLine(const std::string& line) { return !line.empty() && (line[0] == 'd' || line[0] == 'D'); }
 
 // How reading a listing ended: dataError is the error number of a failed
-// read (24: the wait ran out), else 0; tooLong that it was cut at its bound.
+// read (24: the wait ran out), else 0; cut, when not null, the bound it
+// was cut at.
 struct ListingEnd {
     std::int32_t dataError = 0;
-    bool tooLong = false;
+    const BuiltStatus* cut = nullptr;
 };
 
 // Reads listing lines up to an empty or all-blank line, the end of the data,
-// a failed read, or kListingSizeLimit bytes in all.
+// a failed read, kListingSizeLimit bytes in all, or a line longer than the
+// line capacity: its pieces are no lines, and one of them could pass a
+// filter as a file or folder of its own.
 ListingEnd readListing(std::int32_t data, std::vector<std::string>& lines) {
     std::size_t total = 0;
     for (;;) {
         std::string line = StreamReadLine(data);
-        if (errorNumber != 0) return ListingEnd{errorNumber, false};
+        if (errorNumber != 0) return ListingEnd{errorNumber};
+        if (StreamLastLine(data).cut) return ListingEnd{0, &kListingLineTooLong};
         if (blank(line)) return ListingEnd{};
         // Every byte read counts, dropped CRs too, and so does the memory
         // that each kept line takes.
         total += StreamLastLine(data).bytes + sizeof(std::string);
-        if (total > kListingSizeLimit) return ListingEnd{0, true};
+        if (total > kListingSizeLimit) return ListingEnd{0, &kListingTooLong};
         lines.push_back(std::move(line));
     }
 }
@@ -57,10 +61,10 @@ std::int32_t ftpGetList(std::int32_t session, std::vector<std::string>& lines) {
     if (ftpStartTransfer(session, data, "LIST").empty()) return 0;
     const ListingEnd end = readListing(data, lines);
     const std::string completion = ftpFinishReceiving(session, data, end.dataError, true);
-    if (completion.empty() || end.tooLong) {
+    if (completion.empty() || end.cut != nullptr) {
         lines.assign(1, std::string());
         // The reply to a listing cut here belongs to it; the cut is the reason.
-        if (end.tooLong) ftpRecordBuiltStatus(kListingTooLong.number, kListingTooLong.text);
+        if (end.cut != nullptr) ftpRecordBuiltStatus(end.cut->number, end.cut->text);
         return 0;
     }
     ftpRecordReply(completion);

@@ -24,8 +24,11 @@ std::string& lastReplyText() {
 
 bool isContinuation(std::string_view line) { return line.size() > 3 && line[3] == '-'; }
 
+// The code followed by a blank (or by nothing): "2201 ..." inside a 220
+// reply is text (RFC 959), and ending there would leave the session a reply
+// behind.
 bool endsReply(std::string_view line, std::string_view code) {
-    return line.substr(0, 3) == code && !isContinuation(line);
+    return line.substr(0, 3) == code && (line.size() == 3 || line[3] == ' ');
 }
 
 // Reads the lines of one reply (or of a greeting with the 120 replies
@@ -87,7 +90,7 @@ private:
 
 // The line that ends the reply: the first line, or, when that opens a
 // multi-line reply ("NNN-"), the first later line that begins with the same
-// code followed by anything but "-". Lines in between may hold anything.
+// code followed by a blank or nothing. Lines in between may hold anything.
 std::string readReply(ReplyLines& lines) {
     std::string line;
     if (!lines.next(line)) return lines.lose();

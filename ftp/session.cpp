@@ -114,6 +114,20 @@ bool protectData(std::int32_t session) {
     return true;
 }
 
+// False, with the reason recorded, for arguments that no session can be
+// opened with; nothing is then looked up or sent.
+bool usableConnectArguments(const std::string& host, const std::string& user, const std::string& password) {
+    if (host.size() > kLongestHostName) {
+        ftpRecordBuiltStatus(kHostNameTooLong.number, kHostNameTooLong.text);
+        return false;
+    }
+    if (!safeCommandArgument(user) || !safeCommandArgument(password)) {
+        ftpRecordBuiltStatus(kInvalidArgumentNumber, kInvalidArgumentText);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 void ftpRecordTlsFailure(std::int32_t error) {
@@ -122,6 +136,7 @@ void ftpRecordTlsFailure(std::int32_t error) {
         case kTlsNameMismatch: ftpRecordBuiltStatus(error, "Server Name Mismatch"); return;
         case kTlsPinMismatch: ftpRecordBuiltStatus(error, "Server Fingerprint Mismatch"); return;
         case kTlsUnavailable: ftpRecordBuiltStatus(error, "TLS Not Available"); return;
+        case kTlsClearBytes: ftpRecordBuiltStatus(error, kClearBytesText); return;
         default: ftpRecordBuiltStatus(kTlsHandshakeFailed, "TLS Handshake Failed"); return;
     }
 }
@@ -173,10 +188,7 @@ std::int32_t ftpConnect(const std::string& host, const std::string& user, const 
 
 std::int32_t ftpConnectToPort(const std::string& host, std::uint16_t port, const std::string& user,
                               const std::string& password) {
-    if (!safeCommandArgument(user) || !safeCommandArgument(password)) {
-        ftpRecordBuiltStatus(kInvalidArgumentNumber, kInvalidArgumentText);
-        return -1;
-    }
+    if (!usableConnectArguments(host, user, password)) return -1;
     const std::int32_t session = openControl(host, port);
     if (session == -1) return -1;
     const std::string reply = logIn(session, user, password);
@@ -196,10 +208,7 @@ std::int32_t ftpConnectTLS(const std::string& host, const std::string& user, con
 
 std::int32_t ftpConnectTLSToPort(const std::string& host, std::uint16_t port, const std::string& user,
                                  const std::string& password, const std::string& pin) {
-    if (!safeCommandArgument(user) || !safeCommandArgument(password)) {
-        ftpRecordBuiltStatus(kInvalidArgumentNumber, kInvalidArgumentText);
-        return -1;
-    }
+    if (!usableConnectArguments(host, user, password)) return -1;
     if (!StreamTLSAvailable()) {
         ftpRecordTlsFailure(kTlsUnavailable);
         return -1;

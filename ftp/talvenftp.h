@@ -23,6 +23,10 @@
  *                                      carriage return, line feed or NUL byte,
  *                                      which would end the command early; the
  *                                      operation sent nothing
+ *   006 "Host Name Too Long"           a host name longer than 255 bytes, which
+ *                                      names no host, was given to ftpConnect or
+ *                                      ftpConnectTLS; nothing was looked up or
+ *                                      sent
  *   091 "Control Connection Timed Out"  a reply (the greeting included) did
  *                                      not arrive whole, up to the line end of
  *                                      its last line, within one wait of the
@@ -51,6 +55,13 @@
  *   085 "Data Connection Cut Short"    a download's data connection closed
  *                                      without TLS close_notify: the data may
  *                                      be incomplete, the file is not replaced
+ *   086 "Unencrypted Data Before TLS Handshake" bytes came in clear past
+ *                                      the end of the 234 reply to AUTH TLS (or
+ *                                      on a data connection before its
+ *                                      handshake): they could be replies
+ *                                      injected on the way, so the connection
+ *                                      is closed with nothing more sent (no
+ *                                      handshake, no USER)
  * After 091 to 093, and 024, the session is lost: the client has closed its control
  * connection, since whatever the server sent later would pass for the reply
  * to the next command. Every later operation on that handle fails at once
@@ -221,7 +232,8 @@ TALVEN_API int32_t TALVEN_CALL ftpGetFile(int32_t session, int32_t window, BSTR 
  * listing the server broke off), 057 "Data Connection Error" (the server
  * confirmed a listing whose data connection was reset), 024 "Data Connection
  * Timed Out" (the session is lost), 012 "Listing Too Long" (cut after 64
- * MiB), the reason no data connection could be opened, or that of a session
+ * MiB), 013 "Listing Line Too Long" (a line longer than 64 KiB, which no
+ * file system's entry needs: never returned in pieces), the reason no data connection could be opened, or that of a session
  * lost while the listing was read. After any reply of the server the session
  * goes on as before. */
 TALVEN_API int32_t TALVEN_CALL ftpGetList(int32_t session, SAFEARRAY **lines);

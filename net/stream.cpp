@@ -179,10 +179,11 @@ void appendWithoutCarriageReturns(std::string& line, const char* bytes, std::siz
 // records what ended the last attempt: 24 when its wait ran out.
 bool connectStream(StreamRecord& stream, std::string_view host) {
     std::int32_t failure = 57;
-    // A NUL would cut the name short and name another host, and an empty
-    // name stands for this very host on some platforms; port 0 names no
-    // service.
-    if (!host.empty() && host.find('\0') == std::string_view::npos && stream.port != 0) {
+    // A NUL would cut the name short and name another host, as cutting a
+    // name longer than any host's would; an empty name stands for this very
+    // host on some platforms; port 0 names no service.
+    if (!host.empty() && host.size() <= kLongestHostName && host.find('\0') == std::string_view::npos &&
+        stream.port != 0) {
         for (const os::Address& address : os::resolveHost(std::string(host))) {
             stream.socket = os::openTcpSocket(address);
             if (stream.socket == os::kNoSocket) {
@@ -216,7 +217,6 @@ os::WaitTime streamWaitTime(std::uint32_t timeout) {
 // once it is connected.
 void StreamOpen(std::int32_t number, std::string_view host, std::uint16_t port, std::uint32_t timeout) {
     if (timeout == 0) timeout = 4294967295u;
-    host = host.substr(0, 256);
     if (!os::socketLibraryStart()) {
         errorNumber = 68;
         return;
@@ -482,6 +482,12 @@ std::int32_t tlsErrorNumber(os::TlsCheck check) {
 
 // The whole handshake, and the check of the certificate, within one wait.
 void startTls(StreamRecord& stream, std::shared_ptr<os::TlsClient> client) {
+    // What came with the go-ahead (a server's, or one injected on the way)
+    // would be served after the handshake as if it had come through TLS.
+    if (stream.buffered > 0) {
+        errorNumber = kTlsClearBytes;
+        return;
+    }
     if (client == nullptr) {
         errorNumber = kTlsUnavailable;
         return;

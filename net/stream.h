@@ -33,6 +33,10 @@ inline constexpr std::size_t kLineCapacity = 65536;
 
 os::WaitTime streamWaitTime(std::uint32_t timeout);
 
+// Longer host names name no host (DNS holds 253 characters); they fail as
+// one that names none does (57), and are never cut to one that might.
+inline constexpr std::size_t kLongestHostName = 255;
+
 // Opens a TCP client stream to host:port under number. The host's addresses,
 // IPv4 and IPv6, are tried in the order the resolver gives them, each
 // connect bounded by W; the first that answers is kept. The lookup takes as
@@ -116,6 +120,7 @@ inline constexpr std::int32_t kTlsUntrusted = 81;        // no chain to a truste
 inline constexpr std::int32_t kTlsNameMismatch = 82;     // the certificate names another host
 inline constexpr std::int32_t kTlsPinMismatch = 83;      // not the certificate with the given fingerprint
 inline constexpr std::int32_t kTlsUnavailable = 84;      // this build has no TLS
+inline constexpr std::int32_t kTlsClearBytes = 86;       // bytes came in clear before the handshake
 
 // False where this build has no TLS.
 bool StreamTLSAvailable();
@@ -123,7 +128,10 @@ bool StreamTLSAvailable();
 // certificate must chain to the system's trust store and match host, or,
 // when pin is not empty, have the SHA-256 fingerprint pin (64 lower-case hex
 // digits). A failure records one of the numbers above; the stream then
-// sends and receives nothing more.
+// sends and receives nothing more. Bytes already received in clear and not
+// yet read fail it at once with kTlsClearBytes, before anything is sent: no
+// one vouches for them, and read after the handshake they would pass for
+// bytes that came through TLS.
 void StreamStartTLS(std::int32_t number, const std::string& host, const std::string& pin);
 // Starts TLS on number for the same server and with the same checks as the
 // TLS stream model, resuming the session that model keeps.

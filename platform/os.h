@@ -83,12 +83,18 @@ bool usablePath(const std::string& path);
 // platform has such marks, not hidden or system (those count as special).
 PathKind pathKind(const std::string& path);
 
+// True when anything exists under the name itself, in any form: a file, a
+// directory, a socket, a symbolic link (also one that names nothing). Links
+// are not followed.
+bool nameTaken(const std::string& path);
+
 // Opens an existing file for reading; other programs may read it but, where
 // the platform can enforce it, not write it. Returns an error number.
 std::int32_t openForReading(const std::string& path, FileHandle& handle);
 // Creates a new file for reading and writing that nobody else may open while
 // it is held (nor read, where permissions can say so, until replaceFile gives
-// it its final ones); fails when something already exists under the name.
+// it its final ones); fails when something already exists under the name,
+// a link included: it never creates or opens a file through a link.
 std::int32_t createExclusive(const std::string& path, FileHandle& handle);
 // Reads up to count bytes; got < count only at the end of the file.
 std::int32_t readFile(FileHandle handle, char* buffer, std::size_t count, std::size_t& got);
@@ -125,6 +131,8 @@ std::string folderOf(const std::string& path);
 // permissions (on Windows its attributes and security), and its owner and
 // group where the process may set them; a new file gets the permissions any
 // new file would get. Other hard links to the old file keep the old file.
+// The move itself is put on the disk where the platform can (on Linux the
+// folder is synced; a file system that cannot sync one leaves it as it is).
 std::int32_t replaceFile(const std::string& from, const std::string& to);
 
 // ---- Console ----

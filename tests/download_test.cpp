@@ -111,6 +111,26 @@ TEST_F(Download, TheNewFileTakesTheTargetsPlace) {
     expectNoTemporaryFile();
 }
 
+// A name planted where the temporary file would go, in any form, is passed
+// over for the next one; nothing is written through a link.
+TEST_F(Download, TemporaryNamesTakenInAnyFormArePassedOver) {
+    namespace fs = std::filesystem;
+    const std::string bytes = patternedBytes(20000), target = scratch.file("target");
+    const std::string victim = scratch.file("victim"), nowhere = scratch.file("nowhere");
+    writeFile(victim, "victim");
+    std::error_code noLinks;
+    fs::create_symlink(nowhere, scratch.file(".talven-1.part"), noLinks);  // names nothing
+    fs::create_symlink(victim, scratch.file(".talven-2.part"), noLinks);
+    fs::create_directory(scratch.file(".talven-3.part"));
+    EXPECT_EQ(get([&](Peer& control) { serveRetrieve(control, bytes, retrieveReplies(bytes.size())); }, "f", target),
+              1);
+    EXPECT_TRUE(readFile(target) == bytes);
+    EXPECT_EQ(readFile(victim), "victim");
+    EXPECT_FALSE(fs::exists(nowhere));
+    EXPECT_TRUE(fs::is_directory(scratch.file(".talven-3.part")));
+    EXPECT_FALSE(fs::exists(scratch.file(".talven-4.part")));
+}
+
 TEST_F(Download, TheAnnouncedSizeComesFromTheFirstParentheses) {
     const std::string local = scratch.file("f");
     TransferReplies replies;

@@ -168,7 +168,7 @@ TEST_F(HostileTransfer, AGoAheadThatIsRefusalOrEndlessKeepsTheOldFile) {
 // string: a listing that fills the bound exactly is whole, one that goes
 // past it is cut there and fails, its completion reply read and dropped.
 TEST_F(HostileTransfer, AListingIsBoundedByTheBytesReadForIt) {
-    for (const std::string& line : {std::string(100, 'l') + "\r\n", "-" + std::string(1000, '\r') + "\n"}) {
+    for (const std::string& line : {std::string(100, 'l') + "\r\n", std::string("-").append(1000, '\r').append("\n")}) {
         const std::size_t kept = talven::kListingSizeLimit / (line.size() + sizeof(std::string));
         std::string whole, block;
         whole.reserve(kept * line.size());
@@ -202,6 +202,32 @@ TEST_F(HostileTransfer, AListingIsBoundedByTheBytesReadForIt) {
     }
 }
 
+// A line longer than the line capacity is no entry: the listing fails and
+// never returns its pieces, of which the second would pass the file filter.
+TEST_F(HostileTransfer, AListingLineLongerThanTheLineCapacityFailsTheListing) {
+    std::string listing = "drwxr-xr-x 2 0 0 0 Dec 08 10:00 sub\r\n";
+    listing.append(talven::kLineCapacity, 'x').append("-rw-r--r-- 1 0 0 1 Dec 08 10:00 planted\r\n");
+    for (auto list : {&talven::ftpGetList, &talven::ftpGetFileList}) {
+        std::vector<std::string> lines;
+        std::string directory;
+        onSession(
+            [&](Peer& control) {
+                Peer data = openTransfer(control, "150 Here it comes");
+                data.send(listing);
+                data.close();
+                control.send("226 Done\r\n");
+                answer(control, "257 \"/\" is current");
+            },
+            [&](std::int32_t session) {
+                EXPECT_EQ(list(session, lines), 0);
+                expectLastStatus(13, "Listing Line Too Long");
+                directory = talven::ftpCurDir(session);
+            });
+        EXPECT_EQ(lines, std::vector<std::string>{""});
+        EXPECT_EQ(directory, "/");
+    }
+}
+
 TEST_F(HostileTransfer, AListingThatNeverComesEndsTheSessionAfterOneWait) {
     std::vector<std::string> lines;
     const auto start = std::chrono::steady_clock::now();
@@ -218,23 +244,25 @@ TEST_F(HostileTransfer, AListingThatNeverComesEndsTheSessionAfterOneWait) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
 }
 
-TEST_F(HostileTransfer, OverlongAndOddListingLinesAreKeptAsTheyCame) {
+// Lines as long as the line capacity allows (its CR and LF counted, or
+// ended by the close) are kept whole; longer ones fail the listing (see
+// AListingLineLongerThanTheLineCapacityFailsTheListing).
+TEST_F(HostileTransfer, OddAndLongestListingLinesAreKeptAsTheyCame) {
     const std::string odd = literalBytes("-rw \0 caf\xE9 \xFF\x80 name");
+    const std::string longest(talven::kLineCapacity - 2, 'x'), last(talven::kLineCapacity - 1, 'y');
     std::vector<std::string> lines;
     onSession(
         [&](Peer& control) {
             Peer data = openTransfer(control, "150 Here it comes");
-            data.send(odd + "\r\n" + std::string(1 << 20, 'x'));
+            std::string listing = odd;
+            listing.append("\r\n").append(longest).append("\r\n").append(last);
+            data.send(listing);
             data.close();
             control.send("226 Done\r\n");
             serveQuit(control);
         },
-        [&](std::int32_t session) { EXPECT_EQ(talven::ftpGetList(session, lines), 17); });
-    // A line longer than the line capacity comes in pieces of 65,536 bytes.
-    std::vector<std::string> expected(18, std::string(talven::kLineCapacity, 'x'));
-    expected[0] = "";
-    expected[1] = odd;
-    EXPECT_EQ(lines, expected);
+        [&](std::int32_t session) { EXPECT_EQ(talven::ftpGetList(session, lines), 3); });
+    EXPECT_EQ(lines, (std::vector<std::string>{"", odd, longest, last}));
     expectStatus(226, "Done");
 }
 

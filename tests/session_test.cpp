@@ -116,6 +116,8 @@ TEST_F(Session, GreetingsAreReadWholeAfterAny120) {
         {"421 Too many users\r\n", "421 Too many users"},
         {"120 Soon\r\n421 Too many users\r\n", "421 Too many users"},
         {"221-Bye\r\n220 not the end\r\n221 Bye\r\n", "221 Bye"},
+        // The code and another digit is text: only the code and a blank end it.
+        {"220-Welcome\r\n2201 not the end\r\n220-\r\n220 Ready\r\n", "230 In"},
     };
     for (const auto& pair : greetings) {
         const std::string& greeting = pair.first;
@@ -187,6 +189,18 @@ TEST_F(Session, AContinuationLineEndsOnlyWithTheSameCode) {
     expectLastStatus(230, "");
     talven::ftpQuit(session);
     expectLastStatus(221, "Bye");
+}
+
+// A name longer than any host's is refused whole, before any lookup: cut,
+// it could name another host.
+TEST_F(Session, AHostNameLongerThan255BytesIsRefusedNotCut) {
+    const std::string tooLong = std::string(247, 'h') + ".invalid";
+    EXPECT_EQ(talven::ftpConnectToPort(tooLong + "x", 21, "anonymous", ""), -1);
+    expectLastStatus(6, "Host Name Too Long");
+    EXPECT_EQ(talven::ftpConnectTLSToPort(tooLong + "x", 21, "anonymous", "", ""), -1);
+    expectLastStatus(6, "Host Name Too Long");
+    EXPECT_EQ(talven::ftpConnectToPort(tooLong, 21, "anonymous", ""), -1);
+    expectLastStatus(57, "Unable to open socket");
 }
 
 TEST_F(Session, ServerThatCannotBeReached) {

@@ -11,6 +11,8 @@
 #include <thread>
 
 #include "client_fixture.h"
+#include "stream.h"
+#include "test_socket.h"
 #include "tls.h"
 #include "tls_peer.h"
 
@@ -103,6 +105,8 @@ TEST_F(Tls, RefusalsAndFailedChecksOpenNoSessionAndSendNoLoginInClear) {
         {"wrong_name", 82, "Server Name Mismatch"},
         {"pin_mismatch", 83, "Server Fingerprint Mismatch", std::string(64, 'a')},
         {"auth_stall", 80, "TLS Handshake Failed"},
+        // STARTTLS injection: nothing more is sent, no handshake, no USER.
+        {"injected", 86, "Unencrypted Data Before TLS Handshake", "", "AUTH TLS\nafter 234: 0 bytes\n"},
         {"pbsz_refused", 501, "PBSZ refused", "", kLogin + "PBSZ 0\n"},
         {"prot_refused", 536, "PROT P refused", "", kLogin + "PBSZ 0\nPROT P\n"},
     };
@@ -114,6 +118,51 @@ TEST_F(Tls, RefusalsAndFailedChecksOpenNoSessionAndSendNoLoginInClear) {
         EXPECT_TRUE(talven::openConnectionNumbers().empty());
         EXPECT_EQ(server.log(), c.log);
     }
+}
+
+// A wildcard in the certificate stands for a whole label of the name
+// checked, never for part of one.
+TEST_F(Tls, AWildcardStandsForAWholeLabelOnly) {
+    const std::pair<const char*, std::int32_t> cases[] = {{"wildcard", 0}, {"partial_wildcard", talven::kTlsNameMismatch}};
+    for (const auto& [scenario, error] : cases) {
+        SCOPED_TRACE(scenario);
+        TlsServer server(scenario);
+        const std::int32_t control = talven::StreamFreeNumber();
+        talven::StreamOpen(control, "127.0.0.1", server.port(), kShortStreamTimeout);
+        ASSERT_TRUE(talven::ftpReadGreeting(control));
+        talven::StreamSendLine(control, "AUTH TLS");
+        EXPECT_EQ(talven::ftpReadReply(control), "234 Proceed with negotiation.");
+        talven::errorNumber = 0;
+        talven::StreamStartTLS(control, "fa.talven.test", "");
+        EXPECT_EQ(talven::errorNumber, error);
+        talven::StreamClose(control);
+    }
+}
+
+// A data connection too: bytes it received in clear before its handshake
+// fail the handshake, which then sends nothing.
+TEST_F(Tls, ClearBytesBeforeADataConnectionsHandshakeFailItSendingNothing) {
+    TlsServer server("normal", true);
+    const std::int32_t session = connectTls(server);
+    ASSERT_GT(session, 0) << talven::ftpLastReplyCode() << " " << talven::ftpLastReplyText();
+    std::uint16_t port = 0;
+    const testnet::Handle listener = testnet::listenLoopback(port);
+    const std::int32_t data = talven::StreamFreeNumber();
+    talven::StreamOpen(data, "127.0.0.1", port, kShortStreamTimeout);
+    const testnet::Handle peer = testnet::acceptWithin(listener, 5000);
+    ASSERT_NE(peer, testnet::kNone);
+    testnet::sendAll(peer, "150 clear\r\n226 injected\r\n");
+    EXPECT_EQ(talven::StreamReadLine(data), "150 clear");
+    talven::errorNumber = 0;
+    talven::StreamStartTLSLike(data, session);
+    EXPECT_EQ(talven::errorNumber, talven::kTlsClearBytes);
+    talven::StreamClose(data);
+    char byte = 0;
+    EXPECT_TRUE(testnet::readableWithin(peer, 5000));
+    EXPECT_EQ(testnet::receiveSome(peer, &byte, 1), 0);
+    testnet::closeSocket(peer);
+    testnet::closeSocket(listener);
+    talven::ftpQuit(session);
 }
 
 // A whole session, under TLS 1.3 and with 1.2 forced: login after the
@@ -173,6 +222,9 @@ TEST_F(Tls, ServerFaultsFailAsTheyShould) {
         // A download whose TLS records come a byte at a time, never one
         // whole within a wait: the data connection stalls.
         {"trickled_data", false, false, 0, 24, "Data Connection Timed Out"},
+        // A download with an empty record among its data: only close_notify
+        // ends it, and the whole file arrives.
+        {"empty_record", false, false, 1, 226, "Transfer complete."},
     };
     const std::string whyNot = whyNoTlsResumption();
     for (const Case& c : cases) {
@@ -193,6 +245,8 @@ TEST_F(Tls, ServerFaultsFailAsTheyShould) {
         expectLastStatus(c.code, c.text);
         if (c.result == 0) {
             EXPECT_EQ(readFile(local), "old");
+        } else if (!c.upload) {
+            EXPECT_EQ(readFile(local).size(), 100000u);
         }
         talven::ftpQuit(session);
     }

@@ -189,6 +189,11 @@ PathKind pathKind(const std::string& path) {
     return PathKind::specialFile;
 }
 
+bool nameTaken(const std::string& path) {
+    struct stat info{};
+    return usablePath(path) && lstat(path.c_str(), &info) == 0;
+}
+
 // Opening without blocking keeps a FIFO slipped in under the name from
 // stalling the open; the descriptor is made blocking again afterwards.
 static std::int32_t openPlainFile(const std::string& path, int flags, int lockMode, FileHandle& handle) {
@@ -215,7 +220,7 @@ std::int32_t openForReading(const std::string& path, FileHandle& handle) {
 }
 
 std::int32_t createExclusive(const std::string& path, FileHandle& handle) {
-    std::int32_t error = openPlainFile(path, O_RDWR | O_CREAT | O_EXCL, LOCK_EX, handle);
+    std::int32_t error = openPlainFile(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, LOCK_EX, handle);
     if (error == 53) error = 76;  // creating fails only for a missing directory
     return error;
 }
@@ -348,10 +353,23 @@ static void takeOverIdentity(const std::string& from, const std::string& to) {
     chmod(from.c_str(), mode);
 }
 
+// The folder's new entry is put on the disk too, so that a crash after the
+// move finds the new file under the name. Where the file system cannot sync
+// a folder (some network and FUSE ones refuse), the move stands as it is.
+static void syncFolderOf(const std::string& path) {
+    const std::string folder = folderOf(path);
+    const int fd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    fsync(fd);
+    close(fd);
+}
+
 std::int32_t replaceFile(const std::string& from, const std::string& to) {
     if (!usablePath(from) || !usablePath(to)) return 64;
     takeOverIdentity(from, to);
-    return rename(from.c_str(), to.c_str()) == 0 ? 0 : fileErrorNumber(errno, to);
+    if (rename(from.c_str(), to.c_str()) != 0) return fileErrorNumber(errno, to);
+    syncFolderOf(to);
+    return 0;
 }
 
 // ---------------------------------------------------------------- console

@@ -26,8 +26,8 @@ namespace {
     X(SSL_ctrl) X(SSL_do_handshake) X(SSL_free) X(SSL_get0_param) X(SSL_get1_peer_certificate)               \
     X(SSL_get1_session) X(SSL_get_error) X(SSL_get_verify_result) X(SSL_is_init_finished) X(SSL_new)         \
     X(SSL_read_ex) X(SSL_session_reused) X(SSL_set1_host) X(SSL_set_bio) X(SSL_set_connect_state)            \
-    X(SSL_set_session) X(SSL_shutdown) X(SSL_write_ex) X(TLS_client_method) X(X509_VERIFY_PARAM_set1_ip_asc) \
-    X(X509_digest) X(X509_free)
+    X(SSL_set_hostflags) X(SSL_set_session) X(SSL_shutdown) X(SSL_write_ex) X(TLS_client_method)            \
+    X(X509_VERIFY_PARAM_set1_ip_asc) X(X509_digest) X(X509_free)
 
 struct OpenSsl {
 #define TALVEN_OPENSSL_FIELD(name) decltype(&::name) name;
@@ -147,6 +147,9 @@ BIO* socketBio(Socket socket) {
 // The name or address the certificate must carry, checked in the handshake.
 bool expectHost(SSL* ssl, const std::string& host) {
     if (isAddress(host)) return lib().X509_VERIFY_PARAM_set1_ip_asc(lib().SSL_get0_param(ssl), host.c_str()) == 1;
+    // A wildcard stands for a whole label only ("*.example.com"), never for
+    // part of one ("f*.example.com"), as curl and browsers hold it.
+    lib().SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     // Server name indication carries names only, never addresses.
     return lib().SSL_set1_host(ssl, host.c_str()) == 1 &&
            lib().SSL_ctrl(ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,

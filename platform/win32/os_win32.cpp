@@ -209,10 +209,11 @@ std::int32_t fileErrorNumber(DWORD error) {
     }
 }
 
-std::int32_t openFile(const std::string& path, DWORD access, DWORD share, DWORD disposition, FileHandle& handle) {
+std::int32_t openFile(const std::string& path, DWORD access, DWORD share, DWORD disposition, FileHandle& handle,
+                      DWORD flags = FILE_ATTRIBUTE_NORMAL) {
     if (!usablePath(path)) return 64;
     QuietErrors quiet;
-    HANDLE file = CreateFileA(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileA(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
     if (file == INVALID_HANDLE_VALUE) return fileErrorNumber(GetLastError());
     // Device names (NUL, CON, COM1, also with a suffix or a folder) and pipes
     // open too; they are no files, and reading a pipe may never end.
@@ -240,12 +241,22 @@ PathKind pathKind(const std::string& path) {
     return PathKind::plainFile;
 }
 
+// The attributes are those of a link itself: links are not followed.
+bool nameTaken(const std::string& path) {
+    if (!usablePath(path)) return false;
+    QuietErrors quiet;
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 std::int32_t openForReading(const std::string& path, FileHandle& handle) {
     return openFile(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, handle);
 }
 
+// A symbolic link under the name counts as the name taken: CREATE_NEW alone
+// would follow a link that names nothing and create the file it names.
 std::int32_t createExclusive(const std::string& path, FileHandle& handle) {
-    return openFile(path, GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW, handle);
+    return openFile(path, GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW, handle,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
 }
 
 std::int32_t readFile(FileHandle handle, char* buffer, std::size_t count, std::size_t& got) {
@@ -351,14 +362,19 @@ std::string fullPath(const std::string& path) {
 }  // namespace
 
 // ReplaceFileA keeps the replaced file's attributes, security and creation
-// time; a new file has none to keep. Not every implementation carries the
+// time; a new file has none to keep. A move to a new name waits until it is
+// on the disk (MOVEFILE_WRITE_THROUGH); ReplaceFileA has no such flag, and
+// Windows has no call that syncs a folder: NTFS logs the change in its
+// journal, which it writes on its own. Not every implementation carries the
 // attributes over (Wine's does not), so they are set again.
 std::int32_t replaceFile(const std::string& from, const std::string& to) {
     if (!usablePath(from) || !usablePath(to)) return 64;
     QuietErrors quiet;
     const DWORD attributes = GetFileAttributesA(to.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
-        return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : fileErrorNumber(GetLastError());
+        return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+                   ? 0
+                   : fileErrorNumber(GetLastError());
     if (!ReplaceFileA(fullPath(to).c_str(), fullPath(from).c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
                       nullptr))
         return fileErrorNumber(GetLastError());

@@ -18,6 +18,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace os {
 
@@ -42,6 +44,7 @@ struct TlsConnection {
     CtxtHandle context{};
     bool haveContext = false;
     bool established = false;
+    bool tls13 = false;  // whose record headers all say application data
     TlsCheck check = TlsCheck::handshakeFailed;
     SecPkgContext_StreamSizes sizes{};
     std::string received;   // records not yet decrypted
@@ -189,9 +192,62 @@ std::string fingerprint(PCCERT_CONTEXT certificate) {
     return hex(digest, length);
 }
 
+std::wstring lowerCase(std::wstring text) {
+    if (!text.empty()) CharLowerBuffW(text.data(), static_cast<DWORD>(text.size()));
+    return text;
+}
+
+// Whether name, one the certificate gives, names host: the same name (case
+// aside), or "*." and what follows the first label of host. A wildcard
+// stands for a whole label only, never for part of one ("f*.example.com"),
+// as OpenSSL is told to hold it; the SSL policy may accept such a part.
+bool namesHost(const std::wstring& name, const std::wstring& host) {
+    const std::wstring pattern = lowerCase(name), wanted = lowerCase(host);
+    if (pattern == wanted) return true;
+    if (pattern.size() < 3 || pattern.compare(0, 2, L"*.") != 0) return false;
+    const std::size_t dot = wanted.find(L'.');
+    return dot != std::wstring::npos && dot > 0 && wanted.compare(dot, std::wstring::npos, pattern, 1) == 0;
+}
+
+// The DNS names of the certificate's subject alternative names, or, where it
+// has none, its common name.
+std::vector<std::wstring> dnsNames(PCCERT_CONTEXT certificate) {
+    std::vector<std::wstring> names;
+    const CERT_INFO* info = certificate->pCertInfo;
+    PCERT_EXTENSION extension = CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
+    CERT_ALT_NAME_INFO* alternatives = nullptr;
+    DWORD size = 0;
+    if (extension != nullptr &&
+        CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData, extension->Value.cbData,
+                            CRYPT_DECODE_ALLOC_FLAG, nullptr, &alternatives, &size)) {
+        for (DWORD i = 0; i < alternatives->cAltEntry; ++i)
+            if (alternatives->rgAltEntry[i].dwAltNameChoice == CERT_ALT_NAME_DNS_NAME)
+                names.emplace_back(alternatives->rgAltEntry[i].pwszDNSName);
+        LocalFree(alternatives);
+        return names;
+    }
+    wchar_t common[256];
+    if (CertGetNameStringW(certificate, CERT_NAME_ATTR_TYPE, 0, const_cast<char*>(szOID_COMMON_NAME), common, 256) > 1)
+        names.emplace_back(common);
+    return names;
+}
+
+// An address is checked by the policy alone: no wildcard stands for one.
+bool isAddress(const std::wstring& host) {
+    return host.find(L':') != std::wstring::npos || host.find_first_not_of(L"0123456789.") == std::wstring::npos;
+}
+
+bool someNameIsHost(PCCERT_CONTEXT certificate, const std::wstring& host) {
+    if (isAddress(host)) return true;
+    for (const std::wstring& name : dnsNames(certificate))
+        if (namesHost(name, host)) return true;
+    return false;
+}
+
 // The chain must end in a trusted root with no fault anywhere on it: the SSL
 // policy alone passes an incomplete chain under some implementations. Then
-// the policy checks the server's name.
+// the policy checks the server's name, and so does someNameIsHost, which
+// takes no wildcard for part of a label.
 TlsCheck checkChain(PCCERT_CONTEXT certificate, const std::wstring& host) {
     LPSTR serverUse = const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH);
     CERT_CHAIN_PARA parameters{};
@@ -218,6 +274,7 @@ TlsCheck checkChain(PCCERT_CONTEXT certificate, const std::wstring& host) {
             check = status.dwError == 0                     ? TlsCheck::passed
                     : status.dwError == DWORD(CERT_E_CN_NO_MATCH) ? TlsCheck::nameMismatch
                                                                   : TlsCheck::untrusted;
+        if (check == TlsCheck::passed && !someNameIsHost(certificate, host)) check = TlsCheck::nameMismatch;
     }
     CertFreeCertificateChain(chain);
     return check;
@@ -257,17 +314,30 @@ TlsIo establish(TlsConnection& connection) {
     if (QueryContextAttributesW(&connection.context, SECPKG_ATTR_STREAM_SIZES, &connection.sizes) != SEC_E_OK)
         return TlsIo::failed;
     connection.established = true;
+    SecPkgContext_ConnectionInfo info{};
+    connection.tls13 = QueryContextAttributesW(&connection.context, SECPKG_ATTR_CONNECTION_INFO, &info) == SEC_E_OK &&
+                       (info.dwProtocol & (SP_PROT_TLS1_3_CLIENT | SP_PROT_TLS1_3_SERVER)) != 0;
     connection.check = checkServer(connection);
     return TlsIo::done;
 }
 
-// Wine's Schannel gives the peer's close_notify as a record without data.
-// Windows' gives SEC_I_CONTEXT_EXPIRED, and a record without data there is
-// just that: TLS lets a peer send empty records, and taking one for the end
-// would take a cut download for a whole one.
-bool emptyRecordEndsData() {
+// Windows' Schannel gives the peer's close_notify as SEC_I_CONTEXT_EXPIRED,
+// and a record without data there is just that: TLS lets a peer send empty
+// records, and taking one for the end would take a cut download for a
+// whole one. Wine's (over GnuTLS) gives close_notify as a record without
+// data, and an empty record the same way; up to TLS 1.2 the record's header
+// tells them apart (an alert, not application data), so only there, and
+// where the header cannot tell (TLS 1.3 hides the type), does a record
+// without data end it.
+bool underWine() {
     static const bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
     return wine;
+}
+
+constexpr unsigned char kAlertRecord = 21;
+
+bool emptyRecordEndsData(const TlsConnection& connection, unsigned char recordType) {
+    return underWine() && (recordType == kAlertRecord || connection.tls13);
 }
 
 // What one step over the received bytes did.
@@ -292,6 +362,7 @@ Step continueHandshake(TlsConnection& connection) {
 
 Step decryptOne(TlsConnection& connection) {
     if (connection.received.empty()) return Step::more;
+    const unsigned char recordType = static_cast<unsigned char>(connection.received[0]);
     SecBuffer buffers[4] = {
         {static_cast<unsigned long>(connection.received.size()), SECBUFFER_DATA, connection.received.data()},
         {0, SECBUFFER_EMPTY, nullptr},
@@ -318,7 +389,7 @@ Step decryptOne(TlsConnection& connection) {
     connection.received.erase(0, connection.received.size() - extraSize);
     // The handshake call takes the message at once, with what followed it.
     if (status == SEC_I_RENEGOTIATE) return continueHandshake(connection) == Step::failed ? Step::failed : Step::taken;
-    if (!hasData && emptyRecordEndsData()) connection.peerClosed = true;
+    if (!hasData && emptyRecordEndsData(connection, recordType)) connection.peerClosed = true;
     return Step::taken;
 }
 

@@ -14,6 +14,8 @@ gets every command and what the data connections did ("resumed",
 "close_notify SIZE", "bare close SIZE"). CASE is "normal" or a fault below.
 """
 import datetime
+import hashlib
+import hmac
 import ipaddress
 import os
 import select
@@ -26,6 +28,7 @@ import time
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec, rsa
+from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 from cryptography.x509.oid import NameOID
 
 WAIT_SECONDS = 10
@@ -34,6 +37,7 @@ REFUSALS = {"auth500": ("AUTH", "500 AUTH not understood"), "auth502": ("AUTH", 
             "auth504": ("AUTH", "504 Unknown security mechanism"), "auth530": ("AUTH", "530 Not logged in"),
             "auth534": ("AUTH", "534 Policy requires plain FTP"), "pbsz_refused": ("PBSZ", "501 PBSZ refused"),
             "prot_refused": ("PROT", "536 PROT P refused")}
+WILDCARDS = {"wildcard": "*.talven.test", "partial_wildcard": "f*.talven.test"}
 LOCAL = [x509.DNSName("localhost"), x509.IPAddress(ipaddress.ip_address("127.0.0.1"))]
 
 
@@ -79,6 +83,8 @@ def make_context(case, rundir, cadir):
         cert = certificate("localhost", key, ca_key, LOCAL, ca.subject, days=(-30, -1))
     elif case == "wrong_name":
         cert = certificate("other.example", key, ca_key, [x509.DNSName("other.example")], ca.subject)
+    elif case in WILDCARDS:  # checked against fa.talven.test
+        cert = certificate(WILDCARDS[case], key, ca_key, [x509.DNSName(WILDCARDS[case])], ca.subject)
     else:
         cert = certificate("localhost", key, ca_key, LOCAL, ca.subject)
     pem = serialization.Encoding.PEM
@@ -91,10 +97,64 @@ def make_context(case, rundir, cadir):
             out.write(content)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(os.path.join(rundir, "server.pem"))
+    if case == "empty_record":  # records made by hand: TLS 1.2, one cipher, keys logged
+        context.maximum_version = ssl.TLSVersion.TLSv1_2
+        context.set_ciphers("ECDHE-ECDSA-AES128-GCM-SHA256")
+        context.keylog_filename = os.path.join(rundir, "keylog")
     if case == "client_cert_asked":  # asks for a client certificate, as vsftpd does by default
         context.verify_mode = ssl.CERT_OPTIONAL
         context.load_verify_locations(os.path.join(rundir, "ca.pem"))
     return context
+
+
+def prf_sha256(secret, label, seed, size):
+    out, a = b"", label + seed
+    while len(out) < size:
+        a = hmac.new(secret, a, hashlib.sha256).digest()
+        out += hmac.new(secret, a + label + seed, hashlib.sha256).digest()
+    return out[:size]
+
+
+class HandMadeRecords:
+    """The server's TLS 1.2 AES-128-GCM records after a handshake made
+    through memory: OpenSSL never sends an empty record, so the data's
+    records are made here from the logged master secret."""
+
+    def __init__(self, context, raw, keylog):
+        incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+        self.tls, received, sent = context.wrap_bio(incoming, outgoing, server_side=True), b"", b""
+        while True:
+            try:
+                self.tls.do_handshake()
+                done = True
+            except ssl.SSLWantReadError:
+                done = False
+            flight = outgoing.read()
+            raw.sendall(flight)
+            sent += flight
+            if done:
+                break
+            chunk = raw.recv(65536)
+            if not chunk:
+                raise OSError("closed in the handshake")
+            received += chunk
+            incoming.write(chunk)
+        client_random, server_random = received[11:43], sent[11:43]
+        with open(keylog) as lines:
+            logged = {line.split()[1]: bytes.fromhex(line.split()[2]) for line in lines
+                      if line.startswith("CLIENT_RANDOM ")}
+        # A resumed session keeps the master secret of the one it resumes.
+        master = logged.get(client_random.hex()) or list(logged.values())[-1]
+        block = prf_sha256(master, b"key expansion", server_random + client_random, 40)
+        self.aead, self.salt, self.sequence = AESGCM(block[16:32]), block[36:40], 1  # 0: the Finished
+
+    def record(self, kind, plain):
+        sequence = self.sequence.to_bytes(8, "big")
+        self.sequence += 1
+        header = bytes([kind]) + b"\x03\x03"
+        body = sequence + self.aead.encrypt(self.salt + sequence, plain,
+                                            sequence + header + len(plain).to_bytes(2, "big"))
+        return header + len(body).to_bytes(2, "big") + body
 
 
 def trickle(raw, inner, handshaken):
@@ -123,8 +183,9 @@ def trickle(raw, inner, handshaken):
 
 
 class Session:
-    def __init__(self, case, control, tls, fresh_tls, log, resumption_optional):
+    def __init__(self, case, control, tls, fresh_tls, log, resumption_optional, rundir):
         self.case, self.sock, self.tls, self.fresh_tls, self.log = case, control, tls, fresh_tls, log
+        self.rundir = rundir
         self.resumption_optional = resumption_optional
         self.unread, self.listener = b"", None
 
@@ -169,8 +230,30 @@ class Session:
         data.close()
         return None
 
+    def send_around_an_empty_record(self):
+        """The download's data in records of 10000 bytes, an empty one
+        among them, then close_notify."""
+        raw, _ = self.listener.accept()
+        raw.settimeout(WAIT_SECONDS)
+        records = HandMadeRecords(self.tls, raw, os.path.join(self.rundir, "keylog"))
+        self.note("resumed" if records.tls.session_reused else "not resumed")
+        payload = b"0123456789" * 10000
+        pieces = [payload[i:i + 10000] for i in range(0, len(payload), 10000)]
+        for piece in pieces[:5] + [b""] + pieces[5:]:
+            raw.sendall(records.record(23, piece))
+        raw.sendall(records.record(21, b"\x01\x00"))  # close_notify
+        try:
+            while raw.recv(65536):
+                pass
+        except OSError:
+            pass
+        raw.close()
+        self.reply("226 Transfer complete.")
+
     def transfer(self, verb):
         self.reply("150 Ok to send data.")
+        if self.case == "empty_record" and verb == "RETR":
+            return self.send_around_an_empty_record()
         data = self.secure_data()
         if data is None:
             return self.reply("522 SSL connection failed: session reuse required")
@@ -203,6 +286,14 @@ class Session:
             refused, refusal = REFUSALS.get(self.case, (None, None))
             if verb == refused:
                 self.reply(refusal)
+            elif verb == "AUTH" and self.case == "injected":
+                # Replies slipped in after the 234, in clear, in one segment.
+                self.sock.sendall(b"234 go\r\n230 injected-login\r\n200 x\r\n200 y\r\n")
+                try:
+                    self.note("after 234: %d bytes" % len(self.sock.recv(65536)))
+                except OSError:
+                    self.note("after 234: reset")
+                return
             elif verb == "AUTH":
                 self.reply("234 Proceed with negotiation.")
                 if self.case == "auth_stall":
@@ -237,7 +328,7 @@ def main():
     control.settimeout(WAIT_SECONDS)
     with open(os.path.join(rundir, "log"), "w") as log:
         try:
-            Session(case, control, tls, fresh_tls, log, "--resumption-optional" in sys.argv[4:]).serve()
+            Session(case, control, tls, fresh_tls, log, "--resumption-optional" in sys.argv[4:], rundir).serve()
         except (ssl.SSLError, OSError) as error:
             log.write("ended: %s\n" % type(error).__name__)
 
