@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <cwctype>
 #include <string>
 #include <vector>
 
@@ -193,7 +194,7 @@ std::string fingerprint(PCCERT_CONTEXT certificate) {
 }
 
 std::wstring lowerCase(std::wstring text) {
-    if (!text.empty()) CharLowerBuffW(text.data(), static_cast<DWORD>(text.size()));
+    for (wchar_t& c : text) c = static_cast<wchar_t>(std::towlower(static_cast<std::wint_t>(c)));
     return text;
 }
 
