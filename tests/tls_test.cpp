@@ -106,7 +106,7 @@ TEST_F(Tls, RefusalsAndFailedChecksOpenNoSessionAndSendNoLoginInClear) {
         {"pin_mismatch", 83, "Server Fingerprint Mismatch", std::string(64, 'a')},
         {"auth_stall", 80, "TLS Handshake Failed"},
         // STARTTLS injection: nothing more is sent, no handshake, no USER.
-        {"injected", 86, "Unencrypted Data Before TLS Handshake", "", "AUTH TLS\nafter 234: 0 bytes\n"},
+        {"injected", 86, "Unencrypted Data Before TLS Handshake", "", "AUTH TLS\nafter 234: nothing\n"},
         {"pbsz_refused", 501, "PBSZ refused", "", kLogin + "PBSZ 0\n"},
         {"prot_refused", 536, "PROT P refused", "", kLogin + "PBSZ 0\nPROT P\n"},
     };
