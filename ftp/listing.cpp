@@ -21,13 +21,18 @@ struct ListingEnd {
 // a failed read, or kListingSizeLimit bytes in all.
 ListingEnd readListing(std::int32_t data, std::vector<std::string>& lines) {
     std::size_t total = 0;
+    errorNumber = 0;
     for (;;) {
         std::string line = StreamReadLine(data);
         if (errorNumber != 0) return ListingEnd{errorNumber, false};
+        // The wait ran out in the middle of a line: a stall like any other,
+        // and what came of the line is no line.
+        const LineTaken taken = StreamLastLine(data);
+        if (!taken.ended && !taken.cut && !StreamEnded(data)) return ListingEnd{kWaitRanOut, false};
         if (blank(line)) return ListingEnd{};
         // Every byte read counts, dropped CRs too, and so does the memory
         // that each kept line takes.
-        total += StreamLastLine(data).bytes + sizeof(std::string);
+        total += taken.bytes + sizeof(std::string);
         if (total > kListingSizeLimit) return ListingEnd{0, true};
         lines.push_back(std::move(line));
     }
@@ -53,7 +58,6 @@ std::int32_t ftpGetList(std::int32_t session, std::vector<std::string>& lines) {
     if (ftpSessionLost(session)) return 0;
     const std::int32_t data = ftpOpenDataChannelOfType(session, ftpSetAscii);
     if (data == -1) return 0;  // the last status already holds the reason
-    errorNumber = 0;
     if (ftpStartTransfer(session, data, "LIST").empty()) return 0;
     const ListingEnd end = readListing(data, lines);
     const std::string completion = ftpFinishReceiving(session, data, end.dataError, true);
