@@ -8,6 +8,7 @@
 // may work at once, each on sessions of its own (see talvenftp.h).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -15,6 +16,9 @@
 #include <vector>
 
 namespace talven {
+
+// A point in time that bounds a whole exchange (as in the stream layer).
+using StreamDeadline = std::chrono::steady_clock::time_point;
 
 // ---- Reply lines and the last status ----
 
@@ -61,6 +65,11 @@ std::string ftpReadReply(std::int32_t session);
 // As ftpReadReply, but a go-ahead (see ftpTransferMayStart) ends it too:
 // the first reply to a transfer command that is not another preliminary one.
 std::string ftpReadGoAhead(std::int32_t session);
+// ftpReadReply and ftpReadGoAhead within the time left until deadline
+// rather than one wait from now: for a reply that shares a wait with what
+// came before it.
+std::string ftpReadReplyBefore(std::int32_t session, StreamDeadline deadline);
+std::string ftpReadGoAheadBefore(std::int32_t session, StreamDeadline deadline);
 inline constexpr std::size_t kReplySizeLimit = 1 << 20;
 // Reads the greeting: any 120 replies, then a 220 reply, all within one wait
 // and one reply bound. Any other reply, or one that cannot be read whole, is
@@ -108,10 +117,6 @@ void ftpRecordTlsFailure(std::int32_t error);
 // to TLS (past the 234 line's end), before the handshake. The connection is
 // closed with nothing more sent.
 inline constexpr std::string_view kClearBytesText = "Unencrypted Data Before TLS Handshake";
-// On a TLS session, starts TLS on its data connection, resuming the
-// session's TLS session; true at once on a plain session. False with the
-// TLS failure recorded.
-bool ftpSecureDataChannel(std::int32_t session, std::int32_t data);
 // Recorded when a TLS data connection ended without close_notify: the data
 // may have been cut short.
 inline constexpr std::int32_t kDataCutShortNumber = 85;
@@ -198,10 +203,15 @@ std::int32_t ftpReceiveChunk(std::int32_t data, std::string& chunk);
 std::int32_t ftpSendChunk(std::int32_t data, std::string_view bytes);
 // 150, or 125 (the go-ahead when the data connection is already open).
 bool ftpTransferMayStart(std::string_view reply);
-// Sends the transfer command and reads its first reply; on a go-ahead, on a
-// TLS session, starts TLS on the data connection (only now: some servers
-// begin it after the go-ahead). The go-ahead, or an empty text with the data
-// connection closed and the reason recorded.
+// Sends the transfer command and reads its first reply. On a TLS session
+// the data connection's handshake starts at once, while the control
+// connection is watched: some servers handshake only after their go-ahead
+// (vsftpd), others only before it (ftp-srv), and a refusal still ends the
+// transfer as it comes. The go-ahead and the handshake share one wait. The
+// go-ahead, or an empty text with the data connection closed and the
+// reason recorded: the refusal, the TLS failure, a session lost on the
+// control connection, or a data connection that never handshook within the
+// wait after the go-ahead (ftpLoseSessionToStalledData).
 std::string ftpStartTransfer(std::int32_t session, std::int32_t data, const std::string& command);
 
 // Ends a transfer whose data the client received. dataError is the error

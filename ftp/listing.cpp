@@ -24,14 +24,19 @@ struct ListingEnd {
 // filter as a file or folder of its own.
 ListingEnd readListing(std::int32_t data, std::vector<std::string>& lines) {
     std::size_t total = 0;
+    errorNumber = 0;
     for (;;) {
         std::string line = StreamReadLine(data);
         if (errorNumber != 0) return ListingEnd{errorNumber};
-        if (StreamLastLine(data).cut) return ListingEnd{0, &kListingLineTooLong};
+        const LineTaken taken = StreamLastLine(data);
+        if (taken.cut) return ListingEnd{0, &kListingLineTooLong};
+        // The wait ran out in the middle of a line: a stall like any other,
+        // and what came of the line is no line.
+        if (!taken.ended && !StreamEnded(data)) return ListingEnd{kWaitRanOut};
         if (blank(line)) return ListingEnd{};
         // Every byte read counts, dropped CRs too, and so does the memory
         // that each kept line takes.
-        total += StreamLastLine(data).bytes + sizeof(std::string);
+        total += taken.bytes + sizeof(std::string);
         if (total > kListingSizeLimit) return ListingEnd{0, &kListingTooLong};
         lines.push_back(std::move(line));
     }
@@ -57,7 +62,6 @@ std::int32_t ftpGetList(std::int32_t session, std::vector<std::string>& lines) {
     if (ftpSessionLost(session)) return 0;
     const std::int32_t data = ftpOpenDataChannelOfType(session, ftpSetAscii);
     if (data == -1) return 0;  // the last status already holds the reason
-    errorNumber = 0;
     if (ftpStartTransfer(session, data, "LIST").empty()) return 0;
     const ListingEnd end = readListing(data, lines);
     const std::string completion = ftpFinishReceiving(session, data, end.dataError, true);

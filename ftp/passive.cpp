@@ -143,19 +143,73 @@ void ftpLoseSessionToStalledData(std::int32_t session, std::int32_t data) {
     ftpRecordReply(status);
 }
 
+namespace {
+
+// Ends a transfer that cannot start: the data connection closed, the
+// reason recorded.
+std::string refuseTransfer(std::int32_t data, const std::string& reason) {
+    StreamClose(data);
+    ftpRecordReply(reason);
+    return {};
+}
+
+// The data connection's handshake ran until the deadline: a server that
+// gave its go-ahead is stalled on the data connection; one that gave none
+// did not answer the command within the wait.
+std::string transferTimedOut(std::int32_t session, std::int32_t data, bool goneAhead) {
+    if (goneAhead) {
+        ftpLoseSessionToStalledData(session, data);
+        return {};
+    }
+    const std::string status = builtStatusLine(kControlConnectionTimedOut.number, kControlConnectionTimedOut.text);
+    StreamAbort(data);
+    ftpLoseSession(session, status);
+    ftpRecordReply(status);
+    return {};
+}
+
+// The go-ahead and the data connection's handshake in either order, both
+// before deadline; a reply that is no go-ahead ends the transfer as it comes.
+std::string startSecuredTransfer(std::int32_t session, std::int32_t data, StreamDeadline deadline) {
+    errorNumber = 0;
+    StreamBeginTLSLike(data, session);
+    TlsProgress progress = errorNumber != 0 ? TlsProgress::failed : StreamContinueTLS(data, session, deadline);
+    std::string goAhead;
+    bool handshaken = false;
+    for (;;) {
+        switch (progress) {
+            case TlsProgress::done: handshaken = true; break;
+            case TlsProgress::watchedReadable: {
+                const std::string reply = ftpReadGoAheadBefore(session, deadline);
+                if (!ftpTransferMayStart(reply)) return refuseTransfer(data, reply);
+                goAhead = reply;
+                break;
+            }
+            case TlsProgress::failed: {
+                const std::int32_t error = errorNumber;
+                StreamClose(data);
+                // The server's reply to the failed data connection, after
+                // its go-ahead when that is still to come.
+                ftpReadReplyBefore(session, deadline);
+                ftpRecordTlsFailure(error);
+                return {};
+            }
+            case TlsProgress::timedOut: return transferTimedOut(session, data, !goAhead.empty());
+        }
+        if (handshaken && !goAhead.empty()) return goAhead;
+        // Once handshaken, only the go-ahead is still to come.
+        progress = handshaken ? TlsProgress::watchedReadable : StreamContinueTLS(data, session, deadline);
+    }
+}
+
+}  // namespace
+
 std::string ftpStartTransfer(std::int32_t session, std::int32_t data, const std::string& command) {
     StreamSendLine(session, command);
-    const std::string goAhead = ftpReadGoAhead(session);
-    if (!ftpTransferMayStart(goAhead)) {
-        StreamClose(data);
-        ftpRecordReply(goAhead);
-        return {};
-    }
-    if (!ftpSecureDataChannel(session, data)) {
-        StreamClose(data);
-        ftpReadReply(session);  // the server's reply to the failed data connection
-        return {};
-    }
+    const StreamDeadline deadline = StreamDeadlineFromNow(session);
+    if (StreamSecured(session)) return startSecuredTransfer(session, data, deadline);
+    const std::string goAhead = ftpReadGoAheadBefore(session, deadline);
+    if (!ftpTransferMayStart(goAhead)) return refuseTransfer(data, goAhead);
     return goAhead;
 }
 
@@ -164,15 +218,18 @@ std::string ftpFinishReceiving(std::int32_t session, std::int32_t data, std::int
         ftpLoseSessionToStalledData(session, data);
         return {};
     }
+    // The close and the completion reply share one wait: a server that
+    // stalls at either costs no more.
+    const StreamDeadline deadline = StreamDeadlineFromNow(session);
     // On TLS a bare close may have cut the data short; only a transfer read
     // to its whole end answers the server's close_notify with its own.
     const bool cutShort = StreamCutShort(data);
-    if (kept && dataError == 0 && !cutShort && StreamEnded(data)) StreamCloseNotify(data);
+    if (kept && dataError == 0 && !cutShort && StreamEnded(data)) StreamCloseNotifyBefore(data, deadline);
     // Closing also ends a transfer broken off here. And some servers
     // (proftpd) confirm even a finished one only once the client has closed
     // its side too.
     StreamClose(data);
-    const std::string completion = ftpReadReply(session);
+    const std::string completion = ftpReadReplyBefore(session, deadline);
     if (!ftpTransferComplete(completion)) {
         ftpRecordReply(completion);
         return {};

@@ -38,7 +38,7 @@ bool endsReply(std::string_view line, std::string_view code) {
 // what the server sends later would pass for the reply to the next command.
 class ReplyLines {
 public:
-    explicit ReplyLines(std::int32_t stream) : stream_(stream), deadline_(StreamDeadlineFromNow(stream)) {}
+    ReplyLines(std::int32_t stream, StreamDeadline deadline) : stream_(stream), deadline_(deadline) {}
 
     // A line longer than the line capacity comes from the stream in pieces:
     // its first piece stands for it, and the rest up to its LF is read and
@@ -133,18 +133,24 @@ void ftpRecordBuiltStatus(std::int32_t number, std::string_view text) {
     ftpRecordReply(builtStatusLine(number, text));
 }
 
+std::string ftpReadReply(std::int32_t session) { return ftpReadReplyBefore(session, StreamDeadlineFromNow(session)); }
+
 // A preliminary reply (1xx) says that the final one is still to come.
-std::string ftpReadReply(std::int32_t session) {
-    ReplyLines lines(session);
+std::string ftpReadReplyBefore(std::int32_t session, StreamDeadline deadline) {
+    ReplyLines lines(session, deadline);
     for (;;) {
         std::string reply = readReply(lines);
         if (!preliminary(reply)) return reply;
     }
 }
 
-// A restart marker (110) or a delay (120) may come before the go-ahead.
 std::string ftpReadGoAhead(std::int32_t session) {
-    ReplyLines lines(session);
+    return ftpReadGoAheadBefore(session, StreamDeadlineFromNow(session));
+}
+
+// A restart marker (110) or a delay (120) may come before the go-ahead.
+std::string ftpReadGoAheadBefore(std::int32_t session, StreamDeadline deadline) {
+    ReplyLines lines(session, deadline);
     for (;;) {
         std::string reply = readReply(lines);
         if (!preliminary(reply) || ftpTransferMayStart(reply)) return reply;
@@ -154,7 +160,7 @@ std::string ftpReadGoAhead(std::int32_t session) {
 // "120 Service ready in N minutes" may come before the 220; the wait and
 // the bound cover them all.
 bool ftpReadGreeting(std::int32_t session) {
-    ReplyLines lines(session);
+    ReplyLines lines(session, StreamDeadlineFromNow(session));
     for (;;) {
         const std::string reply = readReply(lines);
         const std::int32_t code = ftpReplyCode(reply);

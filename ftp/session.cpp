@@ -246,13 +246,4 @@ void ftpQuit(std::int32_t session) {
     endSession(session);
 }
 
-bool ftpSecureDataChannel(std::int32_t session, std::int32_t data) {
-    if (!StreamSecured(session)) return true;
-    errorNumber = 0;
-    StreamStartTLSLike(data, session);
-    if (errorNumber == 0) return true;
-    ftpRecordTlsFailure(errorNumber);
-    return false;
-}
-
 }  // namespace talven

@@ -109,18 +109,21 @@ std::int32_t ftpPutFile(std::int32_t session, std::int32_t window, const std::st
     // TLS only close_notify does, and a broken-off file must not get one.
     // When the file went wrong, the connection is reset instead, so that the
     // server sees a broken transfer rather than a torn file that looks whole.
-    if (!failure) StreamCloseNotify(data);
+    // The close_notify, the server's end of the data and its reply share
+    // one wait: a server that stalls at any of them costs no more.
+    const StreamDeadline deadline = StreamDeadlineFromNow(session);
+    if (!failure) StreamCloseNotifyBefore(data, deadline);
     if (failure.inTheFile()) StreamAbort(data);
     else StreamClose(data);
     if (failure) {
         StreamClose(file);
         // The server's reply to the broken-off transfer belongs to it, not
         // to the session's next command.
-        ftpReadReply(session);
+        ftpReadReplyBefore(session, deadline);
         ftpRecordBuiltStatus(failure.number, failure.text);
         return 0;
     }
-    const std::string completion = ftpReadReply(session);
+    const std::string completion = ftpReadReplyBefore(session, deadline);
     const bool stored = ftpTransferComplete(completion);
     if (stored && !toWindow) endConsoleRow();
     StreamClose(file);

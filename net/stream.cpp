@@ -480,36 +480,84 @@ std::int32_t tlsErrorNumber(os::TlsCheck check) {
     return kTlsHandshakeFailed;
 }
 
-// The whole handshake, and the check of the certificate, within one wait.
-void startTls(StreamRecord& stream, std::shared_ptr<os::TlsClient> client) {
+// Sets TLS up on the stream; the handshake is still to come. False with the
+// failure recorded.
+bool beginTls(StreamRecord& stream, std::shared_ptr<os::TlsClient> client) {
     // What came with the go-ahead (a server's, or one injected on the way)
     // would be served after the handshake as if it had come through TLS.
     if (stream.buffered > 0) {
         errorNumber = kTlsClearBytes;
-        return;
+        return false;
     }
     if (client == nullptr) {
         errorNumber = kTlsUnavailable;
-        return;
+        return false;
     }
     stream.tls = os::tlsBegin(client, stream.socket);
     stream.tlsClient = std::move(client);
     if (stream.tls == nullptr) {
         errorNumber = kTlsHandshakeFailed;
-        return;
+        return false;
     }
-    const StreamDeadline deadline = deadlineAfter(stream.wait());
-    for (;;) {
-        const os::TlsIo io = os::tlsHandshake(stream.tls);
-        if (io == os::TlsIo::done) break;
-        if ((io != os::TlsIo::wantRead && io != os::TlsIo::wantWrite) ||
-            awaitTls(stream, io, waitUntil(deadline)) != os::Readiness::ready) {
-            const std::int32_t error = tlsErrorNumber(os::tlsCheck(stream.tls));
-            errorNumber = error == 0 ? kTlsHandshakeFailed : error;
-            return;
+    return true;
+}
+
+// Why the handshake failed: the certificate check, when it is what failed.
+void recordHandshakeFailure(StreamRecord& stream) {
+    const std::int32_t error = tlsErrorNumber(os::tlsCheck(stream.tls));
+    errorNumber = error == 0 ? kTlsHandshakeFailed : error;
+}
+
+// What the handshake waits for, and the watched stream (when there is one)
+// for bytes to read: which came, or that the deadline passed.
+enum class Awaited { handshake, watched, timedOut, failed };
+
+Awaited awaitHandshake(const StreamRecord& stream, os::TlsIo io, const StreamRecord* watched,
+                       StreamDeadline deadline) {
+    if (watched == nullptr) {
+        switch (awaitTls(stream, io, waitUntil(deadline))) {
+            case os::Readiness::ready: return Awaited::handshake;
+            case os::Readiness::timedOut: return Awaited::timedOut;
+            case os::Readiness::failed: return Awaited::failed;
         }
     }
-    if (const std::int32_t error = tlsErrorNumber(os::tlsCheck(stream.tls))) errorNumber = error;
+    const os::EitherReady ready =
+        os::waitEither(stream.socket, io == os::TlsIo::wantWrite, watched->socket, waitUntil(deadline));
+    if (ready.outcome == os::Readiness::timedOut) return Awaited::timedOut;
+    if (ready.outcome == os::Readiness::failed) return Awaited::failed;
+    return ready.watched ? Awaited::watched : Awaited::handshake;
+}
+
+// Drives the handshake until it is done and the certificate checked, it
+// fails, watched has bytes to read, or deadline passes.
+TlsProgress driveHandshake(StreamRecord& stream, const StreamRecord* watched, StreamDeadline deadline) {
+    for (;;) {
+        if (watched != nullptr && watched->buffered > 0) return TlsProgress::watchedReadable;
+        const os::TlsIo io = os::tlsHandshake(stream.tls);
+        if (io == os::TlsIo::done) {
+            if (const std::int32_t error = tlsErrorNumber(os::tlsCheck(stream.tls))) {
+                errorNumber = error;
+                return TlsProgress::failed;
+            }
+            return TlsProgress::done;
+        }
+        const Awaited awaited = io == os::TlsIo::wantRead || io == os::TlsIo::wantWrite
+                                    ? awaitHandshake(stream, io, watched, deadline)
+                                    : Awaited::failed;
+        switch (awaited) {
+            case Awaited::handshake: break;
+            case Awaited::watched: return TlsProgress::watchedReadable;
+            case Awaited::timedOut: return TlsProgress::timedOut;
+            case Awaited::failed: recordHandshakeFailure(stream); return TlsProgress::failed;
+        }
+    }
+}
+
+// The whole handshake, and the check of the certificate, within one wait.
+void startTls(StreamRecord& stream, std::shared_ptr<os::TlsClient> client) {
+    if (!beginTls(stream, std::move(client))) return;
+    if (driveHandshake(stream, nullptr, deadlineAfter(stream.wait())) == TlsProgress::timedOut)
+        recordHandshakeFailure(stream);
 }
 
 StreamRecord* findTlsStream(std::int32_t number) {
@@ -525,7 +573,7 @@ void StreamStartTLS(std::int32_t number, const std::string& host, const std::str
     if (StreamRecord* stream = findStream(number)) startTls(*stream, os::tlsClient(host, pin));
 }
 
-void StreamStartTLSLike(std::int32_t number, std::int32_t model) {
+void StreamBeginTLSLike(std::int32_t number, std::int32_t model) {
     StreamRecord* stream = findStream(number);
     if (stream == nullptr) return;
     StreamRecord* secured = findTlsStream(model);
@@ -533,7 +581,13 @@ void StreamStartTLSLike(std::int32_t number, std::int32_t model) {
         errorNumber = kTlsUnavailable;
         return;
     }
-    startTls(*stream, secured->tlsClient);
+    beginTls(*stream, secured->tlsClient);
+}
+
+TlsProgress StreamContinueTLS(std::int32_t number, std::int32_t watched, StreamDeadline deadline) {
+    StreamRecord* stream = findTlsStream(number);
+    if (stream == nullptr) return TlsProgress::failed;
+    return driveHandshake(*stream, findStream(watched), deadline);
 }
 
 bool StreamSecured(std::int32_t number) {
@@ -555,10 +609,11 @@ bool StreamTLSResumed(std::int32_t number) {
 // unread bytes at the close (a TLS 1.3 session ticket, the peer's own
 // close_notify) would turn it into a reset, which can cut the data the peer
 // has not yet taken.
-void StreamCloseNotify(std::int32_t number) {
+void StreamCloseNotify(std::int32_t number) { StreamCloseNotifyBefore(number, StreamDeadlineFromNow(number)); }
+
+void StreamCloseNotifyBefore(std::int32_t number, StreamDeadline deadline) {
     StreamRecord* stream = findTlsStream(number);
     if (stream == nullptr) return;
-    const StreamDeadline deadline = deadlineAfter(stream->wait());
     for (os::TlsIo io = os::tlsCloseNotify(stream->tls); io != os::TlsIo::done; io = os::tlsCloseNotify(stream->tls)) {
         if ((io != os::TlsIo::wantRead && io != os::TlsIo::wantWrite) ||
             awaitTls(*stream, io, waitUntil(deadline)) != os::Readiness::ready) {

@@ -133,12 +133,19 @@ bool StreamTLSAvailable();
 // one vouches for them, and read after the handshake they would pass for
 // bytes that came through TLS.
 void StreamStartTLS(std::int32_t number, const std::string& host, const std::string& pin);
-// Starts TLS on number for the same server and with the same checks as the
-// TLS stream model, resuming the session that model keeps.
-void StreamStartTLSLike(std::int32_t number, std::int32_t model);
+// Sets TLS up on number for the same server and with the same checks as
+// the TLS stream model, offering the session that model keeps. The
+// handshake is StreamContinueTLS's, so that the caller can watch another
+// stream meanwhile.
+void StreamBeginTLSLike(std::int32_t number, std::int32_t model);
+enum class TlsProgress { done, failed, watchedReadable, timedOut };
+// Drives the handshake that StreamBeginTLSLike began until it is done (the
+// certificate checked), fails (its error number recorded), the stream
+// watched has bytes to read, or deadline passes.
+TlsProgress StreamContinueTLS(std::int32_t number, std::int32_t watched, StreamDeadline deadline);
 // True when the stream carries TLS.
 bool StreamSecured(std::int32_t number);
-// Keeps the stream's TLS session for StreamStartTLSLike to resume. With TLS
+// Keeps the stream's TLS session for StreamBeginTLSLike to offer. With TLS
 // 1.3 the resumable session arrives after the handshake, with the first
 // data: keep it after having read some.
 void StreamKeepTLSSession(std::int32_t number);
@@ -146,6 +153,9 @@ bool StreamTLSResumed(std::int32_t number);
 // Sends close_notify, then reads and drops what the peer still sends until
 // it ends the stream, all within W.
 void StreamCloseNotify(std::int32_t number);
+// StreamCloseNotify within the time left until deadline, so that the end of
+// a transfer and the reply that confirms it can share one wait.
+void StreamCloseNotifyBefore(std::int32_t number, StreamDeadline deadline);
 // True when the peer of a TLS stream closed it without close_notify, which
 // may have cut its data short.
 bool StreamCutShort(std::int32_t number);

@@ -54,6 +54,15 @@ Readiness connectWithin(Socket socket, const Address& address, std::uint16_t por
 std::string peerAddressText(Socket socket);
 Readiness waitReadable(Socket socket, WaitTime wait);
 Readiness waitWritable(Socket socket, WaitTime wait);
+// Waits at most wait until socket is ready for what it asks (writing when
+// forWriting, else reading) or watched is readable. When ready, the two
+// flags say which: one at least, both may be.
+struct EitherReady {
+    Readiness outcome;
+    bool socket;
+    bool watched;
+};
+EitherReady waitEither(Socket socket, bool forWriting, Socket watched, WaitTime wait);
 // Bytes taken by the system without blocking (0 when it has no room now),
 // or -1. Never raises a signal on a closed peer.
 std::int64_t sendSome(Socket socket, const char* bytes, std::size_t count);

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Installs, from Debian's packages, what building and testing Talven needs,
-# the four FTP servers of the interoperability tests included, and Wine's
+# the five FTP servers of the interoperability tests included, and Wine's
 # 32-bit loader where the kernel runs 32-bit programs.
 # Idempotent: packages already present are not fetched again. Run as root.
 set -eu
@@ -10,7 +10,7 @@ packages="cmake make g++ googletest clang libclang-rt-14-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine64 xvfb twm xdotool x11-utils
   libssl-dev openssl python3-openssl python3-cryptography
-  vsftpd python3-pyftpdlib curl lftp
+  vsftpd python3-pyftpdlib curl lftp nodejs npm
   iproute2 util-linux procps time zip unzip tmux
   pkg-config dpkg-dev file lintian"
 
@@ -38,5 +38,5 @@ elif [ -n "${why:-}" ]; then
   echo "install-deps.sh: not installing wine32:i386: $why"
 fi
 
-# vsftpd, pure-ftpd, proftpd and pyftpdlib, and the accounts they serve.
+# vsftpd, pure-ftpd, proftpd, pyftpdlib and ftp-srv, and the accounts they serve.
 "$top/tests/servers/install.sh"

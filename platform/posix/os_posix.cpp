@@ -120,6 +120,19 @@ Readiness connectWithin(Socket socket, const Address& address, std::uint16_t por
 Readiness waitReadable(Socket socket, WaitTime wait) { return waitFor(socket, POLLIN, wait); }
 Readiness waitWritable(Socket socket, WaitTime wait) { return waitFor(socket, POLLOUT, wait); }
 
+EitherReady waitEither(Socket socket, bool forWriting, Socket watched, WaitTime wait) {
+    const timespec deadline = add(monotonicNow(), wait);
+    for (;;) {
+        pollfd entries[2] = {{static_cast<int>(socket), static_cast<short>(forWriting ? POLLOUT : POLLIN), 0},
+                             {static_cast<int>(watched), POLLIN, 0}};
+        timespec left = remainingUntil(deadline);
+        const int result = ppoll(entries, 2, &left, nullptr);
+        if (result > 0) return EitherReady{Readiness::ready, entries[0].revents != 0, entries[1].revents != 0};
+        if (result == 0) return EitherReady{Readiness::timedOut, false, false};
+        if (errno != EINTR) return EitherReady{Readiness::failed, false, false};
+    }
+}
+
 // Takes only what the system can take at once, so that a peer that stops
 // reading leaves the caller in its bounded readiness wait, not in send().
 std::int64_t sendSome(Socket socket, const char* bytes, std::size_t count) {

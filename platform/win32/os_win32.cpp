@@ -102,6 +102,22 @@ static Readiness waitFor(Socket socket, bool forWriting, WaitTime wait) {
 Readiness waitReadable(Socket socket, WaitTime wait) { return waitFor(socket, false, wait); }
 Readiness waitWritable(Socket socket, WaitTime wait) { return waitFor(socket, true, wait); }
 
+EitherReady waitEither(Socket socket, bool forWriting, Socket watched, WaitTime wait) {
+    const SOCKET own = static_cast<SOCKET>(socket);
+    const SOCKET other = static_cast<SOCKET>(watched);
+    fd_set readable, writable;
+    FD_ZERO(&readable);
+    FD_ZERO(&writable);
+    FD_SET(own, forWriting ? &writable : &readable);
+    FD_SET(other, &readable);
+    timeval limit = toTimeval(wait);
+    const int result = select(0, &readable, &writable, nullptr, &limit);
+    if (result == 0) return EitherReady{Readiness::timedOut, false, false};
+    if (result < 0) return EitherReady{Readiness::failed, false, false};
+    return EitherReady{Readiness::ready, FD_ISSET(own, forWriting ? &writable : &readable) != 0,
+                       FD_ISSET(other, &readable) != 0};
+}
+
 std::int64_t sendSome(Socket socket, const char* bytes, std::size_t count) {
     int sent = send(static_cast<SOCKET>(socket), bytes, static_cast<int>(std::min<std::size_t>(count, INT_MAX)), 0);
     if (sent != SOCKET_ERROR) return sent;

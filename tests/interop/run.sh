@@ -4,8 +4,8 @@
 #
 #   tests/interop/run.sh [--wine] [--ipv6] NAME COMMAND...
 #
-# NAME is vsftpd, pure-ftpd, proftpd or pyftpdlib (tests/servers/install.sh
-# installs them). The run takes a network namespace of its own, with only
+# NAME is vsftpd, pure-ftpd, proftpd, pyftpdlib or ftp-srv
+# (tests/servers/install.sh installs them). The run takes a network namespace of its own, with only
 # loopback up, so port 21 is free and several runs may go on at once. The
 # server starts with a fresh, empty ROOT; COMMAND then runs with
 #   TALVEN_INTEROP_SERVER   NAME

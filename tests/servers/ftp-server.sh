@@ -5,7 +5,8 @@
 #   ftp-server.sh stop RUNDIR
 #   ftp-server.sh version NAME
 #
-# NAME is vsftpd, pure-ftpd, proftpd or pyftpdlib (installed by install.sh).
+# NAME is vsftpd, pure-ftpd, proftpd, pyftpdlib or ftp-srv (installed by
+# install.sh).
 # start writes NAME's config into RUNDIR and runs the server in the
 # foreground mode of its own, in the background of this script and in a
 # session of its own (setsid, so its pid is also its process group id).
@@ -17,8 +18,9 @@
 # it prints the logs and fails) and prints nothing on success.
 #
 # Login: user "anonymous" with an empty password ("PASS " or no PASS at all
-# where the server takes USER alone) lands in ROOT, shown as "/".
-# vsftpd, proftpd and pyftpdlib act as root in ROOT: every command works.
+# where the server takes USER alone: ftp-srv) lands in ROOT, shown as "/".
+# vsftpd, proftpd, pyftpdlib and ftp-srv act as root in ROOT: every command
+# works.
 # pure-ftpd acts as the user `ftp` and, as its anonymous policy, refuses to
 # overwrite, delete or rename files and to remove directories (550); start
 # gives ROOT and its content to `ftp` (chown -R).  See docs/servers.md.
@@ -29,7 +31,7 @@
 # FTP_TLS_CERT names a certificate and key file to show instead (and no CA
 # is made). With FTP_TLS_REUSE=optional, vsftpd and proftpd take data
 # connections that do not resume the control connection's TLS session (the
-# other two never ask for it).
+# others never ask for it).
 set -eu
 
 HERE=$(cd "$(dirname "$0")" && pwd -P)
@@ -51,7 +53,12 @@ bin() {
         pure-ftpd) set -- "$OPT/pure-ftpd/usr/sbin/pure-ftpd" ;;
         proftpd)   set -- "$OPT/proftpd/usr/sbin/proftpd" ;;
         pyftpdlib) echo /usr/bin/python3; return ;;
-        *) die "unknown server '$1' (vsftpd, pure-ftpd, proftpd, pyftpdlib)" ;;
+        ftp-srv)
+            [ -f "$OPT/ftp-srv/node_modules/ftp-srv/package.json" ] ||
+                die "ftp-srv is not installed: run tests/servers/install.sh as root"
+            command -v node || die "node is not installed: run scripts/install-deps.sh as root"
+            return ;;
+        *) die "unknown server '$1' (vsftpd, pure-ftpd, proftpd, pyftpdlib, ftp-srv)" ;;
     esac
     for b in "$@"; do
         [ -x "$b" ] && { echo "$b"; return; }
@@ -345,6 +352,11 @@ cmd_start() {
         set -- "$b" "$HERE/pyftpd_anon.py" "$PORT" "$ROOT" "$PASV_MIN" "$PASV_MAX" "$ADDRESS"
         [ "$TLS" = yes ] && set -- "$@" "$RUNDIR/server.pem"
         ;;
+    ftp-srv)
+        set -- "$b" "$HERE/ftp_srv_anon.js" "$OPT/ftp-srv/node_modules" "$PORT" "$ROOT" "$PASV_MIN" "$PASV_MAX" \
+            "$ADDRESS"
+        [ "$TLS" = yes ] && set -- "$@" "$RUNDIR/server.pem"
+        ;;
     esac
 
     # Not a process group leader here, so setsid execs without forking and
@@ -389,6 +401,8 @@ cmd_version() {
                    echo "proftpd $v (Debian proftpd-core $(deb_version proftpd-core proftpd))" ;;
         pyftpdlib) v=$("$b" -c 'import pyftpdlib; print(pyftpdlib.__ver__)')
                    echo "pyftpdlib $v (Debian python3-pyftpdlib $(deb_version python3-pyftpdlib pyftpdlib))" ;;
+        ftp-srv)   v=$("$b" -p 'require(process.argv[1]).version' "$OPT/ftp-srv/node_modules/ftp-srv/package.json")
+                   echo "ftp-srv $v (npm, Node $("$b" --version))" ;;
     esac
 }
 

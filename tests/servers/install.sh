@@ -1,5 +1,5 @@
 #!/bin/bash
-# Install the four FTP servers used by Talven's tests (run as root on Debian 12).
+# Install the five FTP servers used by Talven's tests (run as root on Debian 12).
 #
 #   vsftpd     apt package (if apt refuses it because another ftp-server
 #              package is installed, it is unpacked like the two below)
@@ -7,6 +7,9 @@
 #   proftpd    proftpd-core unpacked into /opt/talven-ftpd/proftpd, with
 #              proftpd-mod-crypto (mod_tls) in /opt/talven-ftpd/proftpd-crypto
 #   pyftpdlib  apt package python3-pyftpdlib, used with /usr/bin/python3
+#   ftp-srv    npm package ftp-srv 4.6.3 (Node from Debian's nodejs and npm),
+#              installed with `npm ci` from tests/servers/ftp-srv/package.json
+#              and its package-lock.json into /opt/talven-ftpd/ftp-srv
 #
 # vsftpd, pure-ftpd and proftpd-core conflict with each other as Debian
 # packages, so only one can be installed by apt.  The others are fetched with
@@ -76,6 +79,8 @@ command -v curl >/dev/null || missing="$missing curl"
 command -v ip >/dev/null || missing="$missing iproute2"
 command -v unshare >/dev/null || missing="$missing util-linux"
 /usr/bin/python3 -c 'import pyftpdlib' 2>/dev/null || missing="$missing python3-pyftpdlib"
+command -v node >/dev/null || missing="$missing nodejs"
+command -v npm >/dev/null || missing="$missing npm"
 # shellcheck disable=SC2086
 [ -z "$missing" ] || apt_install $missing
 
@@ -89,6 +94,20 @@ unpack proftpd-core proftpd
 # mod_tls, for the TLS runs (proftpd-basic would pull in the conflicting
 # packages again).
 unpack proftpd-mod-crypto proftpd-crypto
+
+# ftp-srv: the versions of package-lock.json exactly, without running any
+# package's install scripts. $OPT/ftp-srv/package-lock.json marks a finished
+# install of that lock.
+ftp_srv_source=$(cd "$(dirname "$0")" && pwd -P)/ftp-srv
+if ! cmp -s "$ftp_srv_source/package-lock.json" "$OPT/ftp-srv/package-lock.json"; then
+    rm -rf "${OPT:?}/ftp-srv" "$OPT/ftp-srv.new"
+    mkdir -p "$OPT/ftp-srv.new"
+    cp "$ftp_srv_source/package.json" "$ftp_srv_source/package-lock.json" "$OPT/ftp-srv.new/"
+    (cd "$OPT/ftp-srv.new" && npm ci --omit=dev --ignore-scripts --no-audit --no-fund >/dev/null)
+    mv "$OPT/ftp-srv.new" "$OPT/ftp-srv"
+    echo "install.sh: installed ftp-srv $(node -p 'require(process.argv[1]).version' \
+        "$OPT/ftp-srv/node_modules/ftp-srv/package.json") into $OPT/ftp-srv"
+fi
 
 for bin in /usr/sbin/vsftpd "$OPT/vsftpd/usr/sbin/vsftpd" \
            "$OPT/pure-ftpd/usr/sbin/pure-ftpd" "$OPT/proftpd/usr/sbin/proftpd" \

@@ -12,6 +12,8 @@ session and exits. Data connections must resume the control connection's
 session unless --resumption-optional is given. RUNDIR/log
 gets every command and what the data connections did ("resumed",
 "close_notify SIZE", "bare close SIZE"). CASE is "normal" or a fault below.
+A client that never sends AUTH TLS gets the same session in clear, data
+connections included: the stall cases serve plain sessions too.
 """
 import datetime
 import hashlib
@@ -187,7 +189,7 @@ class Session:
         self.case, self.sock, self.tls, self.fresh_tls, self.log = case, control, tls, fresh_tls, log
         self.rundir = rundir
         self.resumption_optional = resumption_optional
-        self.unread, self.listener = b"", None
+        self.unread, self.listener, self.secured = b"", None, False
 
     def reply(self, line):
         self.sock.sendall(line.encode() + b"\r\n")
@@ -205,11 +207,24 @@ class Session:
         self.log.write(fact + "\n")
         self.log.flush()
 
+    def hold(self):
+        """A stall: nothing more is sent or closed until the client has gone."""
+        self.read_line()
+        return "held"
+
+    def end_data(self, data):
+        if self.secured:
+            data = data.unwrap()
+        data.close()
+
     def secure_data(self):
-        """The data connection's handshake, after the 150 as vsftpd does it;
-        None when the client did not resume the control session."""
+        """The data connection's handshake, after the 150 as vsftpd does it
+        (before it in case handshake_first, as ftp-srv does it); None when the
+        client did not resume the control session."""
         raw, _ = self.listener.accept()
         raw.settimeout(WAIT_SECONDS)
+        if not self.secured:
+            return raw
         handshaken = threading.Event()
         if self.case == "trickled_data":  # the data's TLS records come a byte at a time
             inner, outer = socket.socketpair()
@@ -250,30 +265,69 @@ class Session:
         raw.close()
         self.reply("226 Transfer complete.")
 
-    def transfer(self, verb):
+    def go_ahead(self):
+        """The 150 and the data connection, in the order of the case."""
+        if self.case == "handshake_first":
+            data = self.secure_data()
+            self.reply("150 Ok to send data.")
+            return data
         self.reply("150 Ok to send data.")
+        return self.secure_data()
+
+    def transfer(self, verb):
+        """A transfer; the stall_ cases stop at one point of it for good:
+        stall_go_ahead no reply to the command, stall_handshake a data
+        connection taken but never handshaken, stall_mid_data the data
+        stopped after a while (an upload's never read), stall_mid_line a
+        listing stopped within a line, stall_after_close_notify an upload read
+        to its end but neither closed nor confirmed, stall_completion the data
+        ended but never confirmed."""
+        if self.case == "stall_go_ahead":
+            return self.hold()
+        if self.case == "refused":
+            return self.reply("550 No such file.")
+        if self.case == "stall_handshake":
+            self.reply("150 Ok to send data.")
+            raw, _ = self.listener.accept()
+            return self.hold()
         if self.case == "empty_record" and verb == "RETR":
+            self.reply("150 Ok to send data.")
             return self.send_around_an_empty_record()
-        data = self.secure_data()
+        data = self.go_ahead()
         if data is None:
             return self.reply("522 SSL connection failed: session reuse required")
         if self.case == "trickled_data":
             data.sendall(b"slow")
             return self.relay.join()  # until the client gives up
         if verb == "STOR":
+            if self.case == "stall_mid_data":
+                return self.hold()
             size = 0
             try:
                 while chunk := data.recv(65536):
                     size += len(chunk)
                 self.note("close_notify %d" % size)
-                data = data.unwrap()
+                if self.case == "stall_after_close_notify":
+                    return self.hold()
+                self.end_data(data)
             except (ssl.SSLError, OSError):
                 self.note("bare close %d" % size)
+                data.close()
         else:
-            data.sendall(b"0123456789" * 10000 if verb == "RETR" else b"drwxr-xr-x 2 ftp ftp 0 Jan 01 00:00 sub\r\n")
-            if self.case != "no_close_notify":  # else the socket closes without close_notify
-                data = data.unwrap()
-        data.close()
+            listing = b"drwxr-xr-x 2 ftp ftp 0 Jan 01 00:00 sub\r\n"
+            whole = b"0123456789" * 10000 if verb == "RETR" else listing
+            stalls = {"stall_mid_data": whole[:1000] if verb == "RETR" else listing,
+                      "stall_mid_line": listing[:20]}
+            if self.case in stalls:
+                data.sendall(stalls[self.case])
+                return self.hold()
+            data.sendall(whole)
+            if self.case == "no_close_notify":  # the socket closes without close_notify
+                data.close()
+            else:
+                self.end_data(data)
+        if self.case == "stall_completion":
+            return self.hold()
         self.reply("226 Transfer complete.")
 
     def serve(self):
@@ -301,13 +355,19 @@ class Session:
                     self.read_line()
                     return
                 self.sock = self.tls.wrap_socket(self.sock, server_side=True)
+                self.secured = True
             elif verb == "PASV":
-                self.listener = socket.create_server(("127.0.0.1", 0))
+                self.listener = socket.socket()
+                if self.case == "stall_mid_data":  # an upload that is never read fills few buffers
+                    self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+                self.listener.bind(("127.0.0.1", 0))
+                self.listener.listen()
                 self.listener.settimeout(WAIT_SECONDS)
                 port = self.listener.getsockname()[1]
                 self.reply("227 Entering Passive Mode (127,0,0,1,%d,%d)" % (port // 256, port % 256))
             elif verb in ("STOR", "RETR", "LIST"):
-                self.transfer(verb)
+                if self.transfer(verb) == "held":
+                    return
             else:
                 self.reply(replies.get(verb, "502 Not implemented."))
                 if verb == "QUIT":
