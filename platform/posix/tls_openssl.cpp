@@ -24,7 +24,7 @@ namespace {
     X(ERR_clear_error) X(ERR_peek_error) X(EVP_sha256) X(SSL_CTX_ctrl) X(SSL_CTX_free) X(SSL_CTX_new)        \
     X(SSL_CTX_set_options) X(SSL_CTX_set_default_verify_paths) X(SSL_CTX_set_verify) X(SSL_SESSION_free)     \
     X(SSL_ctrl) X(SSL_do_handshake) X(SSL_free) X(SSL_get0_param) X(SSL_get1_peer_certificate)               \
-    X(SSL_get1_session) X(SSL_get_error) X(SSL_get_verify_result) X(SSL_is_init_finished) X(SSL_new)         \
+    X(SSL_get1_session) X(SSL_get_error) X(SSL_get_verify_result) X(SSL_has_pending) X(SSL_is_init_finished) X(SSL_new)         \
     X(SSL_read_ex) X(SSL_session_reused) X(SSL_set1_host) X(SSL_set_bio) X(SSL_set_connect_state)            \
     X(SSL_set_session) X(SSL_shutdown) X(SSL_write_ex) X(TLS_client_method) X(X509_VERIFY_PARAM_set1_ip_asc) \
     X(X509_digest) X(X509_free)
@@ -248,6 +248,8 @@ TlsIo tlsWrite(TlsConnection* connection, const char* bytes, std::size_t count, 
     const int result = lib().SSL_write_ex(connection->ssl, bytes, count, &sent);
     return result == 1 ? TlsIo::done : outcome(connection, result);
 }
+
+bool tlsHasPending(TlsConnection* connection) { return lib().SSL_has_pending(connection->ssl) == 1; }
 
 TlsIo tlsCloseNotify(TlsConnection* connection) {
     lib().ERR_clear_error();

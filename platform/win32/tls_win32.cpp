@@ -441,6 +441,8 @@ TlsIo tlsWrite(TlsConnection* connection, const char* bytes, std::size_t count, 
     return TlsIo::done;
 }
 
+bool tlsHasPending(TlsConnection* connection) { return !connection->plain.empty() || !connection->received.empty(); }
+
 TlsIo tlsCloseNotify(TlsConnection* connection) {
     TlsConnection& c = *connection;
     if (!c.closeNotifyMade) {
