@@ -9,18 +9,29 @@
 # tool, the tools taking turns run by run, and then times a whole small
 # upload (connect, log in, upload 1 KiB, quit). Talven runs twice: with its
 # progress going to /dev/null, and to a pseudo-terminal (script(1)), where
-# every caption is drawn. It prints, per size and direction, the median wall
+# its captions are drawn. It prints, per size and direction, the median wall
 # time, the throughput, the median user+system CPU time, the peak resident
 # memory, the ratios Talven/curl, and whether the performance targets hold.
 #
+# Each run is a round in which every tool transfers once, one after the
+# other, the order turning by one each round: the runs of one round are
+# pairs taken under the same conditions (the load of a shared machine
+# changes from second to second). The summary gives, besides the medians,
+# the median of the per-round ratios Talven/curl, Talven/lftp and, for the
+# terminal, talven-pty/talven; a target is decided only on 11 rounds or
+# more (BENCH_RUNS=11), fewer are marked indicative.
+#
 # Settings (environment):
-#   BENCH_RUNS=5        runs per tool for each size and direction
+#   BENCH_RUNS=5        runs per tool (rounds) for each size and direction
 #   BENCH_BIG_RUNS=5    runs per tool for the largest size
 #   BENCH_SMALL_RUNS=20 runs per tool for the small upload
 #   BENCH_SIZES="1 64 1024"  file sizes in MiB
 #   BENCH_TOOLS="talven talven-pty curl lftp ftplib"  the clients to run
 #   BENCH_DIR=/dev/shm  where the files go (tmpfs, so the disk is not timed)
 #   BENCH_OUT=build/bench   where the raw records and the summary are kept
+#   BENCH_SETUP=yes     no: skip installing packages and servers (they are
+#                       there from an earlier run)
+#   BENCH_DIRECTIONS="put get"  the directions to time
 #   BENCH_TLS=no        yes: vsftpd requires explicit FTPS (its defaults,
 #                       session reuse required) and every client speaks it:
 #                       talven through ftpConnectTLS, curl --ssl-reqd, lftp
@@ -49,8 +60,11 @@ python=/usr/bin/python3     # Debian's, with ftplib; not a pyenv one on PATH
 [ "$(id -u)" = 0 ] || { echo "run.sh: run as root (it starts vsftpd and installs packages)" >&2; exit 1; }
 
 echo "== set-up"
-"$top/scripts/install-deps.sh"
-"$top/tests/servers/install.sh" >/dev/null
+if [ "${BENCH_SETUP:-yes}" != no ]; then
+    "$top/scripts/install-deps.sh"
+    "$top/tests/servers/install.sh" >/dev/null
+fi
+load_at_start=$(cut -d' ' -f1-3 /proc/loadavg)
 cmake --preset native >/dev/null
 cmake --build --preset native --target talven-bench >/dev/null
 bench_client=$top/build/native/bench/talven-bench
@@ -118,10 +132,10 @@ client() {
     esac
 }
 
-# measure LABEL TOOL DIRECTION LOCAL REMOTE: one timed run, appended to the
-# records as: LABEL DIRECTION TOOL WALL USER SYSTEM RSS_KIB STATUS.
+# measure LABEL TOOL DIRECTION LOCAL REMOTE ROUND: one timed run, appended
+# to the records as: LABEL DIRECTION TOOL WALL USER SYSTEM RSS_KIB STATUS ROUND.
 measure() {
-    local label=$1 tool=$2 direction=$3 record=$work/record status=0
+    local label=$1 tool=$2 direction=$3 round=$6 record=$work/record status=0
     client "$tool" "$direction" "$4" "$5"
     rm -f "$record"
     if [ "$tool" = talven-pty ]; then
@@ -134,7 +148,7 @@ measure() {
         echo "run.sh: $tool $direction $label failed (status $status)" >&2
         exit 1
     fi
-    echo "$label $direction $tool $(cat "$record")" >> "$records"
+    echo "$label $direction $tool $(cat "$record") $round" >> "$records"
 }
 
 # rotated N: the tools, starting with the N-th, so each takes each place.
@@ -147,16 +161,16 @@ rotated() {
 for s in $sizes; do
     n=$runs
     [ "$s" = "$largest" ] && n=$big_runs
-    for direction in put get; do
+    for direction in ${BENCH_DIRECTIONS:-put get}; do
         echo "== $s MiB $direction, $n runs per tool"
         for ((r = 0; r < n; r++)); do
             for tool in $(rotated "$r"); do
                 if [ "$direction" = put ]; then
-                    measure "$s" "$tool" put "$files/src-$s.bin" "up-$tool.bin"
+                    measure "$s" "$tool" put "$files/src-$s.bin" "up-$tool.bin" "$r"
                     cmp -s "$files/src-$s.bin" "$root/up-$tool.bin" || { echo "run.sh: $tool stored a wrong file" >&2; exit 1; }
                     rm -f "$root/up-$tool.bin"
                 else
-                    measure "$s" "$tool" get "$files/get-$tool.bin" "src-$s.bin"
+                    measure "$s" "$tool" get "$files/get-$tool.bin" "src-$s.bin" "$r"
                     cmp -s "$root/src-$s.bin" "$files/get-$tool.bin" || { echo "run.sh: $tool fetched a wrong file" >&2; exit 1; }
                     rm -f "$files/get-$tool.bin"
                 fi
@@ -168,13 +182,13 @@ done
 echo "== small upload (connect, log in, 1 KiB, quit), $small_runs runs per tool"
 for ((r = 0; r < small_runs; r++)); do
     for tool in $(rotated "$r"); do
-        measure small "$tool" put "$files/small.bin" "small-$tool.bin"
+        measure small "$tool" put "$files/small.bin" "small-$tool.bin" "$r"
         cmp -s "$files/small.bin" "$root/small-$tool.bin" || { echo "run.sh: $tool stored a wrong file" >&2; exit 1; }
         rm -f "$root/small-$tool.bin"
     done
 done
 
-summary_options=()
-[ "$tls" = yes ] && summary_options=(--tls)
+summary_options=(--load "$load_at_start / $(cut -d' ' -f1-3 /proc/loadavg)")
+[ "$tls" = yes ] && summary_options+=(--tls)
 "$python" "$top/bench/summarize.py" "${summary_options[@]}" "$records" "$("$top/tests/servers/ftp-server.sh" version vsftpd)" |
     tee "$out/summary.md"

@@ -123,6 +123,11 @@ Received receiveInto(std::int32_t data, std::int32_t file, std::int64_t announce
         progress.showAll();
         filled = 0;
         chunkEnds.clear();
+        // A caption held back goes on the screen before the transfer waits
+        // longer than its draw is due: one that stops shows its latest.
+        if (progress.heldOnScreen() && !StreamReceiveReady(data, kChunkSize) &&
+            !StreamAwaitData(data, progress.untilDue()))
+            progress.finish();
         return 0;
     };
     Received end;

@@ -16,6 +16,20 @@ void appendNumber(std::string& out, std::int64_t number) {
 }
 }  // namespace
 
+bool IntervalCheck::due() {
+    const auto now = std::chrono::steady_clock::now();
+    if (asked_ && now - last_ < interval_) return false;
+    asked_ = true;
+    last_ = now;
+    return true;
+}
+
+std::chrono::steady_clock::duration IntervalCheck::untilDue() const {
+    if (!asked_) return {};
+    const auto left = interval_ - (std::chrono::steady_clock::now() - last_);
+    return left > std::chrono::steady_clock::duration::zero() ? left : std::chrono::steady_clock::duration::zero();
+}
+
 TransferProgress::TransferProgress(std::int32_t window, bool useWindow, int captionColumn, std::string_view separator)
     : window_(window),
       useWindow_(useWindow),
@@ -46,14 +60,9 @@ void TransferProgress::show(std::size_t count) {
                 appendCaption(caption, noted_[i]);
                 os::setWindowCaption(window_, caption);
             }
-        } else if (screen_) {
-            texts_.clear();
-            ends_.clear();
-            for (std::size_t i = 0; i < count; ++i) {
-                appendCaption(texts_, noted_[i]);
-                ends_.push_back(texts_.size());
-            }
-            os::consoleWriteEachAtColumn(captionColumn_, texts_, ends_);
+        } else if (screen_ && drawDue_.due()) {
+            drawOnScreen(noted_[count - 1]);
+            heldBack_ = -1;
         } else {
             heldBack_ = noted_[count - 1];
         }
@@ -61,11 +70,25 @@ void TransferProgress::show(std::size_t count) {
     noted_.clear();
 }
 
+std::chrono::milliseconds TransferProgress::untilDue() const {
+    return std::chrono::ceil<std::chrono::milliseconds>(drawDue_.untilDue());
+}
+
+void TransferProgress::drawOnScreen(std::int64_t done) {
+    drawn_.clear();
+    appendCaption(drawn_, done);
+    os::consoleWriteEachAtColumn(captionColumn_, drawn_, {drawn_.size()});
+}
+
 void TransferProgress::finish() {
     if (heldBack_ < 0) return;
-    std::string caption;
-    appendCaption(caption, heldBack_);
-    os::consoleWrite(caption);
+    if (screen_) {
+        drawOnScreen(heldBack_);
+    } else {
+        std::string caption;
+        appendCaption(caption, heldBack_);
+        os::consoleWrite(caption);
+    }
     heldBack_ = -1;
 }
 

@@ -45,6 +45,9 @@ Failure sendFile(std::int32_t file, std::int32_t data, TransferProgress& progres
     if (errorNumber != 0) return Failure{errorNumber, kReadError};
     std::int64_t sent = 0;
     while (sent < before.size) {
+        // A caption held back goes on the screen before the transfer waits
+        // longer than its draw is due: one that stalls shows its latest.
+        if (progress.heldOnScreen() && !StreamAwaitRoom(data, progress.untilDue())) progress.finish();
         const auto batch = std::min<std::uint64_t>(kBytesPerSend, static_cast<std::uint64_t>(before.size - sent));
         errorNumber = 0;
         const FileSendResult result = StreamSendFile(data, file, batch);

@@ -68,6 +68,12 @@ StreamDeadline deadlineAfter(os::WaitTime wait) {
            std::chrono::microseconds(wait.microseconds);
 }
 
+os::WaitTime waitOf(std::chrono::milliseconds span) {
+    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(span).count();
+    if (micros <= 0) return os::WaitTime{0, 0};
+    return os::WaitTime{static_cast<std::uint64_t>(micros / 1000000), static_cast<std::uint32_t>(micros % 1000000)};
+}
+
 // What is left until deadline, none once it has passed.
 os::WaitTime waitUntil(StreamDeadline deadline) {
     const auto left = std::chrono::ceil<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
@@ -398,6 +404,23 @@ bool StreamReceiveReady(std::int32_t number, std::size_t count) {
     if (record == nullptr || record->kind != detail::RecordKind::tcpStream) return true;
     const StreamRecord* stream = static_cast<const StreamRecord*>(record);
     return stream->buffered >= count || stream->peerClosed;
+}
+
+bool StreamAwaitData(std::int32_t number, std::chrono::milliseconds limit) {
+    detail::OpenRecord* record = detail::findRecord(number);
+    if (record == nullptr || record->kind != detail::RecordKind::tcpStream) return true;
+    const StreamRecord* stream = static_cast<const StreamRecord*>(record);
+    if (stream->buffered > 0 || stream->peerClosed || stream->socket == os::kNoSocket) return true;
+    if (stream->tls != nullptr && os::tlsHasPending(stream->tls)) return true;
+    return os::waitReadable(stream->socket, waitOf(limit)) != os::Readiness::timedOut;
+}
+
+bool StreamAwaitRoom(std::int32_t number, std::chrono::milliseconds limit) {
+    detail::OpenRecord* record = detail::findRecord(number);
+    if (record == nullptr || record->kind != detail::RecordKind::tcpStream) return true;
+    const StreamRecord* stream = static_cast<const StreamRecord*>(record);
+    return stream->socket == os::kNoSocket ||
+           os::waitWritable(stream->socket, waitOf(limit)) != os::Readiness::timedOut;
 }
 
 // Through a buffer: sendfile() would spare a copy, but over loopback it made

@@ -72,6 +72,15 @@ std::size_t StreamReceive(std::int32_t number, char* destination, std::int32_t c
 // the socket: that many bytes are buffered, or the peer has closed its side.
 bool StreamReceiveReady(std::int32_t number, std::size_t count);
 
+// True when data is at hand on number within limit: StreamReceiveReady of
+// one byte, bytes the TLS connection holds, or the socket turning readable
+// (or failing) before limit runs out. Takes nothing from the stream.
+bool StreamAwaitData(std::int32_t number, std::chrono::milliseconds limit);
+
+// True when number can take bytes to send within limit: its socket turns
+// writable (or fails) before limit runs out.
+bool StreamAwaitRoom(std::int32_t number, std::chrono::milliseconds limit);
+
 // How StreamSendFile ended. fileFailed and streamFailed record an error
 // number (the file's, or the stream's as StreamSend would); fileEnded means
 // the file held fewer bytes than asked for.

@@ -47,6 +47,9 @@ TlsIo tlsHandshake(TlsConnection* connection);
 TlsCheck tlsCheck(TlsConnection* connection);
 TlsIo tlsRead(TlsConnection* connection, char* buffer, std::size_t capacity, std::size_t& got);
 TlsIo tlsWrite(TlsConnection* connection, const char* bytes, std::size_t count, std::size_t& sent);
+// True when the connection holds received bytes not yet read (decrypted
+// data, or records or a part of one), so that a read may need no socket.
+bool tlsHasPending(TlsConnection* connection);
 // Sends close_notify; done once it is sent.
 TlsIo tlsCloseNotify(TlsConnection* connection);
 // Keeps the connection's session in its client for later connections to

@@ -199,6 +199,22 @@ TEST_F(Tls, SessionResumesOnEveryDataConnectionAndEndsUploadsWithCloseNotify) {
     }
 }
 
+// A server that takes no data for a while: the client's writes, several
+// records handed to the socket together, are taken only in part and
+// finished later; the file still arrives whole and ends with close_notify.
+TEST_F(Tls, AnUploadToASlowReaderArrivesWhole) {
+    const std::string whyNot = whyNoTlsResumption();
+    TlsServer server("slow_reader", !whyNot.empty());
+    const std::int32_t session = connectTls(server);
+    ASSERT_GT(session, 0) << talven::ftpLastReplyCode() << " " << talven::ftpLastReplyText() << "\n" << server.log();
+    const std::size_t size = (12 << 20) + 12345;  // more than the sockets hold
+    writeFile(server.file("up.bin"), patternedBytes(size));
+    EXPECT_EQ(talven::ftpPutFile(session, -1, "up.bin", server.file("up.bin")), 1);
+    expectLastStatus(226, "Transfer complete.");
+    talven::ftpQuit(session);
+    EXPECT_NE(server.log().find("close_notify " + std::to_string(size) + "\n"), std::string::npos) << server.log();
+}
+
 // Faults of one server each: what the client gives back, with the session
 // open or not as the last column says.
 TEST_F(Tls, ServerFaultsFailAsTheyShould) {

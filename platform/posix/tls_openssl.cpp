@@ -8,8 +8,10 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <utility>
 
 namespace os {
 namespace {
@@ -24,7 +26,7 @@ namespace {
     X(ERR_clear_error) X(ERR_peek_error) X(EVP_sha256) X(SSL_CTX_ctrl) X(SSL_CTX_free) X(SSL_CTX_new)        \
     X(SSL_CTX_set_options) X(SSL_CTX_set_default_verify_paths) X(SSL_CTX_set_verify) X(SSL_SESSION_free)     \
     X(SSL_ctrl) X(SSL_do_handshake) X(SSL_free) X(SSL_get0_param) X(SSL_get1_peer_certificate)               \
-    X(SSL_get1_session) X(SSL_get_error) X(SSL_get_verify_result) X(SSL_is_init_finished) X(SSL_new)         \
+    X(SSL_get1_session) X(SSL_get_error) X(SSL_get_verify_result) X(SSL_has_pending) X(SSL_is_init_finished) X(SSL_new)         \
     X(SSL_read_ex) X(SSL_session_reused) X(SSL_set1_host) X(SSL_set_bio) X(SSL_set_connect_state)            \
     X(SSL_set_hostflags) X(SSL_set_session) X(SSL_shutdown) X(SSL_write_ex) X(TLS_client_method)            \
     X(X509_VERIFY_PARAM_set1_ip_asc) X(X509_digest) X(X509_free)
@@ -68,11 +70,21 @@ struct TlsClient {
     SSL_SESSION* session = nullptr;
 };
 
+// What the connection's socket BIO works on. While a write gathers, the
+// records OpenSSL makes are kept and go to the socket together afterwards.
+struct SocketSide {
+    int socket = -1;
+    bool gathering = false;
+    std::string gathered;          // records made, not yet taken by the socket
+    std::size_t gatheredPlain = 0;  // how many caller's bytes they carry
+};
+
 struct TlsConnection {
     ~TlsConnection() { lib().SSL_free(ssl); }
     std::shared_ptr<TlsClient> client;
     SSL* ssl = nullptr;
     bool pinChecked = false;
+    SocketSide side;
 };
 
 namespace {
@@ -103,13 +115,19 @@ std::string fingerprint(SSL* ssl) {
 
 // A socket BIO of our own: every call returns at once, and writing to a
 // closed peer never raises SIGPIPE, which would end the caller's process.
-int socketOf(BIO* bio) { return static_cast<int>(reinterpret_cast<std::intptr_t>(lib().BIO_get_data(bio))); }
+SocketSide& sideOf(BIO* bio) { return *static_cast<SocketSide*>(lib().BIO_get_data(bio)); }
+int socketOf(BIO* bio) { return sideOf(bio).socket; }
 
 bool tryAgain() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR; }
 
 int bioWrite(BIO* bio, const char* bytes, int count) {
     lib().BIO_clear_flags(bio, BIO_FLAGS_RWS | BIO_FLAGS_SHOULD_RETRY);
-    const ssize_t sent = send(socketOf(bio), bytes, static_cast<std::size_t>(count), MSG_NOSIGNAL | MSG_DONTWAIT);
+    SocketSide& side = sideOf(bio);
+    if (side.gathering) {
+        side.gathered.append(bytes, static_cast<std::size_t>(count));
+        return count;
+    }
+    const ssize_t sent = send(side.socket, bytes, static_cast<std::size_t>(count), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent < 0 && tryAgain()) lib().BIO_set_flags(bio, BIO_FLAGS_WRITE | BIO_FLAGS_SHOULD_RETRY);
     return static_cast<int>(sent);
 }
@@ -136,10 +154,10 @@ BIO_METHOD* socketMethod() {
     return method;
 }
 
-BIO* socketBio(Socket socket) {
+BIO* socketBio(SocketSide& side) {
     BIO* bio = socketMethod() == nullptr ? nullptr : lib().BIO_new(socketMethod());
     if (bio == nullptr) return nullptr;
-    lib().BIO_set_data(bio, reinterpret_cast<void*>(socket));
+    lib().BIO_set_data(bio, &side);
     lib().BIO_set_init(bio, 1);
     return bio;
 }
@@ -154,6 +172,20 @@ bool expectHost(SSL* ssl, const std::string& host) {
     return lib().SSL_set1_host(ssl, host.c_str()) == 1 &&
            lib().SSL_ctrl(ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
                           const_cast<char*>(host.c_str())) == 1;
+}
+
+// Hands the gathered records to the socket: done once it took them all.
+TlsIo sendGathered(SocketSide& side) {
+    std::size_t taken = 0;
+    while (taken < side.gathered.size()) {
+        const ssize_t sent = send(side.socket, side.gathered.data() + taken, side.gathered.size() - taken,
+                                  MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0 && tryAgain()) break;
+        if (sent < 0) return TlsIo::failed;
+        taken += static_cast<std::size_t>(sent);
+    }
+    side.gathered.erase(0, taken);
+    return side.gathered.empty() ? TlsIo::done : TlsIo::wantWrite;
 }
 
 TlsIo outcome(TlsConnection* connection, int result) {
@@ -203,7 +235,8 @@ TlsConnection* tlsBegin(const std::shared_ptr<TlsClient>& client, Socket socket)
     auto* connection = new TlsConnection;
     connection->client = client;
     connection->ssl = lib().SSL_new(client->context);
-    BIO* bio = connection->ssl == nullptr ? nullptr : socketBio(socket);
+    connection->side.socket = static_cast<int>(socket);
+    BIO* bio = connection->ssl == nullptr ? nullptr : socketBio(connection->side);
     if (bio != nullptr) lib().SSL_set_bio(connection->ssl, bio, bio);
     if (bio == nullptr || (client->pin.empty() && !expectHost(connection->ssl, client->host)) ||
         (client->session != nullptr && lib().SSL_set_session(connection->ssl, client->session) != 1)) {
@@ -240,21 +273,42 @@ TlsIo tlsRead(TlsConnection* connection, char* buffer, std::size_t capacity, std
     lib().ERR_clear_error();
     errno = 0;
     got = 0;
+    if (const TlsIo sending = sendGathered(connection->side); sending != TlsIo::done) return sending;
     const int result = lib().SSL_read_ex(connection->ssl, buffer, capacity, &got);
     return result == 1 ? TlsIo::done : outcome(connection, result);
 }
+
+// One write makes the records of up to this many bytes (four full records
+// of 16 KiB) and hands them to the socket in one send, rather than a send
+// per record; a write the socket cannot take whole is finished by the next
+// call, which the caller makes with the same bytes.
+constexpr std::size_t kGatheredPerWrite = 65536;
 
 TlsIo tlsWrite(TlsConnection* connection, const char* bytes, std::size_t count, std::size_t& sent) {
     lib().ERR_clear_error();
     errno = 0;
     sent = 0;
-    const int result = lib().SSL_write_ex(connection->ssl, bytes, count, &sent);
-    return result == 1 ? TlsIo::done : outcome(connection, result);
+    SocketSide& side = connection->side;
+    if (side.gatheredPlain == 0) {
+        if (const TlsIo sending = sendGathered(side); sending != TlsIo::done) return sending;
+        std::size_t made = 0;
+        side.gathering = true;
+        const int result = lib().SSL_write_ex(connection->ssl, bytes, std::min(count, kGatheredPerWrite), &made);
+        side.gathering = false;
+        if (result != 1) return outcome(connection, result);
+        side.gatheredPlain = made;
+    }
+    if (const TlsIo sending = sendGathered(side); sending != TlsIo::done) return sending;
+    sent = std::exchange(side.gatheredPlain, 0);
+    return TlsIo::done;
 }
+
+bool tlsHasPending(TlsConnection* connection) { return lib().SSL_has_pending(connection->ssl) == 1; }
 
 TlsIo tlsCloseNotify(TlsConnection* connection) {
     lib().ERR_clear_error();
     errno = 0;
+    if (const TlsIo sending = sendGathered(connection->side); sending != TlsIo::done) return sending;
     const int result = lib().SSL_shutdown(connection->ssl);
     return result >= 0 ? TlsIo::done : outcome(connection, result);
 }
