@@ -44,11 +44,17 @@ enum class NextStep { rename, resume, giveUp };
 // on the name: a refusal of TYPE, PASV or EPSV would come again under any
 // name, and so would a local file that is missing, unreadable or changing.
 // A connection lost after the server had accepted STOR is taken up again on
-// a new session; lost before, there is nothing of this run's to continue.
-NextStep afterFailedAttempt() {
+// a new session; lost before, there is nothing of this run's to continue,
+// unless an earlier attempt's STOR had been accepted under the name: a
+// server that has not yet noticed the old connection's loss may hold the
+// file a while, and the next session may lose its wait at any step.
+NextStep afterFailedAttempt(bool resuming) {
     const std::int32_t code = ::FTPGETLASTSTATUSCODE();
     const bool refused = code >= 400 && code <= 599;
-    switch (ftpLastUploadStep()) {
+    const UploadStep step = ftpLastUploadStep();
+    if (resuming && !refused && (step == UploadStep::preparing || step == UploadStep::storeCommand))
+        return NextStep::resume;
+    switch (step) {
         case UploadStep::storeCommand: return refused ? NextStep::rename : NextStep::giveUp;
         case UploadStep::completion: return refused ? NextStep::rename : NextStep::resume;
         case UploadStep::data: return NextStep::resume;
@@ -118,7 +124,7 @@ bool putWithRenames(std::int32_t& session, const std::string& localPath, RandomS
         const auto put = resuming ? &::ftpResumePutFile : &::ftpPutFile;
         if (put(session, 0, remote.get(), path.get()) != 0) return true;
         endFailedAttemptRow();
-        switch (afterFailedAttempt()) {
+        switch (afterFailedAttempt(resuming)) {
             case NextStep::rename:
                 if (++attempt > kMaxAttempts) return false;
                 remoteName = std::to_string(stems.next()) + name.suffix;

@@ -1,6 +1,6 @@
 #!/bin/sh
 # How an upload attempt ends, against the build of the program with a 2.1 s
-# stream wait (and pauses before a reconnect a hundredth of the real ones):
+# stream wait (and pauses before a reconnect a tenth of the real ones):
 # - a 250 confirmation stores the file: the success message, after QUIT;
 # - a server that hangs after the data, one that confirms only after the
 #   wait, and one that closes the control connection lose the session: the

@@ -3,7 +3,7 @@
 # session and continues the same remote name from the size the server holds
 # (SIZE, REST, STOR), each failed attempt keeping its row, at most five
 # times. Against the scripted server with the short-wait build (a 2.1 s
-# wait, pauses before a reconnect of 20 ms growing to 300 ms):
+# wait, pauses before a reconnect of 0.5 s growing to 3 s):
 # - the data connection reset after N bytes, once and twice;
 # - the server that stops reading after N bytes (the data stalls a wait);
 # - a server that resets every attempt: six attempts, then the give-up

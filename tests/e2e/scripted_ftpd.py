@@ -4,9 +4,9 @@
     scripted_ftpd.py [--tls CERT] ROOT RUNDIR [ANSWER...]
 
 Listens on 127.0.0.1:21 and serves client sessions one after another until
-none comes for AFTER_QUIT_SECONDS after a session that ended with QUIT, or
-for NEXT_SESSION_SECONDS after one that ended without it (a client that
-reconnects comes sooner). With --tls it
+one ends with QUIT after its last transfer was confirmed (or without any),
+or none comes for NEXT_SESSION_SECONDS after a session that ended otherwise
+(a client that reconnects comes sooner). With --tls it
 takes AUTH TLS, PBSZ and PROT and speaks TLS with the certificate and key
 in the PEM file CERT on the control connection and on every data connection
 it confirms (from the 150 on). Each ANSWER
@@ -44,8 +44,8 @@ import sys
 import time
 
 WAIT_SECONDS = 20
-NEXT_SESSION_SECONDS = 3
-AFTER_QUIT_SECONDS = 1
+# Longer than the short-wait build's longest pause before a reconnect.
+NEXT_SESSION_SECONDS = 4
 # Longer than the stream wait of the short-wait build of the program.
 LATE_SECONDS = 3
 
@@ -101,9 +101,11 @@ def note_time(rundir, what):
 
 
 def serve(control, root, rundir, answers, refusals, log, transfers, tls):
-    """Serves one session; True when it ended with QUIT."""
+    """Serves one session; True when it ended with QUIT and its last
+    transfer, if any, was confirmed."""
     data_listener = None
     restart = 0
+    confirmed = True
 
     def reply(line):
         control.sendall(line.encode("latin-1") + b"\r\n")
@@ -164,6 +166,7 @@ def serve(control, root, rundir, answers, refusals, log, transfers, tls):
             ended = take_data(data, path, answer, restart if verb == "STOR" else None, transfers)
             restart = 0
             note_time(rundir, "ended")
+            confirmed = ended and answer not in ("hang", "late", "close")
             if not ended:
                 reply("426 Connection reset; transfer aborted.")
             elif answer == "hang":
@@ -181,7 +184,7 @@ def serve(control, root, rundir, answers, refusals, log, transfers, tls):
                 reply(answer if answer[0] == "2" else "226 Transfer complete.")
         elif verb == "QUIT":
             reply("221 Goodbye.")
-            return True
+            return confirmed
         else:
             reply("502 Not implemented.")
     return False
@@ -214,9 +217,9 @@ def main():
             except (ConnectionResetError, BrokenPipeError):
                 pass  # the client reset its control connection
             control.close()
-            # A client that reconnects ends the old session first, with QUIT
-            # where it still can.
-            listener.settimeout(AFTER_QUIT_SECONDS if quit else NEXT_SESSION_SECONDS)
+            if quit:
+                return
+            listener.settimeout(NEXT_SESSION_SECONDS)
 
 
 main()
