@@ -98,8 +98,8 @@ endif()
 # the version that ships them.
 file(READ ${TALVEN_EXPORT_MAP} export_map)
 string(REGEX MATCH "TALVENFTP_2 {[^}]*}" second_node "${export_map}")
-string(REGEX MATCHALL "    [A-Za-z0-9_]+;" second_names "${second_node}")
-string(REGEX REPLACE "[ ;]" "" second_names "${second_names}")
+string(REGEX REPLACE "^.*global:" "" second_node "${second_node}")
+string(REGEX MATCHALL "[A-Za-z_][A-Za-z0-9_]*" second_names "${second_node}")
 set(talven_symbols "libtalvenftp.so.${PROJECT_VERSION_MAJOR} libtalvenftp${PROJECT_VERSION_MAJOR} #MINVER#
 * Build-Depends-Package: libtalvenftp-dev\n")
 string(APPEND talven_symbols " TALVENFTP_1@TALVENFTP_1 1.0.0\n TALVENFTP_2@TALVENFTP_2 ${PROJECT_VERSION}\n")
