@@ -5,7 +5,7 @@
 # own, captures the loopback's packets with tcpdump and expects at least two
 # packets from the client to the control port in that time (without keepalive there
 # are none: the client has nothing to say until the completion reply).
-# Usage: keepalive.sh [EMULATOR...] UPLOAD_TEST
+# Usage: keepalive.sh UPLOAD_TEST
 set -eu
 if [ "$(id -u)" != 0 ] || ! command -v tcpdump >/dev/null || ! command -v unshare >/dev/null; then
   echo "skipped: needs root, unshare and tcpdump"
