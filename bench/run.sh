@@ -7,7 +7,9 @@
 #
 # For files of 1 MiB, 64 MiB and 1 GiB it uploads and downloads with each
 # tool, the tools taking turns run by run, and then times a whole small
-# upload (connect, log in, upload 1 KiB, quit). Talven runs twice: with its
+# upload (connect, log in, upload 1 KiB, quit), and Talven's resumed upload
+# of the largest file whose first 40 % the server already holds (SIZE, REST,
+# STOR of the rest) against its uninterrupted upload. Talven runs twice: with its
 # progress going to /dev/null, and to a pseudo-terminal (script(1)), where
 # its captions are drawn. It prints, per size and direction, the median wall
 # time, the throughput, the median user+system CPU time, the peak resident
@@ -116,6 +118,7 @@ tools=${BENCH_TOOLS:-$default_tools}
 client() {
     local tool=$1 direction=$2 local_file=$3 remote=$4 transfer
     case $tool:$direction in
+        talven-resume:put) cmd=("$bench_client" "$port" resume "$local_file" "$remote") ;;
         talven*:put) cmd=("$bench_client" "$port" put "$local_file" "$remote") ;;
         talven*:get) cmd=("$bench_client" "$port" get "$remote" "$local_file") ;;
         curl:put) cmd=(curl -sS "${tls_curl[@]}" -u anonymous: --ftp-pasv --disable-epsv -T "$local_file" "ftp://127.0.0.1:$port/$remote") ;;
@@ -188,7 +191,24 @@ for ((r = 0; r < small_runs; r++)); do
     done
 done
 
+echo "== $largest MiB upload resumed from 40 %, $big_runs runs"
+resumed=$work/resumed.txt
+for ((r = 0; r < big_runs; r++)); do
+    head -c "$((largest * 1024 * 1024 * 2 / 5))" "$files/src-$largest.bin" > "$root/up-resumed.bin"
+    measure resumed talven-resume put "$files/src-$largest.bin" up-resumed.bin "$r"
+    cmp -s "$files/src-$largest.bin" "$root/up-resumed.bin" || { echo "run.sh: the resumed upload stored a wrong file" >&2; exit 1; }
+    rm -f "$root/up-resumed.bin"
+done
+# The resumed runs leave the records, which the summary reads by size.
+grep '^resumed ' "$records" > "$resumed"
+sed -i '/^resumed /d' "$records"
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+whole=$(awk -v s="$largest" '$1 == s && $2 == "put" && $3 == "talven" { print $4 }' "$records" | median)
+rest=$(awk '{ print $4 }' "$resumed" | median)
+
 summary_options=(--load "$load_at_start / $(cut -d' ' -f1-3 /proc/loadavg)")
 [ "$tls" = yes ] && summary_options+=(--tls)
 "$python" "$top/bench/summarize.py" "${summary_options[@]}" "$records" "$("$top/tests/servers/ftp-server.sh" version vsftpd)" |
     tee "$out/summary.md"
+printf '\nResumed upload of %s MiB from 40 %%: median %.3f s; uninterrupted: median %.3f s (resumed/whole %.2f, 0.60 for the data alone)\n' \
+    "$largest" "$rest" "$whole" "$(awk -v a="$rest" -v b="$whole" 'BEGIN { print (b > 0) ? a / b : 0 }')" | tee -a "$out/summary.md"

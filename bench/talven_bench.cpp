@@ -5,6 +5,7 @@
 // certificate is checked against the trust store (SSL_CERT_FILE).
 //
 //   talven-bench PORT put LOCAL REMOTE
+//   talven-bench PORT resume LOCAL REMOTE   (ftpResumePutFile)
 //   talven-bench PORT get REMOTE LOCAL
 //
 // Exit status 0 when the server confirmed the transfer with 226, 1 when it
@@ -18,12 +19,12 @@
 
 int main(int argc, char** argv) {
     if (argc != 5) {
-        std::fprintf(stderr, "usage: %s PORT put LOCAL REMOTE | PORT get REMOTE LOCAL\n", argv[0]);
+        std::fprintf(stderr, "usage: %s PORT put|resume LOCAL REMOTE | PORT get REMOTE LOCAL\n", argv[0]);
         return 2;
     }
     const long port = std::strtol(argv[1], nullptr, 10);
     const std::string_view operation = argv[2];
-    if (port <= 0 || port > 65535 || (operation != "put" && operation != "get")) {
+    if (port <= 0 || port > 65535 || (operation != "put" && operation != "resume" && operation != "get")) {
         std::fprintf(stderr, "%s: bad port or operation\n", argv[0]);
         return 2;
     }
@@ -36,8 +37,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "connect: %03d %s\n", talven::ftpLastReplyCode(), talven::ftpLastReplyText().c_str());
         return 1;
     }
-    const std::int32_t done = operation == "put" ? talven::ftpPutFile(session, 0, argv[4], argv[3])
-                                                 : talven::ftpGetFile(session, 0, argv[3], argv[4]);
+    const std::int32_t done = operation == "put"      ? talven::ftpPutFile(session, 0, argv[4], argv[3])
+                              : operation == "resume" ? talven::ftpResumePutFile(session, 0, argv[4], argv[3])
+                                                      : talven::ftpGetFile(session, 0, argv[3], argv[4]);
     const bool complete = done == 1 && talven::ftpLastReplyCode() == 226;
     if (!complete)
         std::fprintf(stderr, "%s: %03d %s\n", argv[2], talven::ftpLastReplyCode(), talven::ftpLastReplyText().c_str());

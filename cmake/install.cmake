@@ -92,13 +92,23 @@ set(CPACK_DEBIAN_LIBRARY_PACKAGE_RECOMMENDS libssl3)
 if(TALVEN_TLS)
   set(CPACK_DEBIAN_PROGRAM_PACKAGE_DEPENDS libssl3)
 endif()
-# The symbols file lists the names of ftp/talvenftp.map with the version
-# that first exported them: all of them 1.0.0 so far. A name added later
-# needs the version that adds it here.
+# The symbols file lists the names of ftp/talvenftp.map under their symbol
+# version, with the package version that first exported them: those of
+# TALVENFTP_1 came with 1.0.0, those of TALVENFTP_2 (resuming uploads) with
+# the version that ships them.
+file(READ ${TALVEN_EXPORT_MAP} export_map)
+string(REGEX MATCH "TALVENFTP_2 {[^}]*}" second_node "${export_map}")
+string(REGEX REPLACE "^.*global:" "" second_node "${second_node}")
+string(REGEX MATCHALL "[A-Za-z_][A-Za-z0-9_]*" second_names "${second_node}")
 set(talven_symbols "libtalvenftp.so.${PROJECT_VERSION_MAJOR} libtalvenftp${PROJECT_VERSION_MAJOR} #MINVER#
 * Build-Depends-Package: libtalvenftp-dev\n")
-foreach(name IN ITEMS TALVENFTP_1 ${TALVEN_EXPORTED_NAMES})
-  string(APPEND talven_symbols " ${name}@TALVENFTP_1 1.0.0\n")
+string(APPEND talven_symbols " TALVENFTP_1@TALVENFTP_1 1.0.0\n TALVENFTP_2@TALVENFTP_2 ${PROJECT_VERSION}\n")
+foreach(name IN LISTS TALVEN_EXPORTED_NAMES)
+  if(name IN_LIST second_names)
+    string(APPEND talven_symbols " ${name}@TALVENFTP_2 ${PROJECT_VERSION}\n")
+  else()
+    string(APPEND talven_symbols " ${name}@TALVENFTP_1 1.0.0\n")
+  endif()
 endforeach()
 file(WRITE ${PROJECT_BINARY_DIR}/debian/symbols "${talven_symbols}")
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_CONTROL_EXTRA

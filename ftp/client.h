@@ -232,9 +232,35 @@ std::string ftpFinishReceiving(std::int32_t session, std::int32_t data, std::int
 // Stores the local file under remoteName: TYPE I, PASV, STOR, the data in
 // chunks with a progress caption after each (in window when it is > 0, else
 // on the console), then the completion reply. 1 when the server confirmed
-// the file with 226 or 250, else 0 with the reason in the last status.
+// the file with 226 or 250, else 0 with the reason in the last status. A
+// refused TYPE I (4xx, 5xx) ends it there: the file would go as ASCII text.
 std::int32_t ftpPutFile(std::int32_t session, std::int32_t window, const std::string& remoteName,
                         const std::string& localPath);
+// As ftpPutFile, but continues a partial remote file: after TYPE I, SIZE;
+// when the server holds 0 < n <= the local file's size bytes, REST n and
+// STOR (APPE where REST is refused) and the local file from byte n on, the
+// progress counting from n. A missing remote file, a larger one or a size the
+// server cannot tell gets the whole file under STOR.
+std::int32_t ftpResumePutFile(std::int32_t session, std::int32_t window, const std::string& remoteName,
+                              const std::string& localPath);
+// The remote file's size from SIZE, after TYPE I; -1 with the reply (or the
+// built status) as the last status when the server cannot tell.
+double ftpFileSize(std::int32_t session, const std::string& remoteName);
+
+// Where the calling thread's last ftpPutFile or ftpResumePutFile failed, so
+// that a caller can tell a refusal of the name from one of the session.
+enum class UploadStep {
+    none,          // it stored the file
+    localFile,     // the local file: missing, unreadable or changing
+    preparing,     // before the transfer command: the argument, TYPE, SIZE,
+                   // the data connection, REST, or a session already lost
+    storeCommand,  // the reply to STOR (APPE), or the data connection's TLS
+    data,          // the data connection broke, reset or stalled after the
+                   // server had accepted the transfer
+    completion,    // every byte sent; the completion reply refused the file
+                   // or did not arrive (the session then lost)
+};
+UploadStep ftpLastUploadStep();
 
 // Fetches remoteName into localPath: PASV, TYPE I, RETR, each chunk written
 // as it arrives with a progress caption after it (in window when it is not

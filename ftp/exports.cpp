@@ -115,6 +115,15 @@ TALVEN_API int32_t TALVEN_CALL ftpPutFile(int32_t session, int32_t window, BSTR*
     return talven::ftpPutFile(session, window, text(remoteName), text(localPath));
 }
 
+TALVEN_API double TALVEN_CALL ftpFileSize(int32_t session, BSTR* remoteName) {
+    return talven::ftpFileSize(session, text(remoteName));
+}
+
+TALVEN_API int32_t TALVEN_CALL ftpResumePutFile(int32_t session, int32_t window, BSTR* remoteName,
+                                                BSTR* localPath) {
+    return talven::ftpResumePutFile(session, window, text(remoteName), text(localPath));
+}
+
 TALVEN_API int32_t TALVEN_CALL ftpGetFile(int32_t session, int32_t window, BSTR* remoteName, BSTR* localPath) {
     return talven::ftpGetFile(session, window, text(remoteName), text(localPath));
 }

@@ -149,7 +149,8 @@ TALVEN_API int32_t TALVEN_CALL ftpChangeDir(int32_t session, BSTR *name);
  * whose handle is given when it is greater than 0 (Windows; elsewhere there
  * is no window and the caption is not shown), and the console is left
  * untouched; else on the console from column 14 of the row that starts with
- * the remote name. Returns 1 when the server confirmed the stored file with
+ * the remote name. A server that refuses TYPE I (4xx or 5xx) gets no
+ * STOR: the file would go as ASCII text. Returns 1 when the server confirmed the stored file with
  * 226 or 250 (a console row then ends), else 0. Besides the server's replies,
  * the last status may be:
  *   001 "Local File Not Found"     no plain file at localPath; nothing sent
@@ -163,6 +164,23 @@ TALVEN_API int32_t TALVEN_CALL ftpChangeDir(int32_t session, BSTR *name);
  * use, 71 drive not ready, 72 device error, 75 other, 76 path not found;
  * for the data connection 24 time-out, 57 connection failure. */
 TALVEN_API int32_t TALVEN_CALL ftpPutFile(int32_t session, int32_t window, BSTR *remoteName, BSTR *localPath);
+
+/* The size of remoteName on the server, in bytes, from SIZE (RFC 3659) after
+ * TYPE I: a double, exact up to 2^53, so that Visual Basic can take it as a
+ * Double. -1 when the server cannot tell (no such file, no SIZE command, a
+ * reply that holds no size); its reply, or the status built for a lost
+ * session, is then the last status. */
+TALVEN_API double TALVEN_CALL ftpFileSize(int32_t session, BSTR *remoteName);
+
+/* As ftpPutFile, but continues a partial remote file: it asks the file's size
+ * (SIZE, after TYPE I); when the server holds n bytes with 0 < n <= the
+ * local file's size, it sends REST n and STOR (APPE where the server refuses
+ * REST) and the local file from byte n on, and the progress counts from n.
+ * A remote file that is missing, larger than the local one or of a size the
+ * server cannot tell gets the whole file under STOR. Result, statuses, waits
+ * and the completion rule as for ftpPutFile. */
+TALVEN_API int32_t TALVEN_CALL ftpResumePutFile(int32_t session, int32_t window, BSTR *remoteName,
+                                                BSTR *localPath);
 
 /* Fetches remoteName from the server into localPath, replacing the file
  * there, in binary mode over a passive data connection. Each chunk is

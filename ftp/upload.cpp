@@ -34,16 +34,17 @@ void noteChunksSent(TransferProgress& progress, std::int64_t from, std::int64_t 
     if (to == size && from < size) progress.note(size, size);
 }
 
-// Sends the open file with a caption after each chunk. The size was taken
-// when the server accepted STOR; a file that another program changes
-// meanwhile (where the platform cannot keep writers out) fails the transfer
-// rather than leave a torn copy reported as complete.
-Failure sendFile(std::int32_t file, std::int32_t data, TransferProgress& progress) {
-    constexpr std::int32_t kFileChanged = 70;
+constexpr std::int32_t kFileChanged = 70;
+
+// Sends the open file from byte from on, with a caption after each chunk.
+// The file is as it was when the upload began (before); a file that another
+// program changes meanwhile (where the platform cannot keep writers out)
+// fails the transfer rather than leave a torn copy reported as complete.
+Failure sendFile(std::int32_t file, const os::FileIdentity& before, std::int64_t from, std::int32_t data,
+                 TransferProgress& progress) {
     errorNumber = 0;
-    const os::FileIdentity before = LocalFileIdentity(file);
-    if (errorNumber != 0) return Failure{errorNumber, kReadError};
-    std::int64_t sent = 0;
+    if (from > 0 && !LocalFileSeek(file, from)) return Failure{errorNumber, kReadError};
+    std::int64_t sent = from;
     while (sent < before.size) {
         // A caption held back goes on the screen before the transfer waits
         // longer than its draw is due: one that stalls shows its latest.
@@ -67,18 +68,66 @@ Failure sendFile(std::int32_t file, std::int32_t data, TransferProgress& progres
     return Failure{};
 }
 
-}  // namespace
+bool refusal(std::int32_t code) { return code >= 400 && code <= 599; }
 
-std::int32_t ftpPutFile(std::int32_t session, std::int32_t window, const std::string& remoteName,
-                        const std::string& localPath) {
-    if (ftpSessionLost(session)) return 0;
+thread_local UploadStep lastUploadStep = UploadStep::none;
+
+std::int32_t failAt(UploadStep step) {
+    lastUploadStep = step;
+    return 0;
+}
+
+// Where a new transfer takes up the file: the whole file under STOR, or the
+// rest after the part the server holds (REST and STOR, or APPE where the
+// server refuses REST).
+struct StartPoint {
+    std::int64_t offset = 0;
+    std::string_view command = "STOR ";
+};
+
+// The size of the remote file in the session's current type, or -1 with the
+// reply recorded.
+std::int64_t remoteSize(std::int32_t session, const std::string& remoteName) {
+    const std::string reply = ftpExchange(session, "SIZE " + remoteName);
+    if (ftpReplyCode(reply) != 213) return -1;
+    std::string_view digits = std::string_view(reply).substr(std::min<std::size_t>(4, reply.size()));
+    while (!digits.empty() && digits.back() == ' ') digits.remove_suffix(1);
+    while (!digits.empty() && digits.front() == ' ') digits.remove_prefix(1);
+    constexpr std::int64_t kExactInADouble = std::int64_t{1} << 53;
+    if (digits.empty() || digits.size() > 16) return -1;
+    std::int64_t size = 0;
+    for (char digit : digits) {
+        if (digit < '0' || digit > '9') return -1;
+        size = size * 10 + (digit - '0');
+    }
+    return size <= kExactInADouble ? size : -1;
+}
+
+// How much of the file the server holds and may be continued: 0 for none.
+std::int64_t resumableOffset(std::int32_t session, const std::string& remoteName, std::int64_t localSize) {
+    const std::int64_t held = remoteSize(session, remoteName);
+    return held > 0 && held <= localSize ? held : 0;
+}
+
+// Sent after PASV: REST must come right before the command it changes.
+StartPoint restartAt(std::int32_t session, std::int64_t offset) {
+    if (offset == 0) return StartPoint{};
+    const std::int32_t code = ftpReplyCode(ftpExchange(session, "REST " + std::to_string(offset)));
+    if (code == 350) return StartPoint{offset, "STOR "};
+    return StartPoint{offset, "APPE "};
+}
+
+std::int32_t putFile(std::int32_t session, std::int32_t window, const std::string& remoteName,
+                     const std::string& localPath, bool resume) {
+    lastUploadStep = UploadStep::none;
+    if (ftpSessionLost(session)) return failAt(UploadStep::preparing);
     if (!safeCommandArgument(remoteName)) {
         ftpRecordBuiltStatus(kInvalidArgumentNumber, kInvalidArgumentText);
-        return 0;
+        return failAt(UploadStep::preparing);
     }
     if (os::pathKind(localPath) != os::PathKind::plainFile) {
         ftpRecordBuiltStatus(1, "Local File Not Found");
-        return 0;
+        return failAt(UploadStep::localFile);
     }
     // A caller's window gets the progress; the console then stays untouched.
     const bool toWindow = window > 0;
@@ -88,25 +137,44 @@ std::int32_t ftpPutFile(std::int32_t session, std::int32_t window, const std::st
     LocalFileOpenForReading(file, localPath);
     if (errorNumber != 0) {
         ftpRecordBuiltStatus(errorNumber, "Local File Access Error");
-        return 0;
+        return failAt(UploadStep::localFile);
     }
+    const os::FileIdentity before = LocalFileIdentity(file);
+    if (errorNumber != 0) {
+        StreamClose(file);
+        ftpRecordBuiltStatus(errorNumber, kReadError);
+        return failAt(UploadStep::localFile);
+    }
+    // Refused, the type would stay ASCII, in which a server may rewrite
+    // line ends: a file stored so would not be the file sent.
     ftpSetBinary(session);
+    if (ftpSessionLost(session) || refusal(ftpLastReplyCode())) {
+        StreamClose(file);
+        return failAt(UploadStep::preparing);
+    }
+    const std::int64_t offset = resume ? resumableOffset(session, remoteName, before.size) : 0;
     const std::int32_t data = ftpSessionLost(session) ? -1 : ftpOpenDataChannel(session);
     if (data == -1) {
         StreamClose(file);  // the last status already holds the reason
-        return 0;
+        return failAt(UploadStep::preparing);
     }
-    if (ftpStartTransfer(session, data, "STOR " + remoteName).empty()) {
+    const StartPoint start = restartAt(session, offset);
+    if (ftpSessionLost(session)) {
+        StreamClose(data);
         StreamClose(file);
-        return 0;
+        return failAt(UploadStep::preparing);
+    }
+    if (ftpStartTransfer(session, data, std::string(start.command) + remoteName).empty()) {
+        StreamClose(file);
+        return failAt(UploadStep::storeCommand);
     }
     TransferProgress progress(window, toWindow, 14, " / ");
-    const Failure failure = sendFile(file, data, progress);
+    const Failure failure = sendFile(file, before, start.offset, data, progress);
     progress.finish();
     if (failure.stalled()) {
         StreamClose(file);
         ftpLoseSessionToStalledData(session, data);
-        return 0;
+        return failAt(UploadStep::data);
     }
     // Closing the data connection is what tells the server the file ends; on
     // TLS only close_notify does, and a broken-off file must not get one.
@@ -124,14 +192,38 @@ std::int32_t ftpPutFile(std::int32_t session, std::int32_t window, const std::st
         // to the session's next command.
         ftpReadReplyBefore(session, deadline);
         ftpRecordBuiltStatus(failure.number, failure.text);
-        return 0;
+        return failAt(failure.inTheFile() ? UploadStep::localFile : UploadStep::data);
     }
     const std::string completion = ftpReadReplyBefore(session, deadline);
     const bool stored = ftpTransferComplete(completion);
     if (stored && !toWindow) endConsoleRow();
     StreamClose(file);
     ftpRecordReply(completion);
-    return stored ? 1 : 0;
+    return stored ? 1 : failAt(UploadStep::completion);
+}
+
+}  // namespace
+
+std::int32_t ftpPutFile(std::int32_t session, std::int32_t window, const std::string& remoteName,
+                        const std::string& localPath) {
+    return putFile(session, window, remoteName, localPath, false);
+}
+
+std::int32_t ftpResumePutFile(std::int32_t session, std::int32_t window, const std::string& remoteName,
+                              const std::string& localPath) {
+    return putFile(session, window, remoteName, localPath, true);
+}
+
+UploadStep ftpLastUploadStep() { return lastUploadStep; }
+
+double ftpFileSize(std::int32_t session, const std::string& remoteName) {
+    if (ftpSessionLost(session)) return -1;
+    if (!safeCommandArgument(remoteName)) {
+        ftpRecordBuiltStatus(kInvalidArgumentNumber, kInvalidArgumentText);
+        return -1;
+    }
+    ftpSetBinary(session);
+    return static_cast<double>(remoteSize(session, remoteName));
 }
 
 }  // namespace talven

@@ -71,6 +71,16 @@ std::size_t LocalFileRead(std::int32_t number, char* buffer, std::size_t count) 
     return got;
 }
 
+bool LocalFileSeek(std::int32_t number, std::int64_t offset) {
+    FileRecord* file = findFile(number);
+    if (file == nullptr) return false;
+    if (std::int32_t error = os::seekFile(file->handle, offset)) {
+        errorNumber = error;
+        return false;
+    }
+    return true;
+}
+
 std::size_t LocalFileWrite(std::int32_t number, const char* bytes, std::size_t count) {
     FileRecord* file = findFile(number);
     if (file == nullptr) return 0;

@@ -24,6 +24,9 @@ void LocalFileOpenForReading(std::int32_t number, const std::string& path);
 void LocalFileCreate(std::int32_t number, const std::string& path);
 // Reads up to count bytes; fewer only at the end of the file.
 std::size_t LocalFileRead(std::int32_t number, char* buffer, std::size_t count);
+// Moves the read position to offset bytes from the start; false with the
+// error number recorded when it cannot.
+bool LocalFileSeek(std::int32_t number, std::int64_t offset);
 // Writes all count bytes; returns how many reached the file, fewer only
 // after a failure.
 std::size_t LocalFileWrite(std::int32_t number, const char* bytes, std::size_t count);

@@ -43,8 +43,17 @@ struct Address {
 // Every address of a host name or numeric address, both families, in the
 // order the resolver gives them; empty when it names none.
 std::vector<Address> resolveHost(const std::string& host);
-// A TCP socket of the address's family.
+// A TCP socket of the address's family, with TCP keepalive: after
+// keepAliveIdleSeconds without traffic the system sends a probe, and again
+// every keepAliveIntervalSeconds, so that NAT routers and firewalls, which
+// drop connections idle for 5 minutes or more, keep an idle control
+// connection through a long transfer.
 Socket openTcpSocket(const Address& address);
+inline constexpr std::uint32_t kKeepAliveIdleSeconds = 60;
+inline constexpr std::uint32_t kKeepAliveIntervalSeconds = 10;
+// The idle time and the interval of the sockets opened from now on, for
+// tests that watch the probes.
+void setKeepAliveForTests(std::uint32_t idleSeconds, std::uint32_t intervalSeconds);
 // Closing returns at once; the system finishes the orderly shutdown itself.
 bool setNoLinger(Socket socket);
 // Connects to address at port, waiting at most wait for the outcome.
@@ -107,6 +116,8 @@ std::int32_t openForReading(const std::string& path, FileHandle& handle);
 std::int32_t createExclusive(const std::string& path, FileHandle& handle);
 // Reads up to count bytes; got < count only at the end of the file.
 std::int32_t readFile(FileHandle handle, char* buffer, std::size_t count, std::size_t& got);
+// Moves the read position to offset bytes from the file's start.
+std::int32_t seekFile(FileHandle handle, std::int64_t offset);
 // written, when given, receives how many bytes went to the file, also when
 // the write failed part-way.
 std::int32_t writeFile(FileHandle handle, const char* bytes, std::size_t count, std::size_t* written = nullptr);
@@ -175,6 +186,8 @@ bool isLeadByte(char byte);
 std::string commandLine();
 // Milliseconds since local midnight.
 std::int32_t localMillisecondsOfDay();
+// Blocks the calling thread for about that many milliseconds.
+void pauseMilliseconds(std::uint32_t milliseconds);
 // Shows message in a popup titled title with one OK button and returns once
 // the user has dismissed it. Where the platform has a script host, the popup
 // runs through scriptFile holding scriptText; where that script cannot be

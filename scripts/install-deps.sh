@@ -11,7 +11,7 @@ packages="cmake make g++ googletest clang libclang-rt-14-dev
   wine64 xvfb twm xdotool x11-utils
   libssl-dev openssl python3-openssl python3-cryptography
   vsftpd python3-pyftpdlib curl lftp nodejs npm
-  iproute2 util-linux procps time zip unzip tmux
+  iproute2 util-linux procps time zip unzip tmux tcpdump
   pkg-config dpkg-dev file lintian"
 
 missing=""

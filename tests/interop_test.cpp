@@ -359,6 +359,28 @@ TEST_F(RealServer, StoresFilesOfEverySizeByteForByte) {
     EXPECT_EQ(currentDirectory(), "/stored");
 }
 
+// The server's size decides where the upload continues (REST and STOR);
+// with no remote file, the whole file goes.
+TEST_F(RealServer, ResumesAPartialUploadFromTheSizeTheServerHolds) {
+    logIn();
+    enterNewDirectory("resumed");
+    const std::string bytes = patternedBytes(300000), whole = scratch.file("whole.bin"), part = scratch.file("part");
+    writeFile(whole, bytes);
+    writeFile(part, bytes.substr(0, 100000));
+    EXPECT_EQ(cFileSize(session, "big.bin"), -1.0);
+    EXPECT_EQ(FTPGETLASTSTATUSCODE(), 550) << status();
+    ASSERT_EQ(cPutFile(session, "big.bin", part.c_str()), 1) << status();
+    EXPECT_EQ(cFileSize(session, "big.bin"), 100000.0) << status();
+    EXPECT_EQ(FTPGETLASTSTATUSCODE(), 213);
+    if (profile.anonymousMayChange) {
+        EXPECT_EQ(cResumePutFile(session, "big.bin", whole.c_str()), 1) << status();
+        EXPECT_EQ(readFile(onServer("resumed/big.bin")), bytes);
+        EXPECT_EQ(cFileSize(session, "big.bin"), 300000.0) << status();
+    }
+    EXPECT_EQ(cResumePutFile(session, "new.bin", whole.c_str()), 1) << status();
+    EXPECT_EQ(readFile(onServer("resumed/new.bin")), bytes);
+}
+
 TEST_F(RealServer, FetchesFilesOfEverySizeByteForByte) {
     logIn();
     enterNewDirectory("fetched");

@@ -2,6 +2,11 @@
 // row, and every way an upload can fail.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+
 #include "client_fixture.h"
 #include "os.h"
 
@@ -124,6 +129,13 @@ TEST_F(Upload, ARefusedPasvOrStorEndsTheUpload) {
               0);
     EXPECT_EQ(code, 425);
     EXPECT_EQ(sent, "TYPE I\r\nPASV\r\nQUIT\r\n");
+    EXPECT_EQ(talven::ftpLastUploadStep(), talven::UploadStep::preparing);
+
+    // Refused, TYPE I would leave the file to go as ASCII text.
+    EXPECT_EQ(put([](Peer& control) { answer(control, "425 Not now"); }, "f", local), 0);
+    EXPECT_EQ(code, 425);
+    EXPECT_EQ(sent, "TYPE I\r\nQUIT\r\n");
+    EXPECT_EQ(talven::ftpLastUploadStep(), talven::UploadStep::preparing);
 
     bool dataEmpty = false;
     EXPECT_EQ(put(
@@ -138,6 +150,72 @@ TEST_F(Upload, ARefusedPasvOrStorEndsTheUpload) {
     EXPECT_EQ(code, 553);
     EXPECT_EQ(text, "Could not create file.");
     EXPECT_EQ(sent, "TYPE I\r\nPASV\r\nSTOR f\r\nQUIT\r\n");
+    EXPECT_EQ(talven::ftpLastUploadStep(), talven::UploadStep::storeCommand);
+}
+
+// ftpResumePutFile: what the server holds decides where the data starts.
+TEST_F(Upload, AResumedUploadContinuesFromTheServersSize) {
+    const std::string local = scratch.file("f");
+    const std::string bytes = patternedBytes(20000);
+    writeFile(local, bytes);
+    struct Case {
+        std::string size, rest;  // the replies to SIZE and REST
+        std::string commands;    // after SIZE f
+        std::size_t from;        // the first byte sent
+    } cases[] = {
+        {"213 8000", "350 Restarting at 8000", "PASV\r\nREST 8000\r\nSTOR f\r\n", 8000},
+        {"213 8000", "502 REST not implemented", "PASV\r\nREST 8000\r\nAPPE f\r\n", 8000},
+        {"213 20000", "350 Restarting", "PASV\r\nREST 20000\r\nSTOR f\r\n", 20000},
+        {"550 No such file", "", "PASV\r\nSTOR f\r\n", 0},
+        {"500 SIZE not understood", "", "PASV\r\nSTOR f\r\n", 0},
+        {"213 20001", "", "PASV\r\nSTOR f\r\n", 0},  // larger than the local file
+        {"213 0", "", "PASV\r\nSTOR f\r\n", 0},
+    };
+    for (const Case& c : cases) {
+        std::string received;
+        std::int32_t result = -1;
+        sent = onSession(
+            [&](Peer& control) {
+                answer(control, "200 Binary");
+                answer(control, c.size);
+                Listener listener;
+                answer(control, listener.pasvReply());
+                Peer data = listener.accept();
+                if (!c.rest.empty()) answer(control, c.rest);
+                answer(control, "150 Go");
+                received = data.readAll();
+                control.send("226 Done\r\n");
+            },
+            [&](std::int32_t session) {
+                console = consoleOutputOf([&] { result = talven::ftpResumePutFile(session, 0, "f", local); });
+            });
+        EXPECT_EQ(result, 1) << c.size << " " << c.rest;
+        EXPECT_EQ(received, bytes.substr(c.from)) << c.size << " " << c.rest;
+        EXPECT_EQ(sent, "TYPE I\r\nSIZE f\r\n" + c.commands + "QUIT\r\n");
+        // The progress counts from where the data starts.
+        const std::string caption = c.from == bytes.size() ? "" : "20000 / 20000";
+        EXPECT_EQ(console, "f             " + caption + kRowEnd) << c.size;
+    }
+}
+
+TEST_F(Upload, FileSizeAsksSizeInBinaryMode) {
+    struct Case {
+        std::string reply;
+        double size;
+    } cases[] = {{"213 1234567890123", 1234567890123.0}, {"213 0", 0}, {"550 Could not get file size.", -1},
+                 {"502 Unknown command", -1}, {"213 12a", -1}, {"213 99999999999999999", -1}};
+    for (const Case& c : cases) {
+        double size = -2;
+        sent = onSession(
+            [&](Peer& control) {
+                answer(control, "200 Binary");
+                answer(control, c.reply);
+            },
+            [&](std::int32_t session) { size = talven::ftpFileSize(session, "big.iso"); });
+        EXPECT_EQ(size, c.size) << c.reply;
+        EXPECT_EQ(code, talven::ftpReplyCode(c.reply));
+        EXPECT_EQ(sent, "TYPE I\r\nSIZE big.iso\r\nQUIT\r\n");
+    }
 }
 
 // RFC 959 lets a server confirm a transfer with 250 as well as 226.
@@ -241,4 +319,43 @@ TEST_F(Upload, ARemoteNameWithALineBreakIsRefused) {
     EXPECT_EQ(code, 5);
     EXPECT_EQ(sent, "QUIT\r\n");
     EXPECT_EQ(console, "");
+}
+
+// Keepalive probes on the control connection, idle while the data flows
+// slowly: tests/keepalive.sh runs this in a network namespace of its own,
+// captures the loopback's packets and counts the client's packets to the
+// control port between the times noted in the file TALVEN_KEEPALIVE_TIMES
+// names.
+TEST_F(Upload, KeepsTheIdleControlConnectionAliveDuringASlowTransfer) {
+    const char* times = std::getenv("TALVEN_KEEPALIVE_TIMES");
+    if (times == nullptr) GTEST_SKIP() << "run by tests/keepalive.sh, which watches the packets";
+    os::setKeepAliveForTests(1, 1);
+    // The completion reply comes only once the slow server has read all.
+    talven::setFtpStreamTimeoutForTests(10 * 1024);
+    const std::string local = scratch.file("slow.bin");
+    writeFile(local, patternedBytes(4 << 20));
+    std::string received;
+    auto now = [] { return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(); };
+    double began = 0, ended = 0;
+    ScriptedServer server([&](Peer& control) {
+        greetAndLogIn(control);
+        answer(control, "200 ok");
+        Peer data = servePasvThenAnswer(control, "150 go");
+        began = now();
+        // About 4 s, the data never still for long.
+        while (now() - began < 4) {
+            received += data.read(16384);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        received += data.readAll();
+        ended = now();
+        control.send("226 Done.\r\n");
+        serveQuit(control);
+    });
+    const std::int32_t session = connectTo(server);
+    EXPECT_EQ(talven::ftpPutFile(session, 1, "slow.bin", local), 1) << talven::ftpLastReplyText();
+    talven::ftpQuit(session);
+    os::setKeepAliveForTests(os::kKeepAliveIdleSeconds, os::kKeepAliveIntervalSeconds);
+    EXPECT_TRUE(received == patternedBytes(4 << 20));
+    std::ofstream(times) << std::fixed << began << " " << ended << " " << server.port() << "\n";
 }

@@ -2,6 +2,7 @@
 #include "os.h"
 
 #include <algorithm>
+#include <atomic>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
@@ -16,6 +17,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <spawn.h>
@@ -42,9 +44,34 @@ static int familyOf(const Address& address) {
     return peer.ss_family;
 }
 
+namespace {
+std::atomic<std::uint32_t> keepAliveIdle{kKeepAliveIdleSeconds};
+std::atomic<std::uint32_t> keepAliveInterval{kKeepAliveIntervalSeconds};
+
+// Without keepalive the connection still works; the option is not worth a
+// failed connect.
+void keepAlive(int fd) {
+    const int on = 1;
+    const int idle = static_cast<int>(keepAliveIdle.load());
+    const int interval = static_cast<int>(keepAliveInterval.load());
+    const int probes = 6;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+}
+}  // namespace
+
 Socket openTcpSocket(const Address& address) {
     int fd = socket(familyOf(address), SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-    return fd < 0 ? kNoSocket : fd;
+    if (fd < 0) return kNoSocket;
+    keepAlive(fd);
+    return fd;
+}
+
+void setKeepAliveForTests(std::uint32_t idleSeconds, std::uint32_t intervalSeconds) {
+    keepAliveIdle = idleSeconds;
+    keepAliveInterval = intervalSeconds;
 }
 
 bool setNoLinger(Socket socket) {
@@ -249,6 +276,11 @@ std::int32_t readFile(FileHandle handle, char* buffer, std::size_t count, std::s
         }
         got += static_cast<std::size_t>(n);
     }
+    return 0;
+}
+
+std::int32_t seekFile(FileHandle handle, std::int64_t offset) {
+    if (lseek(static_cast<int>(handle), static_cast<off_t>(offset), SEEK_SET) < 0) return fileErrorNumber(errno, std::string());
     return 0;
 }
 
@@ -574,6 +606,12 @@ std::int32_t localMillisecondsOfDay() {
     localtime_r(&seconds, &local);
     return local.tm_hour * 3600000 + local.tm_min * 60000 + local.tm_sec * 1000 +
            static_cast<std::int32_t>(now.tv_usec / 1000);
+}
+
+void pauseMilliseconds(std::uint32_t milliseconds) {
+    timespec left{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
 }
 
 namespace {

@@ -4,6 +4,7 @@
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <mstcpip.h>
 #include <windows.h>
 #include <ole2.h>
 
@@ -38,12 +39,35 @@ static SOCKADDR_STORAGE withPort(const Address& address, std::uint16_t port) {
     return peer;
 }
 
+namespace {
+std::atomic<std::uint32_t> keepAliveIdle{kKeepAliveIdleSeconds};
+std::atomic<std::uint32_t> keepAliveInterval{kKeepAliveIntervalSeconds};
+
+// Windows sends 10 probes (from Vista on) before it gives up. Without
+// keepalive the connection still works; the option is not worth a failed
+// connect.
+void keepAlive(SOCKET handle) {
+    tcp_keepalive values{};
+    values.onoff = 1;
+    values.keepalivetime = keepAliveIdle.load() * 1000;
+    values.keepaliveinterval = keepAliveInterval.load() * 1000;
+    DWORD returned = 0;
+    WSAIoctl(handle, SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr, nullptr);
+}
+}  // namespace
+
 Socket openTcpSocket(const Address& address) {
     SOCKET handle = socket(withPort(address, 0).ss_family, SOCK_STREAM, IPPROTO_TCP);
     if (handle == INVALID_SOCKET) return kNoSocket;
     // The script host started later must not inherit the connection.
     SetHandleInformation(reinterpret_cast<HANDLE>(handle), HANDLE_FLAG_INHERIT, 0);
+    keepAlive(handle);
     return static_cast<Socket>(handle);
+}
+
+void setKeepAliveForTests(std::uint32_t idleSeconds, std::uint32_t intervalSeconds) {
+    keepAliveIdle = idleSeconds;
+    keepAliveInterval = intervalSeconds;
 }
 
 bool setNoLinger(Socket socket) {
@@ -288,6 +312,14 @@ std::int32_t readFile(FileHandle handle, char* buffer, std::size_t count, std::s
     return 0;
 }
 
+std::int32_t seekFile(FileHandle handle, std::int64_t offset) {
+    QuietErrors quiet;
+    LARGE_INTEGER position{};
+    position.QuadPart = offset;
+    if (!SetFilePointerEx(fileHandle(handle), position, nullptr, FILE_BEGIN)) return fileErrorNumber(GetLastError());
+    return 0;
+}
+
 std::int32_t writeFile(FileHandle handle, const char* bytes, std::size_t count, std::size_t* written) {
     QuietErrors quiet;
     std::size_t done = 0;
@@ -512,6 +544,8 @@ std::int32_t localMillisecondsOfDay() {
     GetLocalTime(&now);
     return now.wHour * 3600000 + now.wMinute * 60000 + now.wSecond * 1000 + now.wMilliseconds;
 }
+
+void pauseMilliseconds(std::uint32_t milliseconds) { Sleep(milliseconds); }
 
 namespace {
 

@@ -45,6 +45,21 @@ int32_t cPutFile(int32_t session, const char *remoteName, const char *localPath)
     return result;
 }
 
+int32_t cResumePutFile(int32_t session, const char *remoteName, const char *localPath) {
+    BSTR remote = newString(remoteName), local = newString(localPath);
+    int32_t result = ftpResumePutFile(session, 1, &remote, &local);
+    SysFreeString(remote);
+    SysFreeString(local);
+    return result;
+}
+
+double cFileSize(int32_t session, const char *remoteName) {
+    BSTR remote = newString(remoteName);
+    double size = ftpFileSize(session, &remote);
+    SysFreeString(remote);
+    return size;
+}
+
 int32_t cGetFile(int32_t session, const char *remoteName, const char *localPath) {
     BSTR remote = newString(remoteName), local = newString(localPath);
     int32_t result = ftpGetFile(session, 1, &remote, &local);

@@ -17,6 +17,8 @@ int32_t cConnect(const char *host, const char *user, const char *password);
 int32_t cConnectTLS(const char *host, const char *user, const char *password, const char *pin);
 int32_t cStatus(char *text, size_t capacity);
 int32_t cPutFile(int32_t session, const char *remoteName, const char *localPath);
+int32_t cResumePutFile(int32_t session, const char *remoteName, const char *localPath);
+double cFileSize(int32_t session, const char *remoteName);
 int32_t cGetFile(int32_t session, const char *remoteName, const char *localPath);
 int32_t cRename(int32_t session, const char *oldName, const char *newName);
 int32_t cDeleteFile(int32_t session, const char *name);

@@ -261,6 +261,7 @@ AuthOrder mod_auth_unix.c
 UseFtpUsers off
 Umask 022
 AllowOverwrite on
+AllowStoreRestart on
 <Anonymous "$ROOT">
   User root
   Group root

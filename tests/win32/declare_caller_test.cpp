@@ -38,9 +38,12 @@ struct CallFrame {
     std::uint32_t after[4];  // the same registers after its return
     std::uint32_t result;    // EAX
     std::int32_t stackChange;  // ESP after the return minus ESP before the pushes
+    std::uint32_t returnsReal;  // the callee returns a Double, in ST(0)
+    double real;                // that Double
 };
 static_assert(offsetof(CallFrame, given) == 12 && offsetof(CallFrame, after) == 28 &&
-              offsetof(CallFrame, result) == 44 && offsetof(CallFrame, stackChange) == 48);
+              offsetof(CallFrame, result) == 44 && offsetof(CallFrame, stackChange) == 48 &&
+              offsetof(CallFrame, returnsReal) == 52 && offsetof(CallFrame, real) == 56);
 
 }  // namespace
 
@@ -83,7 +86,10 @@ talven_declare_call:
         movl %edi, 36(%ecx)
         movl %ebp, 40(%ecx)
         movl %eax, 44(%ecx)
-        movl %esp, %eax
+        cmpl $0, 52(%ecx)
+        je 3f
+        fstpl 56(%ecx)
+3:      movl %esp, %eax
         subl talven_declare_esp, %eax
         movl %eax, 48(%ecx)
         movl talven_declare_esp, %esp
@@ -112,18 +118,19 @@ extern "C" __attribute__((cdecl, noinline)) std::int32_t subtractLeavingArgument
 struct Outcome {
     std::uint32_t result;
     std::string fault;  // empty when the stack and the kept registers are as they were
+    double real = 0;    // the Double result, when one was asked for
 };
 
-Outcome callAsDeclared(const void* function, const std::vector<std::uint32_t>& arguments) {
+Outcome callAsDeclared(const void* function, const std::vector<std::uint32_t>& arguments, bool returnsReal = false) {
     CallFrame frame{function, arguments.data(), static_cast<std::uint32_t>(arguments.size()),
-                    {0x0B0B0B0Bu, 0x51515151u, 0xD1D1D1D1u, 0xBEBEBEBEu}, {}, 0, 0};
+                    {0x0B0B0B0Bu, 0x51515151u, 0xD1D1D1D1u, 0xBEBEBEBEu}, {}, 0, 0, returnsReal ? 1u : 0u, 0};
     declareCall(&frame);
     std::string changed;
     for (int i = 0; i < 4; ++i)
         if (frame.after[i] != frame.given[i]) changed += std::string(changed.empty() ? "" : " ") + kRegisterNames[i];
     std::string fault = frame.stackChange == 0 ? "" : "ESP off by " + std::to_string(frame.stackChange);
     if (!changed.empty()) fault += (fault.empty() ? "" : "; ") + changed + " changed";
-    return {frame.result, fault};
+    return {frame.result, fault, frame.real};
 }
 
 std::uint32_t word(const void* pointer) { return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(pointer)); }
@@ -139,9 +146,9 @@ std::string readFile(const std::filesystem::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// A result as the table expects it: none (a Sub), a number, or a string the
-// caller frees.
-using Result = std::variant<std::monostate, std::int32_t, std::string>;
+// A result as the table expects it: none (a Sub), a number, a string the
+// caller frees, or a Double.
+using Result = std::variant<std::monostate, std::int32_t, std::string, double>;
 
 struct DeclaredCall {
     const char* name;
@@ -161,6 +168,14 @@ void serveTheTable(Peer& control, const std::string& download, std::string& stor
     answer(control, "250 Changed");
     answer(control, "257 \"/sub\" is current");
     stored = serveStore(control);
+    answer(control, "200 Binary");
+    answer(control, "213 20000");
+    answer(control, "200 Binary");
+    answer(control, "213 20000");
+    Peer resumed = servePasvThenAnswer(control, "350 Restarting at 20000");
+    answer(control, "150 Go on");
+    stored += resumed.readAll();
+    control.send("226 Nothing more\r\n");
     auto sendOver = [&](const std::string& type, const std::string& bytes, const std::string& completion) {
         Peer data = servePasvThenAnswer(control, type);
         answer(control, "150 Here it comes");
@@ -178,7 +193,8 @@ void serveTheTable(Peer& control, const std::string& download, std::string& stor
 
 const std::string kTableTranscript =
     "USER anonymous\r\nPASS \r\nTYPE I\r\nTYPE A\r\nMKD sub\r\nCWD sub\r\nPWD\r\n"
-    "TYPE I\r\nPASV\r\nSTOR up.bin\r\nPASV\r\nTYPE I\r\nRETR up.bin\r\n"
+    "TYPE I\r\nPASV\r\nSTOR up.bin\r\nTYPE I\r\nSIZE up.bin\r\n"
+    "TYPE I\r\nSIZE up.bin\r\nPASV\r\nREST 20000\r\nSTOR up.bin\r\nPASV\r\nTYPE I\r\nRETR up.bin\r\n"
     "PASV\r\nTYPE A\r\nLIST\r\nPASV\r\nTYPE A\r\nLIST\r\nPASV\r\nTYPE A\r\nLIST\r\n"
     "RNFR up.bin\r\nRNTO kept.bin\r\nDELE kept.bin\r\nRMD sub\r\nQUIT\r\n";
 
@@ -245,6 +261,16 @@ protected:
         return outcome.result;
     }
 
+    double callReal(const char* name, const std::vector<std::uint32_t>& arguments) {
+        called_.insert(name);
+        const void* function = reinterpret_cast<const void*>(GetProcAddress(module_, name));
+        EXPECT_NE(function, nullptr) << name;
+        if (function == nullptr) return 0;
+        const Outcome outcome = callAsDeclared(function, arguments, true);
+        EXPECT_EQ(outcome.fault, "") << name;
+        return outcome.real;
+    }
+
     std::string text(std::uint32_t result) {
         BSTR string = reinterpret_cast<BSTR>(static_cast<std::uintptr_t>(result));
         std::string bytes = bytesOf(string);
@@ -304,6 +330,8 @@ TEST_P(DeclaredExports, EveryExportKeepsTheStackAndRegistersAndAnswersRight) {
         {"ftpChangeDir", {s, word(&directory)}, 1, "250 Changed"},
         {"ftpCurDir", {s}, "/sub", "257 \"/sub\" is current"},
         {"ftpPutFile", {s, 1, word(&remote), word(&local)}, 1, "226 Transfer complete."},
+        {"ftpFileSize", {s, word(&remote)}, 20000.0, "213 20000"},
+        {"ftpResumePutFile", {s, 1, word(&remote), word(&local)}, 1, "226 Nothing more"},
         {"ftpGetFile", {s, 1, word(&remote), word(&fetched)}, 1, "226 Sent"},
         {"ftpGetList", {s, word(&lines)}, 2, "226 Listed"},
         {"ftpGetFileList", {s, word(&lines)}, 1, "226 Listed"},
@@ -314,6 +342,11 @@ TEST_P(DeclaredExports, EveryExportKeepsTheStackAndRegistersAndAnswersRight) {
         {"ftpQuit", {s}, {}, "221 Goodbye."},
     };
     for (const DeclaredCall& row : table) {
+        if (const auto* real = std::get_if<double>(&row.result)) {
+            EXPECT_EQ(callReal(row.name, row.arguments), *real) << row.name;
+            EXPECT_EQ(lastStatus(), row.status) << row.name;
+            continue;
+        }
         const std::uint32_t result = call(row.name, row.arguments);
         if (const auto* number = std::get_if<std::int32_t>(&row.result)) {
             EXPECT_EQ(static_cast<std::int32_t>(result), *number) << row.name;
