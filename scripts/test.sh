@@ -48,6 +48,7 @@ scripts/check-imports.sh i686-w64-mingw32-objdump build/mingw-i686/talvenftp.dll
 stage "Windows release archive"
 scripts/release.sh
 expected="talven-windows-i686/
+talven-windows-i686/LICENSE.txt
 talven-windows-i686/README-windows.txt
 talven-windows-i686/include/
 talven-windows-i686/include/talven_abi.h
