@@ -19,6 +19,7 @@ namespace {
 
 constexpr std::string_view kServerHost = TALVEN_SERVER_HOST;
 constexpr std::string_view kAccount = TALVEN_ACCOUNT;
+constexpr std::string_view kPassword = TALVEN_PASSWORD;
 constexpr bool kUseTls = TALVEN_TLS;
 constexpr std::string_view kTlsPin = TALVEN_TLS_PIN;
 
@@ -56,7 +57,7 @@ bool putWithRenames(std::int32_t session, const std::string& localPath, RandomSt
 std::string uploadAndDescribe(const std::string& localPath, RandomStems& stems) {
     OleString host(kServerHost);
     OleString account(kAccount);
-    OleString password("");
+    OleString password(kPassword);
     std::int32_t session = logIn(host.get(), account.get(), password.get());
     if (session < 0) return "No s'ha pogut connectar amb " + std::string(kServerHost);
     bool sent = putWithRenames(session, localPath, stems);

@@ -46,6 +46,11 @@ if(TALVEN_TLS_PIN)
 else()
   set(TALVEN_TLS_PIN_TEXT "(empty)")
 endif()
+if(TALVEN_PASSWORD STREQUAL "")
+  set(TALVEN_PASSWORD_TEXT "(empty)")
+else()
+  set(TALVEN_PASSWORD_TEXT "(set, not shown here)")
+endif()
 configure_file(docs/talven.1.in talven.1 @ONLY)
 add_custom_command(OUTPUT talven.1.gz
   COMMAND gzip -9nc talven.1 > talven.1.gz

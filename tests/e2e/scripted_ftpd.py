@@ -1,9 +1,12 @@
 #!/usr/bin/python3
 """A scripted FTP server for the program's end-to-end tests.
 
-    scripted_ftpd.py [--tls CERT] ROOT RUNDIR [ANSWER...]
+    scripted_ftpd.py [--tls CERT] [--password PASSWORD] ROOT RUNDIR [ANSWER...]
 
-Listens on 127.0.0.1:21, serves one client session and exits. With --tls it
+Listens on 127.0.0.1:21, serves one client session and exits. With
+--password it logs in only with that password: an empty one it refuses with
+501, as ftp-srv does (RFC 959 makes a password at least one character), any
+other with 530; without, any password. With --tls it
 takes AUTH TLS, PBSZ and PROT and speaks TLS with the certificate and key
 in the PEM file CERT on the control connection and on every data connection
 it confirms (from the 150 on). Each ANSWER
@@ -62,7 +65,15 @@ def take_data(data, path, grow, transfers):
     return ended
 
 
-def serve(control, root, answers, log, transfers, tls):
+def login_reply(given, password):
+    if password is None or given == password:
+        return "230 Logged in."
+    if not given:
+        return "501 Password required."
+    return "530 Login incorrect."
+
+
+def serve(control, root, answers, log, transfers, tls, password):
     data_listener = None
 
     def reply(line):
@@ -87,7 +98,7 @@ def serve(control, root, answers, log, transfers, tls):
         elif verb == "USER":
             reply("331 Password please.")
         elif verb == "PASS":
-            reply("230 Logged in.")
+            reply(login_reply(argument, password))
         elif verb == "TYPE":
             reply("200 Type set.")
         elif verb == "PASV":
@@ -134,9 +145,13 @@ def serve(control, root, answers, log, transfers, tls):
 def main():
     arguments = sys.argv[1:]
     tls = None
-    if arguments[0] == "--tls":
-        tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        tls.load_cert_chain(arguments[1])
+    password = None
+    while arguments[0] in ("--tls", "--password"):
+        if arguments[0] == "--tls":
+            tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            tls.load_cert_chain(arguments[1])
+        else:
+            password = arguments[1]
         arguments = arguments[2:]
     root, rundir, answers = arguments[0], arguments[1], arguments[2:]
     listener = socket.create_server(("127.0.0.1", 21))
@@ -147,7 +162,7 @@ def main():
     with open(os.path.join(rundir, "commands.log"), "w") as log, \
             open(os.path.join(rundir, "transfers.log"), "w") as transfers:
         try:
-            serve(control, root, answers, log, transfers, tls)
+            serve(control, root, answers, log, transfers, tls, password)
         except ConnectionResetError:
             pass  # the client reset its control connection
     control.close()
