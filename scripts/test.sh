@@ -58,6 +58,9 @@ talven-windows-i686/talvenftp.dll"
 [ "$(unzip -Z1 dist/talven-windows-i686.zip | LC_ALL=C sort)" = "$expected" ] ||
   { echo "dist/talven-windows-i686.zip does not hold exactly:" >&2; echo "$expected" >&2; exit 1; }
 unzip -p dist/talven-windows-i686.zip talven-windows-i686/talven.exe | cmp - build/mingw-i686/app/talven.exe
+msi_files=$(msiinfo export dist/talven-windows-i686.msi File | tail -n +4 | cut -f 3 | LC_ALL=C sort | tr '\n' ' ')
+[ "$msi_files" = "LICENSE.txt README-windows.txt talven.exe talven_abi.h talvenftp.dll talvenftp.h " ] ||
+  { echo "dist/talven-windows-i686.msi holds: $msi_files" >&2; exit 1; }
 
 stage "Windows x86_64 build and tests under Wine"
 build mingw-x86_64
