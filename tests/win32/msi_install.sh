@@ -28,9 +28,11 @@ prefix_state() {
   (cd "$WINEPREFIX/drive_c" && find . -path ./windows/temp -prune -o -path './users/*/Temp' -prune -o -print |
     grep -vx './windows/Installer' | LC_ALL=C sort)
   "$WINE" reg query 'HKCU\Software' /s 2>/dev/null | tr -d '\r' | grep -i talven || true
-  "$WINE" reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null | tr -d '\r' | grep -i talven || true
-  "$WINE" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null | tr -d '\r' | grep -i talven || true
+  for key in $uninstall_keys; do "$WINE" reg query "$key" /s 2>/dev/null | tr -d '\r' | grep -i talven || true; done
 }
+uninstall_keys='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall
+HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall
+HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall'
 
 cp "$MSI" "$WORK/talven.msi"
 # Windows' Send To folder always holds entries of its own; Wine's starts
@@ -44,10 +46,9 @@ prefix_state >"$WORK/before"
 link="$sendto/Talven ($SERVER_HOST).lnk"
 [ -f "$link" ] || fail "no Send To entry 'Talven ($SERVER_HOST)': $(ls "$sendto" 2>&1)"
 # Registered for removal: for the user, or, where Wine made the
-# installation the machine's (see below), for the machine.
-for root in HKCU HKLM; do
-  "$WINE" reg query "$root\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall" /s 2>&1 | tr -d '\r'
-done >"$WORK/uninstall"
+# installation the machine's (see below), for the machine (a 32-bit
+# installer's under Wow6432Node).
+for key in $uninstall_keys; do "$WINE" reg query "$key" /s 2>&1 | tr -d '\r'; done >"$WORK/uninstall"
 grep -q "DisplayName.*Talven ($SERVER_HOST)" "$WORK/uninstall" ||
   fail "not registered for removal: $(grep -i -B3 -A8 talven "$WORK/uninstall")"
 
@@ -92,6 +93,9 @@ if [ "${INSTALL_ONLY:-0}" != 1 ]; then
   [ "$(cat "$WORK/popup.txt")" = "$expected" ] || fail "the popup says '$(cat "$WORK/popup.txt")', not '$expected'"
   timeout 10 xdotool key --window "$(talven_windows | head -n 1)" Return
   wait "$sender" || fail "the Send To entry ended with $?"
+  # start may return before the program it opened through the link ends;
+  # the uninstallation must not meet it still running.
+  within 30 sh -c '! ps -eo args | grep -qi "[t]alven\.exe"' || fail "talven.exe did not end after its popup closed"
   cmp "$WORK/report 2024.pdf" "$ROOT/report 2024.pdf" || fail "the file sent through Send To was not stored"
 fi
 
@@ -99,5 +103,6 @@ fi
 prefix_state >"$WORK/after"
 diff "$WORK/before" "$WORK/after" >"$WORK/left" || fail "msiexec /x left behind (> added, < removed):
 $(cat "$WORK/left")"
-echo "passed: installed in $target with '$(basename "$link")' naming it," \
-  "${INSTALL_ONLY:+not }sent through Send To, removed without a trace"
+sent="sent through Send To"
+[ "${INSTALL_ONLY:-0}" != 1 ] || sent="not run (INSTALL_ONLY=1)"
+printf '%s\n' "passed: installed as $target with '$(basename "$link")' naming it, $sent, removed without a trace"
