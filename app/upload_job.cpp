@@ -21,6 +21,7 @@ namespace {
 
 constexpr std::string_view kServerHost = TALVEN_SERVER_HOST;
 constexpr std::string_view kAccount = TALVEN_ACCOUNT;
+constexpr std::string_view kPassword = TALVEN_PASSWORD;
 constexpr bool kUseTls = TALVEN_TLS;
 constexpr std::string_view kTlsPin = TALVEN_TLS_PIN;
 
@@ -76,7 +77,7 @@ std::uint32_t reconnectPause(int reconnect) {
 std::int32_t logIn() {
     OleString host(kServerHost);
     OleString account(kAccount);
-    OleString password("");
+    OleString password(kPassword);
     return logIn(host.get(), account.get(), password.get());
 }
 

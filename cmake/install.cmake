@@ -46,6 +46,11 @@ if(TALVEN_TLS_PIN)
 else()
   set(TALVEN_TLS_PIN_TEXT "(empty)")
 endif()
+if(TALVEN_PASSWORD STREQUAL "")
+  set(TALVEN_PASSWORD_TEXT "(empty)")
+else()
+  set(TALVEN_PASSWORD_TEXT "(set, not shown here)")
+endif()
 configure_file(docs/talven.1.in talven.1 @ONLY)
 add_custom_command(OUTPUT talven.1.gz
   COMMAND gzip -9nc talven.1 > talven.1.gz
@@ -121,7 +126,8 @@ Talven::talvenftp) for linking against it.")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libtalvenftp-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 
-# Each package's changelog, in the Debian packages only (a component-wise
+# Each package's changelog and copyright file (the MIT license, in Debian's
+# machine-readable form), in the Debian packages only (a component-wise
 # install, as CPack makes it, includes files excluded from a full one).
 add_custom_command(OUTPUT changelog.gz
   COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/cmake/debian/changelog > changelog.gz
@@ -129,7 +135,7 @@ add_custom_command(OUTPUT changelog.gz
 add_custom_target(talven_debian_changelog ALL DEPENDS changelog.gz)
 foreach(component IN ITEMS program library development)
   string(TOUPPER ${component} upper)
-  install(FILES ${PROJECT_BINARY_DIR}/changelog.gz
+  install(FILES ${PROJECT_BINARY_DIR}/changelog.gz ${PROJECT_SOURCE_DIR}/cmake/debian/copyright
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_${upper}_PACKAGE_NAME}
     COMPONENT ${component} EXCLUDE_FROM_ALL)
 endforeach()

@@ -6,7 +6,11 @@
  * callers (and Declare statements) find them as they stand.
  *
  * Strings are BSTRs holding bytes (the ANSI code page on Windows; no text is
- * converted). String arguments are passed by reference and left unchanged; a
+ * converted). On Windows that is the code page of the calling process: the
+ * library keeps it, and the talven program's UTF-8 code page (its manifest)
+ * is the program's alone; a program of yours with a UTF-8 manifest passes
+ * UTF-8, one without passes the system's ANSI code page, and local file
+ * names are opened in that code page. String arguments are passed by reference and left unchanged; a
  * NULL pointer or a NULL BSTR stands for the empty string. A string result
  * is a new BSTR that the caller frees with SysFreeString.
  *

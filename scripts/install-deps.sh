@@ -12,7 +12,8 @@ packages="cmake make g++ googletest clang libclang-rt-14-dev
   libssl-dev openssl python3-openssl python3-cryptography
   vsftpd python3-pyftpdlib curl lftp nodejs npm
   iproute2 util-linux procps time zip unzip tmux tcpdump
-  pkg-config dpkg-dev file lintian"
+  pkg-config dpkg-dev file lintian
+  msitools wixl"
 
 missing=""
 for package in $packages; do

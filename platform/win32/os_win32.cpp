@@ -11,9 +11,11 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string>
 
 namespace os {
 
@@ -559,6 +561,37 @@ void deleteScript(const std::string& scriptFile) {
     FindClose(search);
 }
 
+// The text, in this process's ANSI code page (UTF-8 where the program's
+// manifest asks for it), as UTF-16.
+std::wstring wideFromAnsi(const std::string& text) {
+    const int length = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(std::max(length, 0)), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
+    return wide;
+}
+
+// The host reads a script file in the system's ANSI code page, which is not
+// this process's where the manifest makes that UTF-8 and may lack the
+// message's characters (Windows' host would take UTF-16 after a byte-order
+// mark, Wine's takes the ANSI code page alone). So every character outside
+// ASCII goes into the file as its JScript escape \uXXXX (a character beyond
+// U+FFFF as its two surrogates), read the same in any code page. Such
+// characters come only from the message, inside the script's string
+// literal, where the escape stands for the character itself.
+std::string scriptFileText(const std::string& scriptText) {
+    std::string ascii;
+    for (wchar_t c : wideFromAnsi(scriptText)) {
+        if (c < 0x80) {
+            ascii += static_cast<char>(c);
+            continue;
+        }
+        char escape[8];
+        std::snprintf(escape, sizeof escape, "\\u%04X", static_cast<unsigned>(c));
+        ascii += escape;
+    }
+    return ascii;
+}
+
 // An earlier file of that name is emptied and rewritten, so that the host
 // runs this script whatever the file held. CREATE_ALWAYS would refuse a
 // hidden or system file, whose old text the host would then run. True only
@@ -569,10 +602,10 @@ bool writeScript(const std::string& scriptFile, const std::string& scriptText) {
     HANDLE file =
         CreateFileA(scriptFile.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
+    const std::string text = scriptFileText(scriptText);
+    const DWORD size = static_cast<DWORD>(text.size());
     DWORD written = 0;
-    bool whole = SetEndOfFile(file) &&
-                 WriteFile(file, scriptText.data(), static_cast<DWORD>(scriptText.size()), &written, nullptr) &&
-                 written == scriptText.size();
+    bool whole = SetEndOfFile(file) && WriteFile(file, text.data(), size, &written, nullptr) && written == size;
     whole = CloseHandle(file) && whole;
     if (!whole) deleteScript(scriptFile);
     return whole;
@@ -612,7 +645,8 @@ void showPopup(const std::string& title, const std::string& message, const std::
         deleteScript(scriptFile);
     }
     // A console program has no window to come up over: the box asks for the front.
-    if (!shown) MessageBoxA(nullptr, message.c_str(), title.c_str(), MB_OK | MB_SETFOREGROUND);
+    if (!shown)
+        MessageBoxW(nullptr, wideFromAnsi(message).c_str(), wideFromAnsi(title).c_str(), MB_OK | MB_SETFOREGROUND);
 }
 
 int runProgram(int, char**, int (*entry)()) {

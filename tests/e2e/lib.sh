@@ -71,11 +71,18 @@ use_hosts() {
   mount --bind "$WORK/hosts" /etc/hosts
 }
 
-# start_scripted_server [ANSWER...]: the first STORs get these answers
-# (see scripted_ftpd.py).
+# start_scripted_server [--password PASSWORD] [ANSWER...]: the first STORs
+# get these answers (see scripted_ftpd.py).
 start_scripted_server() {
   rm -f "$RUNDIR/ready"
-  /usr/bin/python3 "$SOURCE/tests/e2e/scripted_ftpd.py" "$ROOT" "$RUNDIR" "$@" \
+  if [ "${1:-}" = --password ]; then
+    password=$2
+    shift 2
+    set -- --password "$password" "$ROOT" "$RUNDIR" "$@"
+  else
+    set -- "$ROOT" "$RUNDIR" "$@"
+  fi
+  /usr/bin/python3 "$SOURCE/tests/e2e/scripted_ftpd.py" "$@" \
     >"$RUNDIR/server.log" 2>&1 &
   SERVER_PID=$!
   for _ in $(seq 100); do

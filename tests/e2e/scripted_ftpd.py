@@ -1,12 +1,15 @@
 #!/usr/bin/python3
 """A scripted FTP server for the program's end-to-end tests.
 
-    scripted_ftpd.py [--tls CERT] ROOT RUNDIR [ANSWER...]
+    scripted_ftpd.py [--tls CERT] [--password PASSWORD] ROOT RUNDIR [ANSWER...]
 
 Listens on 127.0.0.1:21 and serves client sessions one after another until
 one ends with QUIT after its last transfer was confirmed (or without any),
 or none comes for NEXT_SESSION_SECONDS after a session that ended otherwise
-(a client that reconnects comes sooner). With --tls it
+(a client that reconnects comes sooner). With --password it logs in only
+with that password: an empty one it refuses with 501, as ftp-srv does (RFC
+959 makes a password at least one character), any other with 530; without,
+any password. With --tls it
 takes AUTH TLS, PBSZ and PROT and speaks TLS with the certificate and key
 in the PEM file CERT on the control connection and on every data connection
 it confirms (from the 150 on). Each ANSWER
@@ -100,7 +103,15 @@ def note_time(rundir, what):
         times.write("%s %.6f\n" % (what, time.time()))
 
 
-def serve(control, root, rundir, answers, refusals, log, transfers, tls):
+def login_reply(given, password):
+    if password is None or given == password:
+        return "230 Logged in."
+    if not given:
+        return "501 Password required."
+    return "530 Login incorrect."
+
+
+def serve(control, root, rundir, answers, refusals, log, transfers, tls, password):
     """Serves one session; True when it ended with QUIT and its last
     transfer, if any, was confirmed."""
     data_listener = None
@@ -131,7 +142,7 @@ def serve(control, root, rundir, answers, refusals, log, transfers, tls):
         elif verb == "USER":
             reply("331 Password please.")
         elif verb == "PASS":
-            reply("230 Logged in.")
+            reply(login_reply(argument, password))
         elif verb == "TYPE":
             reply("200 Type set.")
         elif verb == "PASV":
@@ -193,9 +204,13 @@ def serve(control, root, rundir, answers, refusals, log, transfers, tls):
 def main():
     arguments = sys.argv[1:]
     tls = None
-    if arguments[0] == "--tls":
-        tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        tls.load_cert_chain(arguments[1])
+    password = None
+    while arguments[0] in ("--tls", "--password"):
+        if arguments[0] == "--tls":
+            tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            tls.load_cert_chain(arguments[1])
+        else:
+            password = arguments[1]
         arguments = arguments[2:]
     root, rundir = arguments[0], arguments[1]
     refusals = dict(a.split("=", 1) for a in arguments[2:] if a.split(" ")[0].isupper() and "=" in a.split(" ")[0])
@@ -213,7 +228,7 @@ def main():
             control.settimeout(WAIT_SECONDS)
             quit = False
             try:
-                quit = serve(control, root, rundir, answers, refusals, log, transfers, tls)
+                quit = serve(control, root, rundir, answers, refusals, log, transfers, tls, password)
             except (ConnectionResetError, BrokenPipeError):
                 pass  # the client reset its control connection
             control.close()

@@ -57,9 +57,16 @@ private:
 
 // ---------------------------------------------------------------- popup
 
-const std::string kMessage = "Fitxer C:\\a.txt enviat correctament";
+// The name holds a character outside ASCII (in the test's ANSI code page,
+// 1252), which the script file and the box must carry as that character.
+const std::string kMessage = "Fitxer C:\\\xE0.txt enviat correctament";
 const std::string kScript = "var wshShell=WScript.CreateObject('WScript.Shell');\r\n"
-                            "wshShell.Popup('Fitxer C:\\\\a.txt enviat correctament',0,'Talven',0x0);\r\n";
+                            "wshShell.Popup('Fitxer C:\\\\\xE0.txt enviat correctament',0,'Talven',0x0);\r\n";
+
+// The script as the host finds it in the file: the character outside ASCII
+// as its JScript escape, so that the host reads it in any code page.
+const std::string kScriptFile = "var wshShell=WScript.CreateObject('WScript.Shell');\r\n"
+                                "wshShell.Popup('Fitxer C:\\\\\\u00E0.txt enviat correctament',0,'Talven',0x0);\r\n";
 
 // A message box as the test found it on the screen.
 struct Box {
@@ -133,14 +140,14 @@ class Popup : public InScratchDirectory {};
 
 TEST_F(Popup, TheHostRunsTheClosedScriptAndIsWaitedForThenTheScriptIsDeleted) {
     showWithProbe();
-    EXPECT_EQ(readBytes("seen.js"), kScript);
+    EXPECT_EQ(readBytes("seen.js"), kScriptFile);
     EXPECT_FALSE(exists("TALVEN.JS"));
 }
 
 TEST_F(Popup, AnEarlierScriptIsOverwrittenAndDeleted) {
     writeBytes("TALVEN.JS", std::string(1000, 'x'));
     showWithProbe();
-    EXPECT_EQ(readBytes("seen.js"), kScript);
+    EXPECT_EQ(readBytes("seen.js"), kScriptFile);
     EXPECT_FALSE(exists("TALVEN.JS"));
 }
 
@@ -150,7 +157,7 @@ TEST_F(Popup, HiddenOrSystemScriptsAreOverwrittenAndLeft) {
         writeBytes("TALVEN.JS", "old");
         SetFileAttributesA("TALVEN.JS", mark);
         showWithProbe();
-        EXPECT_EQ(readBytes("seen.js"), kScript) << "attribute " << mark;
+        EXPECT_EQ(readBytes("seen.js"), kScriptFile) << "attribute " << mark;
         EXPECT_TRUE(exists("TALVEN.JS")) << "attribute " << mark;
         EXPECT_EQ(GetFileAttributesA("TALVEN.JS") & mark, mark);
         SetFileAttributesA("TALVEN.JS", FILE_ATTRIBUTE_NORMAL);
@@ -194,7 +201,7 @@ TEST_F(Popup, WhereTheHostCannotShowTheMessageTheSystemsBoxDoes) {
         {"a directory named TALVEN.JS", aDirectoryOfThatName, "popup_probe seen.js", "missing", "directory"},
         {"TALVEN.JS held open", aForeignScriptHeldOpen, "popup_probe seen.js", "missing", "old"},
         {"a host that cannot start", nothingHeld, "talven_no_such_script_host TALVEN.JS", "missing", "missing"},
-        {"a host that fails", nothingHeld, "popup_probe seen.js 1", kScript, "missing"},
+        {"a host that fails", nothingHeld, "popup_probe seen.js 1", kScriptFile, "missing"},
     };
     int number = 0;
     for (const auto& c : cases) {

@@ -12,6 +12,9 @@ WINE=${WINE:?the Wine loader}
 SOURCE=${SOURCE:?the source tree}
 SERVER_HOST=${SERVER_HOST:?the build-time server host}
 SKIP=77
+# WINE_E2E_SERVER=vsftpd, set before sourcing: the test starts vsftpd with
+# start_vsftpd instead of the scripted server below.
+WINE_E2E_SERVER=${WINE_E2E_SERVER:-scripted}
 
 case $SERVER_HOST in
   localhost|127.0.0.1) ;;
@@ -46,6 +49,7 @@ cleanup() {
     for window in $(talven_windows); do timeout 10 xdotool key --window "$window" Return 2>/dev/null || true; done
   fi
   if [ -n "$SERVER_PID" ]; then kill "$SERVER_PID" 2>/dev/null || true; fi
+  if [ -f "$RUNDIR/pid" ]; then "$SOURCE/tests/servers/ftp-server.sh" stop "$RUNDIR" || true; fi
   rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -75,6 +79,11 @@ within() {
   done
   return 1
 }
+
+start_vsftpd() {
+  "$SOURCE/tests/servers/ftp-server.sh" start vsftpd 21 "$ROOT" "$RUNDIR"
+}
+[ "$WINE_E2E_SERVER" = scripted ] || return 0
 
 # A server on 127.0.0.1:21 that refuses the first STOR and takes the second,
 # and the file to send, named by a path with a blank.
