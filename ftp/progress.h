@@ -38,6 +38,8 @@ public:
     // Writes a caption still held back; called before anything else goes on
     // the row.
     void finish();
+    // Shows nothing from now on: the caller's callback gets the progress.
+    void silence() { silent_ = true; }
 
 private:
     void appendCaption(std::string& out, std::int64_t done) const;
@@ -52,6 +54,7 @@ private:
     std::string texts_;                // captions written together
     std::vector<std::size_t> ends_;
     std::int64_t heldBack_ = -1;       // the last caption's count, not yet written
+    bool silent_ = false;
 };
 
 // Starts an upload's console row: the remote name from column 1, then blanks

@@ -1,6 +1,7 @@
 #include <algorithm>
 
 #include "client.h"
+#include "hooks.h"
 #include "local_file.h"
 #include "progress.h"
 #include "stream.h"
@@ -20,11 +21,17 @@ struct Failure {
     bool inTheFile() const { return text == kReadError; }
     // The server took no data for a whole wait.
     bool stalled() const { return !inTheFile() && number == kWaitRanOut; }
+    bool cancelled() const { return text == kTransferCancelled.text; }
 };
+
+constexpr Failure kCancelled{kTransferCancelled.number, kTransferCancelled.text};
 
 // Up to this many chunks go to the socket in one StreamSendFile; their
 // captions are shown together once they are sent.
 constexpr std::uint64_t kBytesPerSend = 64 * kChunkSize;
+// Fewer with a progress callback, which may cancel after any of them: on a
+// slow link a cancel then takes effect soon.
+constexpr std::uint64_t kBytesPerReport = 8 * kChunkSize;
 
 // Notes the caption of every chunk that ends within (from, to]: each whole
 // chunk of kChunkSize bytes, and the last, shorter one at the file's end.
@@ -38,20 +45,23 @@ void noteChunksSent(TransferProgress& progress, std::int64_t from, std::int64_t 
 // when the server accepted STOR; a file that another program changes
 // meanwhile (where the platform cannot keep writers out) fails the transfer
 // rather than leave a torn copy reported as complete.
-Failure sendFile(std::int32_t file, std::int32_t data, TransferProgress& progress) {
+Failure sendFile(std::int32_t file, std::int32_t data, TransferProgress& progress, ProgressReport& report) {
     constexpr std::int32_t kFileChanged = 70;
     errorNumber = 0;
     const os::FileIdentity before = LocalFileIdentity(file);
     if (errorNumber != 0) return Failure{errorNumber, kReadError};
+    report.setTotal(before.size);
     std::int64_t sent = 0;
     while (sent < before.size) {
-        const auto batch = std::min<std::uint64_t>(kBytesPerSend, static_cast<std::uint64_t>(before.size - sent));
+        const auto batch = std::min<std::uint64_t>(report.active() ? kBytesPerReport : kBytesPerSend,
+                                                   static_cast<std::uint64_t>(before.size - sent));
         errorNumber = 0;
         const FileSendResult result = StreamSendFile(data, file, batch);
         const std::int64_t now = sent + static_cast<std::int64_t>(result.sent);
         noteChunksSent(progress, sent, now, before.size);
         progress.showAll();
         sent = now;
+        if (sent < before.size && result.end == FileSendEnd::complete && !report.update(sent)) return kCancelled;
         switch (result.end) {
             case FileSendEnd::complete: break;
             case FileSendEnd::fileEnded: return Failure{kFileChanged, kReadError};
@@ -61,7 +71,7 @@ Failure sendFile(std::int32_t file, std::int32_t data, TransferProgress& progres
     }
     errorNumber = 0;
     if (!(LocalFileIdentity(file) == before)) return Failure{errorNumber != 0 ? errorNumber : kFileChanged, kReadError};
-    return Failure{};
+    return report.finish(sent) ? Failure{} : kCancelled;
 }
 
 }  // namespace
@@ -77,9 +87,12 @@ std::int32_t ftpPutFile(std::int32_t session, std::int32_t window, const std::st
         ftpRecordBuiltStatus(1, "Local File Not Found");
         return 0;
     }
-    // A caller's window gets the progress; the console then stays untouched.
+    // A caller's window or callback gets the progress; the console then
+    // stays untouched.
+    ProgressReport report(session);
     const bool toWindow = window > 0;
-    if (!toWindow) startUploadRow(remoteName);
+    const bool toConsole = !toWindow && !report.active();
+    if (toConsole) startUploadRow(remoteName);
     const std::int32_t file = StreamFreeNumber();
     errorNumber = 0;
     LocalFileOpenForReading(file, localPath);
@@ -98,7 +111,8 @@ std::int32_t ftpPutFile(std::int32_t session, std::int32_t window, const std::st
         return 0;
     }
     TransferProgress progress(window, toWindow, 14, " / ");
-    const Failure failure = sendFile(file, data, progress);
+    if (report.active()) progress.silence();
+    const Failure failure = sendFile(file, data, progress, report);
     progress.finish();
     if (failure.stalled()) {
         StreamClose(file);
@@ -110,7 +124,7 @@ std::int32_t ftpPutFile(std::int32_t session, std::int32_t window, const std::st
     // When the file went wrong, the connection is reset instead, so that the
     // server sees a broken transfer rather than a torn file that looks whole.
     if (!failure) StreamCloseNotify(data);
-    if (failure.inTheFile()) StreamAbort(data);
+    if (failure.inTheFile() || failure.cancelled()) StreamAbort(data);
     else StreamClose(data);
     if (failure) {
         StreamClose(file);
@@ -122,7 +136,7 @@ std::int32_t ftpPutFile(std::int32_t session, std::int32_t window, const std::st
     }
     const std::string completion = ftpReadReply(session);
     const bool stored = ftpTransferComplete(completion);
-    if (stored && !toWindow) endConsoleRow();
+    if (stored && toConsole) endConsoleRow();
     StreamClose(file);
     ftpRecordReply(completion);
     return stored ? 1 : 0;

@@ -26,8 +26,8 @@ namespace {
     X(SSL_ctrl) X(SSL_do_handshake) X(SSL_free) X(SSL_get0_param) X(SSL_get1_peer_certificate)               \
     X(SSL_get1_session) X(SSL_get_error) X(SSL_get_verify_result) X(SSL_is_init_finished) X(SSL_new)         \
     X(SSL_read_ex) X(SSL_session_reused) X(SSL_set1_host) X(SSL_set_bio) X(SSL_set_connect_state)            \
-    X(SSL_set_session) X(SSL_shutdown) X(SSL_write_ex) X(TLS_client_method) X(X509_VERIFY_PARAM_set1_ip_asc) \
-    X(X509_digest) X(X509_free)
+    X(SSL_set_session) X(SSL_shutdown) X(SSL_version) X(SSL_write_ex) X(TLS_client_method)                   \
+    X(X509_VERIFY_PARAM_set1_ip_asc) X(X509_digest) X(X509_free)
 
 struct OpenSsl {
 #define TALVEN_OPENSSL_FIELD(name) decltype(&::name) name;
@@ -265,6 +265,12 @@ void tlsKeepSession(TlsConnection* connection) {
 }
 
 bool tlsResumed(TlsConnection* connection) { return lib().SSL_session_reused(connection->ssl) == 1; }
+
+std::string tlsProtocol(TlsConnection* connection) {
+    // The wire version: 0x0303 is TLS 1.2, 0x0304 TLS 1.3.
+    const int version = lib().SSL_version(connection->ssl);
+    return "TLS 1." + std::to_string((version & 0xff) - 1);
+}
 
 void tlsEnd(TlsConnection* connection) { delete connection; }
 
