@@ -137,9 +137,9 @@ size_t cTakeTrace(char *text, size_t capacity) {
     return length;
 }
 
-/* The progress callback: cancels once done reaches cancelShare of the total
- * (above 1: never; 1: at the end). */
-static double cancelShare = 2, lastDone = -2, lastTotal = -2;
+/* The progress callback: cancels once done reaches cancelAt bytes (never
+ * when it is negative). */
+static double cancelAt = -1, lastDone = -2, lastTotal = -2;
 static int32_t progressCalls;
 
 static int32_t TALVEN_CALL progressAt(int32_t session, double done, double total) {
@@ -147,11 +147,11 @@ static int32_t TALVEN_CALL progressAt(int32_t session, double done, double total
     ++progressCalls;
     lastDone = done;
     lastTotal = total;
-    return cancelShare <= 1 && done >= cancelShare * total ? 1 : 0;
+    return cancelAt >= 0 && done >= cancelAt ? 1 : 0;
 }
 
-int32_t cProgress(int32_t session, int on, double cancelAtShare) {
-    cancelShare = cancelAtShare;
+int32_t cProgress(int32_t session, int on, double cancelAtBytes) {
+    cancelAt = cancelAtBytes;
     progressCalls = 0;
     lastDone = lastTotal = -2;
     return ftpSetProgressCallback(session, on ? progressAt : NULL);

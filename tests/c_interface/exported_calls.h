@@ -33,9 +33,9 @@ void cTraceNextSessions(int on);
 int32_t cTrace(int32_t session, int on);
 size_t cTakeTrace(char *text, size_t capacity);
 /* A progress callback written in C that cancels the transfer once done
- * reaches cancelAtShare of the total (above 1: never); cProgressSeen gives
- * how often it was called and with what last. */
-int32_t cProgress(int32_t session, int on, double cancelAtShare);
+ * reaches cancelAtBytes (negative: never); cProgressSeen gives how often it
+ * was called and with what last. */
+int32_t cProgress(int32_t session, int on, double cancelAtBytes);
 int32_t cProgressSeen(double *done, double *total);
 
 #ifdef __cplusplus
