@@ -130,15 +130,12 @@ ProgressReport::ProgressReport(std::int32_t session)
                                  : std::chrono::steady_clock::now() +
                                        std::chrono::milliseconds(gProgressInterval.load(std::memory_order_relaxed))) {}
 
-bool ProgressReport::update(std::int64_t done) {
-    if (callback_ == nullptr) return true;
+bool ProgressReport::reportIfDue(std::int64_t done) {
     const auto now = std::chrono::steady_clock::now();
     if (now < next_) return true;
     next_ = now + std::chrono::milliseconds(gProgressInterval.load(std::memory_order_relaxed));
     return report(done);
 }
-
-bool ProgressReport::finish(std::int64_t done) { return callback_ == nullptr || report(done); }
 
 bool ProgressReport::report(std::int64_t done) { return callback_(session_, static_cast<double>(done), total_) == 0; }
 

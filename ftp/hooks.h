@@ -52,10 +52,11 @@ public:
     bool active() const { return callback_ != nullptr; }
     // The bytes in all, once known; -1 while not.
     void setTotal(std::int64_t total) { total_ = total < 0 ? -1.0 : static_cast<double>(total); }
-    bool update(std::int64_t done);
-    bool finish(std::int64_t done);
+    bool update(std::int64_t done) { return callback_ == nullptr || reportIfDue(done); }
+    bool finish(std::int64_t done) { return callback_ == nullptr || report(done); }
 
 private:
+    bool reportIfDue(std::int64_t done);
     bool report(std::int64_t done);
 
     std::int32_t session_;

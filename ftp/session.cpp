@@ -156,6 +156,7 @@ void ftpNoteEpsvRefused(std::int32_t session) {
 }
 
 void ftpLoseSession(std::int32_t session, const std::string& status) {
+    ftpTrace(session, FTP_TRACE_NOTE, "Session lost: " + status);
     StreamClose(session);
     std::lock_guard<std::mutex> guard(gSessionHostsLock);
     lostSessions()[session] = status;

@@ -258,7 +258,9 @@ TALVEN_API int32_t TALVEN_CALL ftpSetDefaultTimeout(int32_t milliseconds);
  * bytes, valid during the call only, not NUL-terminated. PASS is traced as
  * "PASS ****", never with the password. Notes tell what happened between the
  * lines: "TLS established, TLS 1.3" on the control connection, "Data
- * connection TLS established, TLS 1.3, resumed" (or without ", resumed").
+ * connection TLS established, TLS 1.3, resumed" (or without ", resumed"),
+ * "Session lost: 091 Control Connection Timed Out" (any of the statuses
+ * that lose a session).
  * ftpSetTraceCallback turns it on (or, with NULL, off) for one open session;
  * ftpSetDefaultTraceCallback for the sessions that the calling thread opens
  * from now on, from the greeting on (during ftpConnect the callback gets the

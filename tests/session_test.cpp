@@ -293,13 +293,21 @@ std::chrono::milliseconds timeOf(Action action) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
 }
 
+std::string gNotes;
+
+void TALVEN_CALL keepNotes(std::int32_t, std::int32_t direction, const char* bytes, std::int32_t length) {
+    if (direction == FTP_TRACE_NOTE) gNotes.append(bytes, static_cast<std::size_t>(length));
+}
+
 }  // namespace
 
+// The session that waits too long is lost, and its trace says so.
 TEST_F(Session, EachSessionWaitsForAHungServerItsOwnTime) {
     ScriptedServer first(hangAfterLogin), second(hangAfterLogin);
     const std::int32_t sessions[] = {connectTo(first), connectTo(second)};
     const std::int32_t waits[] = {500, 1500};
     for (int i : {0, 1}) ASSERT_EQ(ftpSetTimeout(sessions[i], waits[i]), 1);
+    ASSERT_EQ(ftpSetTraceCallback(sessions[0], keepNotes), 1);
     for (int i : {0, 1}) {
         const auto took = timeOf([&] { EXPECT_EQ(talven::ftpCurDir(sessions[i]), ""); });
         expectLastStatus(91, "Control Connection Timed Out");
@@ -307,6 +315,7 @@ TEST_F(Session, EachSessionWaitsForAHungServerItsOwnTime) {
         EXPECT_LT(took.count(), waits[i] + 400);
         talven::ftpQuit(sessions[i]);
     }
+    EXPECT_EQ(gNotes, "Session lost: 091 Control Connection Timed Out");
 }
 
 // The thread's default bounds the connect and the greeting of its next
