@@ -267,8 +267,8 @@ TALVEN_API int32_t TALVEN_CALL ftpSetDefaultTimeout(int32_t milliseconds);
  * handle the session will have). Without a callback the trace costs nothing.
  * From C:
  *
- *     static void TALVEN_CALL show(int32_t session, int32_t direction,
- *                                  const char *bytes, int32_t length) {
+ *     static void TALVEN_CALL
+ *     show(int32_t session, int32_t direction, const char *bytes, int32_t length) {
  *         printf("%d %s %.*s\n", session, direction == FTP_TRACE_SENT ? ">" : "<", (int)length, bytes);
  *     }
  *     ftpSetDefaultTraceCallback(show);
