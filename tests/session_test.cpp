@@ -318,6 +318,21 @@ TEST_F(Session, EachSessionWaitsForAHungServerItsOwnTime) {
     EXPECT_EQ(gNotes, "Session lost: 091 Control Connection Timed Out");
 }
 
+// The session's wait bounds its data connections too: a stalled download.
+TEST_F(Session, ASessionsWaitBoundsItsDataConnections) {
+    ScriptedServer server([](Peer& control) {
+        greetAndLogIn(control);
+        serveReceivedEnding(control, kReceivedEndings[3], "150 go", "abc");
+    });
+    const std::int32_t session = connectTo(server);
+    ASSERT_EQ(ftpSetTimeout(session, 400), 1);
+    const auto took = timeOf([&] { EXPECT_EQ(talven::ftpGetFile(session, 0, "f", scratch.file("f")), 0); });
+    expectLastStatus(24, "Data Connection Timed Out");
+    EXPECT_GE(took.count(), 380);
+    EXPECT_LT(took.count(), 900);
+    talven::ftpQuit(session);
+}
+
 // The thread's default bounds the connect and the greeting of its next
 // sessions; 0 brings back the built-in wait.
 TEST_F(Session, TheThreadsDefaultWaitBoundsTheGreeting) {
