@@ -117,6 +117,11 @@ void ftpTrace(std::int32_t session, std::int32_t direction, std::string_view lin
         trace(session, direction, line.data(), static_cast<std::int32_t>(line.size()));
 }
 
+bool ftpTracing(std::int32_t session) {
+    const SessionHooks* hooks = hooksOf(session);
+    return hooks != nullptr && hooks->trace.load(std::memory_order_relaxed) != nullptr;
+}
+
 void ftpSendCommand(std::int32_t session, std::string_view command, std::string_view shown) {
     ftpTrace(session, FTP_TRACE_SENT, shown.empty() ? command : shown);
     StreamSendLine(session, command);

@@ -39,6 +39,8 @@ bool ftpSetSessionProgress(std::int32_t session, FtpProgressCallback progress);
 
 // Hands the line to the session's trace callback, if it has one.
 void ftpTrace(std::int32_t session, std::int32_t direction, std::string_view line);
+// Whether the session has a trace callback: a note is put together only then.
+bool ftpTracing(std::int32_t session);
 // Traces the command (shown in its place when given, to hide a password)
 // and sends it on the control connection.
 void ftpSendCommand(std::int32_t session, std::string_view command, std::string_view shown = {});

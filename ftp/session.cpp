@@ -104,7 +104,7 @@ bool secureControl(std::int32_t session, const std::string& host, const std::str
     errorNumber = 0;
     StreamStartTLS(session, host, normalPin(pin));
     if (errorNumber == 0) {
-        ftpTrace(session, FTP_TRACE_NOTE, "TLS established, " + StreamTLSProtocol(session));
+        if (ftpTracing(session)) ftpTrace(session, FTP_TRACE_NOTE, "TLS established, " + StreamTLSProtocol(session));
         return true;
     }
     ftpRecordTlsFailure(errorNumber);
@@ -156,7 +156,7 @@ void ftpNoteEpsvRefused(std::int32_t session) {
 }
 
 void ftpLoseSession(std::int32_t session, const std::string& status) {
-    ftpTrace(session, FTP_TRACE_NOTE, "Session lost: " + status);
+    if (ftpTracing(session)) ftpTrace(session, FTP_TRACE_NOTE, "Session lost: " + status);
     StreamClose(session);
     std::lock_guard<std::mutex> guard(gSessionHostsLock);
     lostSessions()[session] = status;
@@ -249,9 +249,10 @@ bool ftpSecureDataChannel(std::int32_t session, std::int32_t data) {
     errorNumber = 0;
     StreamStartTLSLike(data, session);
     if (errorNumber == 0) {
-        ftpTrace(session, FTP_TRACE_NOTE,
-                 "Data connection TLS established, " + StreamTLSProtocol(data) +
-                     (StreamTLSResumed(data) ? ", resumed" : ""));
+        if (ftpTracing(session))
+            ftpTrace(session, FTP_TRACE_NOTE,
+                     "Data connection TLS established, " + StreamTLSProtocol(data) +
+                         (StreamTLSResumed(data) ? ", resumed" : ""));
         return true;
     }
     ftpRecordTlsFailure(errorNumber);

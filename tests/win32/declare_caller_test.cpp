@@ -67,11 +67,12 @@ extern "C" __attribute__((used)) void __stdcall traceRecorder(std::int32_t, std:
                                                               std::int32_t length) __asm__("talven_trace_recorder");
 extern "C" void __stdcall traceRecorder(std::int32_t, std::int32_t direction, const char* bytes, std::int32_t length) {
     if (direction == FTP_TRACE_NOTE) return;
-    gTraced += (direction == FTP_TRACE_SENT ? "> " : "< ") + std::string(bytes, static_cast<std::size_t>(length)) + "\n";
+    gTraced += direction == FTP_TRACE_SENT ? "> " : "< ";
+    gTraced.append(bytes, static_cast<std::size_t>(length)).append("\n");
 }
 
-extern "C" __attribute__((used)) std::int32_t __stdcall progressRecorder(std::int32_t, double done, double total) __asm__(
-    "talven_progress_recorder");
+extern "C" __attribute__((used)) std::int32_t __stdcall progressRecorder(std::int32_t, double done,
+                                                                         double total) __asm__("talven_progress_recorder");
 extern "C" std::int32_t __stdcall progressRecorder(std::int32_t, double done, double total) {
     gProgress.emplace_back(done, total);
     return 0;
