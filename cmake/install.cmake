@@ -97,22 +97,25 @@ set(CPACK_DEBIAN_LIBRARY_PACKAGE_RECOMMENDS libssl3)
 if(TALVEN_TLS)
   set(CPACK_DEBIAN_PROGRAM_PACKAGE_DEPENDS libssl3)
 endif()
-# The symbols file lists the names of ftp/talvenftp.map under their symbol
-# version, with the package version that first exported them: those of
-# TALVENFTP_1 came with 1.0.0, those of TALVENFTP_2 (resuming uploads) with
-# the version that ships them.
-file(READ ${TALVEN_EXPORT_MAP} export_map)
-string(REGEX MATCH "TALVENFTP_2 {[^}]*}" second_node "${export_map}")
-string(REGEX REPLACE "^.*global:" "" second_node "${second_node}")
-string(REGEX MATCHALL "[A-Za-z_][A-Za-z0-9_]*" second_names "${second_node}")
+# The symbols file lists the names of ftp/talvenftp.map, each under its
+# symbol version node, with the release that first exported them: a node
+# added later needs that release here.
+set(talven_node_releases TALVENFTP_1 1.0.0 TALVENFTP_2 1.1.0)
 set(talven_symbols "libtalvenftp.so.${PROJECT_VERSION_MAJOR} libtalvenftp${PROJECT_VERSION_MAJOR} #MINVER#
 * Build-Depends-Package: libtalvenftp-dev\n")
-string(APPEND talven_symbols " TALVENFTP_1@TALVENFTP_1 1.0.0\n TALVENFTP_2@TALVENFTP_2 ${PROJECT_VERSION}\n")
-foreach(name IN LISTS TALVEN_EXPORTED_NAMES)
-  if(name IN_LIST second_names)
-    string(APPEND talven_symbols " ${name}@TALVENFTP_2 ${PROJECT_VERSION}\n")
-  else()
-    string(APPEND talven_symbols " ${name}@TALVENFTP_1 1.0.0\n")
+file(STRINGS ${TALVEN_EXPORT_MAP} map_lines REGEX "^(TALVENFTP_[0-9]+ {|    [A-Za-z0-9_]+;)$")
+foreach(line IN LISTS map_lines)
+  if(line MATCHES "^(TALVENFTP_[0-9]+) {$")
+    set(node ${CMAKE_MATCH_1})
+    list(FIND talven_node_releases ${node} at)
+    if(at EQUAL -1)
+      message(FATAL_ERROR "no release given for the symbol version ${node}")
+    endif()
+    math(EXPR at "${at} + 1")
+    list(GET talven_node_releases ${at} release)
+    string(APPEND talven_symbols " ${node}@${node} ${release}\n")
+  elseif(line MATCHES "^    ([A-Za-z0-9_]+);$")
+    string(APPEND talven_symbols " ${CMAKE_MATCH_1}@${node} ${release}\n")
   endif()
 endforeach()
 file(WRITE ${PROJECT_BINARY_DIR}/debian/symbols "${talven_symbols}")

@@ -1,4 +1,5 @@
 #include "client.h"
+#include "hooks.h"
 #include "stream.h"
 
 namespace talven {
@@ -28,7 +29,7 @@ std::string_view withoutBlanksAtEnds(std::string_view name) {
 std::string ftpExchange(std::int32_t session, const std::string& command) {
     // The status just recorded again is the lost session's, built by us.
     if (ftpSessionLost(session)) return builtStatusLine(ftpLastReplyCode(), ftpLastReplyText());
-    StreamSendLine(session, command);
+    ftpSendCommand(session, command);
     std::string reply = ftpReadReply(session);
     ftpRecordReply(reply);
     return reply;

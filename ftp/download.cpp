@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "client.h"
+#include "hooks.h"
 #include "local_file.h"
 #include "number_text.h"
 #include "progress.h"
@@ -99,12 +100,14 @@ constexpr std::size_t kChunksPerWrite = 8;
 struct Received {
     std::int32_t writeError = 0;
     std::int32_t dataError = 0;
+    bool cancelled = false;
 };
 
 // Writes the chunks as they arrive, each with its caption: the chunks
 // already received are written and their captions shown before the next
 // receive that would wait for the socket.
-Received receiveInto(std::int32_t data, std::int32_t file, std::int64_t announced, TransferProgress& progress) {
+Received receiveInto(std::int32_t data, std::int32_t file, std::int64_t announced, TransferProgress& progress,
+                     ProgressReport& report) {
     const std::size_t capacity = kChunksPerWrite * kChunkSize;
     const auto staged = std::make_unique_for_overwrite<char[]>(capacity);
     std::vector<std::size_t> chunkEnds;
@@ -139,12 +142,18 @@ Received receiveInto(std::int32_t data, std::int32_t file, std::int64_t announce
         if (got == 0) {
             constexpr std::int32_t kDataConnectionFailed = 57;
             if (!StreamEnded(data)) end.dataError = errorNumber != 0 ? errorNumber : kDataConnectionFailed;
+            else end.cancelled = !report.finish(received);
             break;
         }
         filled += got;
         chunkEnds.push_back(filled);
         received += static_cast<std::int64_t>(got);
         progress.note(received, announced);
+        // What a cancelled download received is thrown away with its file.
+        if (!report.update(received)) {
+            end.cancelled = true;
+            return end;
+        }
     }
     if (filled > 0) end.writeError = writeStaged();
     return end;
@@ -176,8 +185,13 @@ std::int32_t ftpGetFile(std::int32_t session, std::int32_t window, const std::st
     const std::string goAhead = ftpStartTransfer(session, data, "RETR " + remoteName);
     if (goAhead.empty()) return 0;
     TransferProgress progress(window, window != 0, 1, " of ");
-    const Received received = receiveInto(data, file.number(), ftpAnnouncedSize(goAhead), progress);
+    ProgressReport report(session);
+    const std::int64_t announced = ftpAnnouncedSize(goAhead);
+    if (report.active()) progress.silence();
+    report.setTotal(announced > 0 ? announced : -1);
+    const Received received = receiveInto(data, file.number(), announced, progress, report);
     progress.finish();
+    if (received.cancelled) return ftpCancelTransfer(session, data);
     const std::string completion = ftpFinishReceiving(session, data, received.dataError, received.writeError == 0);
     // A file that could not take the data is the reason whatever the server
     // replied; only a stalled data connection, which lost the session, says more.

@@ -2,6 +2,7 @@
 #include "talvenftp.h"
 
 #include "client.h"
+#include "hooks.h"
 
 namespace {
 
@@ -138,6 +139,26 @@ TALVEN_API int32_t TALVEN_CALL ftpGetFileList(int32_t session, SAFEARRAY** lines
 
 TALVEN_API int32_t TALVEN_CALL ftpGetDirList(int32_t session, SAFEARRAY** lines) {
     return listInto(&talven::ftpGetDirList, session, lines);
+}
+
+TALVEN_API int32_t TALVEN_CALL ftpSetTimeout(int32_t session, int32_t milliseconds) {
+    return talven::ftpSetSessionWait(session, milliseconds) ? 1 : 0;
+}
+
+TALVEN_API int32_t TALVEN_CALL ftpSetDefaultTimeout(int32_t milliseconds) {
+    return talven::ftpSetThreadDefaultWait(milliseconds) ? 1 : 0;
+}
+
+TALVEN_API int32_t TALVEN_CALL ftpSetTraceCallback(int32_t session, FtpTraceCallback trace) {
+    return talven::ftpSetSessionTrace(session, trace) ? 1 : 0;
+}
+
+TALVEN_API void TALVEN_CALL ftpSetDefaultTraceCallback(FtpTraceCallback trace) {
+    talven::ftpSetThreadDefaultTrace(trace);
+}
+
+TALVEN_API int32_t TALVEN_CALL ftpSetProgressCallback(int32_t session, FtpProgressCallback progress) {
+    return talven::ftpSetSessionProgress(session, progress) ? 1 : 0;
 }
 
 }  // extern "C"

@@ -1,6 +1,7 @@
 #include <algorithm>
 
 #include "client.h"
+#include "hooks.h"
 #include "number_text.h"
 #include "stream.h"
 
@@ -18,14 +19,14 @@ std::string_view piece(std::string_view text, std::string_view separators, std::
     return text.substr(0, text.find_first_of(separators));
 }
 
-// A data connection to the control connection's address at port; -1 with a
-// built status holding the stream's error number when it cannot be made.
-std::int32_t openDataConnection(const std::string& address, std::uint16_t port) {
+// A data connection of the session to the control connection's address at
+// port, with the session's wait; -1 with a built status holding the stream's error number when it cannot be made.
+std::int32_t openDataConnection(std::int32_t session, const std::string& address, std::uint16_t port) {
     // A control connection that has gone has no address; an empty name would
     // stand for this very host on some platforms.
     errorNumber = address.empty() ? 57 : 0;
     const std::int32_t data = StreamFreeNumber();
-    if (errorNumber == 0) StreamOpen(data, address, port, ftpStreamTimeout());
+    if (errorNumber == 0) StreamOpenWithin(data, address, port, sessionWait(session));
     if (errorNumber == 0) return data;
     ftpRecordBuiltStatus(errorNumber, kDataConnectionFailedText);
     return -1;
@@ -75,14 +76,14 @@ std::int32_t ftpOpenDataChannel(std::int32_t session) {
     const std::string address = StreamPeerAddress(session);
     if (isIPv6(address) && !ftpEpsvRefused(session)) {
         const std::string reply = ftpExchange(session, "EPSV");
-        if (ftpReplyCode(reply) == 229) return openDataConnection(address, ftpEpsvPort(reply));
+        if (ftpReplyCode(reply) == 229) return openDataConnection(session, address, ftpEpsvPort(reply));
         if (!epsvUnknown(reply)) return -1;
         ftpNoteEpsvRefused(session);
     }
     // Only the port of a 227 reply is used, so PASV serves IPv6 sessions too.
     const std::string reply = ftpExchange(session, "PASV");
     if (ftpReplyCode(reply) != 227) return -1;
-    return openDataConnection(address, ftpPasvPort(ftpPasvAddressText(reply)));
+    return openDataConnection(session, address, ftpPasvPort(ftpPasvAddressText(reply)));
 }
 
 std::int32_t ftpOpenDataChannelOfType(std::int32_t session, void (*setType)(std::int32_t)) {
@@ -168,6 +169,12 @@ std::string transferTimedOut(std::int32_t session, std::int32_t data, bool goneA
     return {};
 }
 
+void traceDataTls(std::int32_t session, std::int32_t data) {
+    if (!ftpTracing(session)) return;
+    ftpTrace(session, FTP_TRACE_NOTE,
+             "Data connection TLS established, " + StreamTLSProtocol(data) + (StreamTLSResumed(data) ? ", resumed" : ""));
+}
+
 // The go-ahead and the data connection's handshake in either order, both
 // before deadline; a reply that is no go-ahead ends the transfer as it comes.
 std::string startSecuredTransfer(std::int32_t session, std::int32_t data, StreamDeadline deadline) {
@@ -178,7 +185,10 @@ std::string startSecuredTransfer(std::int32_t session, std::int32_t data, Stream
     bool handshaken = false;
     for (;;) {
         switch (progress) {
-            case TlsProgress::done: handshaken = true; break;
+            case TlsProgress::done:
+                handshaken = true;
+                traceDataTls(session, data);
+                break;
             case TlsProgress::watchedReadable: {
                 const std::string reply = ftpReadGoAheadBefore(session, deadline);
                 if (!ftpTransferMayStart(reply)) return refuseTransfer(data, reply);
@@ -205,7 +215,7 @@ std::string startSecuredTransfer(std::int32_t session, std::int32_t data, Stream
 }  // namespace
 
 std::string ftpStartTransfer(std::int32_t session, std::int32_t data, const std::string& command) {
-    StreamSendLine(session, command);
+    ftpSendCommand(session, command);
     const StreamDeadline deadline = StreamDeadlineFromNow(session);
     if (StreamSecured(session)) return startSecuredTransfer(session, data, deadline);
     const std::string goAhead = ftpReadGoAheadBefore(session, deadline);

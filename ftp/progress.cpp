@@ -51,6 +51,7 @@ void TransferProgress::note(std::int64_t done, std::int64_t total) {
 }
 
 void TransferProgress::show(std::size_t count) {
+    if (silent_) count = 0;
     if (count > noted_.size()) count = noted_.size();
     if (count > 0) {
         if (useWindow_) {

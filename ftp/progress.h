@@ -66,6 +66,8 @@ public:
     // Writes a caption still held back; called before anything else goes on
     // the row, and on a screen before a wait for data.
     void finish();
+    // Shows nothing from now on: the caller's callback gets the progress.
+    void silence() { silent_ = true; }
 
 private:
     void appendCaption(std::string& out, std::int64_t done) const;
@@ -81,6 +83,7 @@ private:
     std::string drawn_;                // the caption being drawn, buffer reused
     IntervalCheck drawDue_{kCaptionInterval};
     std::int64_t heldBack_ = -1;       // the last caption's count, not yet written
+    bool silent_ = false;
 };
 
 // Starts an upload's console row: the remote name from column 1, then blanks

@@ -1,6 +1,7 @@
 #include <cstdio>
 
 #include "client.h"
+#include "hooks.h"
 #include "number_text.h"
 #include "os.h"
 #include "stream.h"
@@ -48,6 +49,7 @@ public:
         std::string rest;
         while (taken_.cut)
             if (!readPiece(rest)) return false;
+        ftpTrace(stream_, FTP_TRACE_RECEIVED, line);
         return true;
     }
 

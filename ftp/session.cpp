@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "client.h"
+#include "hooks.h"
 #include "stream.h"
 
 namespace talven {
@@ -45,14 +46,15 @@ void forgetSessionState(std::int32_t session) {
 void endSession(std::int32_t session) {
     StreamClose(session);
     forgetSessionState(session);
+    hooksEndSession(session);
 }
 
 // Sends USER and, when the server asks for it, PASS; returns the login reply.
 std::string logIn(std::int32_t session, const std::string& user, const std::string& password) {
-    StreamSendLine(session, "USER " + user);
+    ftpSendCommand(session, "USER " + user);
     std::string reply = ftpReadReply(session);
     if (ftpReplyCode(reply) != 331) return reply;
-    StreamSendLine(session, "PASS " + password);
+    ftpSendCommand(session, "PASS " + password, "PASS ****");
     return ftpReadReply(session);
 }
 
@@ -61,13 +63,14 @@ std::string logIn(std::int32_t session, const std::string& user, const std::stri
 std::int32_t openControl(const std::string& host, std::uint16_t port) {
     const std::int32_t session = StreamFreeNumber();
     errorNumber = 0;
-    StreamOpen(session, host, port, gStreamTimeout);
+    StreamOpenWithin(session, host, port, threadDefaultWait());
     if (errorNumber != 0) {
         ftpRecordBuiltStatus(errorNumber, "Unable to open socket");
         return -1;
     }
     // The number may have named a session lost long ago.
     forgetSessionState(session);
+    hooksOpenSession(session);
     if (!ftpReadGreeting(session)) {
         endSession(session);
         return -1;
@@ -92,7 +95,7 @@ std::string normalPin(const std::string& pin) {
 // AUTH TLS and the handshake, with the certificate checked; false with the
 // server's refusal or the TLS failure recorded.
 bool secureControl(std::int32_t session, const std::string& host, const std::string& pin) {
-    StreamSendLine(session, "AUTH TLS");
+    ftpSendCommand(session, "AUTH TLS");
     const std::string reply = ftpReadReply(session);
     if (ftpReplyCode(reply) != 234) {
         ftpRecordReply(reply);
@@ -100,7 +103,10 @@ bool secureControl(std::int32_t session, const std::string& host, const std::str
     }
     errorNumber = 0;
     StreamStartTLS(session, host, normalPin(pin));
-    if (errorNumber == 0) return true;
+    if (errorNumber == 0) {
+        if (ftpTracing(session)) ftpTrace(session, FTP_TRACE_NOTE, "TLS established, " + StreamTLSProtocol(session));
+        return true;
+    }
     ftpRecordTlsFailure(errorNumber);
     return false;
 }
@@ -165,6 +171,7 @@ void ftpNoteEpsvRefused(std::int32_t session) {
 }
 
 void ftpLoseSession(std::int32_t session, const std::string& status) {
+    if (ftpTracing(session)) ftpTrace(session, FTP_TRACE_NOTE, "Session lost: " + status);
     StreamClose(session);
     std::lock_guard<std::mutex> guard(gSessionHostsLock);
     lostSessions()[session] = status;
@@ -239,7 +246,7 @@ std::int32_t ftpConnectTLSToPort(const std::string& host, std::uint16_t port, co
 
 void ftpQuit(std::int32_t session) {
     if (!ftpSessionLost(session)) {
-        StreamSendLine(session, "QUIT");
+        ftpSendCommand(session, "QUIT");
         ftpRecordReply(ftpReadReply(session));
         StreamCloseNotify(session);
     }

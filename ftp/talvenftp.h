@@ -66,6 +66,9 @@
  *                                      injected on the way, so the connection
  *                                      is closed with nothing more sent (no
  *                                      handshake, no USER)
+ * and from the functions for programs that embed the library (at the end):
+ *   008 "Wait Out Of Range"            a wait below 100 ms or above 1 hour
+ *   018 "Transfer Cancelled"           the progress callback cancelled it
  * After 091 to 093, and 024, the session is lost: the client has closed its control
  * connection, since whatever the server sent later would pass for the reply
  * to the next command. Every later operation on that handle fails at once
@@ -263,6 +266,67 @@ TALVEN_API int32_t TALVEN_CALL ftpGetList(int32_t session, SAFEARRAY **lines);
 TALVEN_API int32_t TALVEN_CALL ftpGetFileList(int32_t session, SAFEARRAY **lines);
 /* The lines of the listing that begin with "d" or "D" (directories). */
 TALVEN_API int32_t TALVEN_CALL ftpGetDirList(int32_t session, SAFEARRAY **lines);
+
+/* For programs that embed the library: the wait, a trace of the control
+ * connection, progress and cancel. A session keeps these settings until it
+ * ends; the callbacks are called on the thread that is running an operation
+ * on the session, in the middle of it, and must not call the library for
+ * that session. Each setter returns 1, or 0 with the reason as the last
+ * status (094 for a handle that names no open session, or a lost session's
+ * status); a success leaves the last status as it was.
+ *
+ * The wait, in milliseconds from 100 to 3,600,000 (one hour), or 0 for the
+ * built-in 62.9 s (anything else gives 0 and 008 "Wait Out Of Range"): how
+ * long the session waits for the server at each step - a reply in all, the
+ * TLS handshake, each stretch in which a data connection takes or gives
+ * nothing, the connect of a data connection. ftpSetTimeout sets it for one
+ * open session (its control connection from now on, and every data
+ * connection it opens); ftpSetDefaultTimeout for the sessions that the
+ * calling thread opens from now on, so that their connect, greeting and
+ * login are bounded too. Other threads and sessions keep their own. */
+TALVEN_API int32_t TALVEN_CALL ftpSetTimeout(int32_t session, int32_t milliseconds);
+TALVEN_API int32_t TALVEN_CALL ftpSetDefaultTimeout(int32_t milliseconds);
+
+/* The trace: the callback gets every line of the control connection, in
+ * order, as sent or received, without its line end: bytes points at length
+ * bytes, valid during the call only, not NUL-terminated. PASS is traced as
+ * "PASS ****", never with the password. Notes tell what happened between the
+ * lines: "TLS established, TLS 1.3" on the control connection, "Data
+ * connection TLS established, TLS 1.3, resumed" (or without ", resumed"),
+ * "Session lost: 091 Control Connection Timed Out" (any of the statuses
+ * that lose a session).
+ * ftpSetTraceCallback turns it on (or, with NULL, off) for one open session;
+ * ftpSetDefaultTraceCallback for the sessions that the calling thread opens
+ * from now on, from the greeting on (during ftpConnect the callback gets the
+ * handle the session will have). Without a callback the trace costs nothing.
+ * From C:
+ *
+ *     static void TALVEN_CALL
+ *     show(int32_t session, int32_t direction, const char *bytes, int32_t length) {
+ *         printf("%d %s %.*s\n", session, direction == FTP_TRACE_SENT ? ">" : "<", (int)length, bytes);
+ *     }
+ *     ftpSetDefaultTraceCallback(show);
+ */
+#define FTP_TRACE_SENT 1
+#define FTP_TRACE_RECEIVED 2
+#define FTP_TRACE_NOTE 3
+typedef void(TALVEN_CALL *FtpTraceCallback)(int32_t session, int32_t direction, const char *bytes, int32_t length);
+TALVEN_API int32_t TALVEN_CALL ftpSetTraceCallback(int32_t session, FtpTraceCallback trace);
+TALVEN_API void TALVEN_CALL ftpSetDefaultTraceCallback(FtpTraceCallback trace);
+
+/* Progress and cancel for ftpPutFile and ftpGetFile on the session: the
+ * callback gets the bytes moved so far and the bytes in all (-1 when the
+ * server did not announce a download's size), at most every 100 ms while
+ * the transfer runs and once when all the data has gone (or come). With a
+ * callback set the transfer draws no caption in a window and writes nothing
+ * on the console. A non-zero result cancels the transfer at once: the data
+ * connection is broken off, the server's reply to the broken transfer is
+ * read (the session goes on when it comes within the wait), and the
+ * transfer returns 0 with the last status 018 "Transfer Cancelled". A
+ * cancelled download leaves the old file as it was; of a cancelled upload
+ * the server may keep what it received. NULL turns the callback off. */
+typedef int32_t(TALVEN_CALL *FtpProgressCallback)(int32_t session, double done, double total);
+TALVEN_API int32_t TALVEN_CALL ftpSetProgressCallback(int32_t session, FtpProgressCallback progress);
 
 #ifdef __cplusplus
 }

@@ -1,6 +1,7 @@
 #include <algorithm>
 
 #include "client.h"
+#include "hooks.h"
 #include "local_file.h"
 #include "progress.h"
 #include "stream.h"
@@ -20,11 +21,17 @@ struct Failure {
     bool inTheFile() const { return text == kReadError; }
     // The server took no data for a whole wait.
     bool stalled() const { return !inTheFile() && number == kWaitRanOut; }
+    bool cancelled() const { return text == kTransferCancelled.text; }
 };
+
+constexpr Failure kCancelled{kTransferCancelled.number, kTransferCancelled.text};
 
 // Up to this many chunks go to the socket in one StreamSendFile; their
 // captions are shown together once they are sent.
 constexpr std::uint64_t kBytesPerSend = 64 * kChunkSize;
+// Fewer with a progress callback, which may cancel after any of them: on a
+// slow link a cancel then takes effect soon.
+constexpr std::uint64_t kBytesPerReport = 8 * kChunkSize;
 
 // Notes the caption of every chunk that ends within (from, to]: each whole
 // chunk of kChunkSize bytes, and the last, shorter one at the file's end.
@@ -41,21 +48,24 @@ constexpr std::int32_t kFileChanged = 70;
 // program changes meanwhile (where the platform cannot keep writers out)
 // fails the transfer rather than leave a torn copy reported as complete.
 Failure sendFile(std::int32_t file, const os::FileIdentity& before, std::int64_t from, std::int32_t data,
-                 TransferProgress& progress) {
+                 TransferProgress& progress, ProgressReport& report) {
     errorNumber = 0;
     if (from > 0 && !LocalFileSeek(file, from)) return Failure{errorNumber, kReadError};
+    report.setTotal(before.size);
     std::int64_t sent = from;
     while (sent < before.size) {
         // A caption held back goes on the screen before the transfer waits
         // longer than its draw is due: one that stalls shows its latest.
         if (progress.heldOnScreen() && !StreamAwaitRoom(data, progress.untilDue())) progress.finish();
-        const auto batch = std::min<std::uint64_t>(kBytesPerSend, static_cast<std::uint64_t>(before.size - sent));
+        const auto batch = std::min<std::uint64_t>(report.active() ? kBytesPerReport : kBytesPerSend,
+                                                   static_cast<std::uint64_t>(before.size - sent));
         errorNumber = 0;
         const FileSendResult result = StreamSendFile(data, file, batch);
         const std::int64_t now = sent + static_cast<std::int64_t>(result.sent);
         noteChunksSent(progress, sent, now, before.size);
         progress.showAll();
         sent = now;
+        if (sent < before.size && result.end == FileSendEnd::complete && !report.update(sent)) return kCancelled;
         switch (result.end) {
             case FileSendEnd::complete: break;
             case FileSendEnd::fileEnded: return Failure{kFileChanged, kReadError};
@@ -65,7 +75,7 @@ Failure sendFile(std::int32_t file, const os::FileIdentity& before, std::int64_t
     }
     errorNumber = 0;
     if (!(LocalFileIdentity(file) == before)) return Failure{errorNumber != 0 ? errorNumber : kFileChanged, kReadError};
-    return Failure{};
+    return report.finish(sent) ? Failure{} : kCancelled;
 }
 
 bool refusal(std::int32_t code) { return code >= 400 && code <= 599; }
@@ -129,9 +139,12 @@ std::int32_t putFile(std::int32_t session, std::int32_t window, const std::strin
         ftpRecordBuiltStatus(1, "Local File Not Found");
         return failAt(UploadStep::localFile);
     }
-    // A caller's window gets the progress; the console then stays untouched.
+    // A caller's window or callback gets the progress; the console then
+    // stays untouched.
+    ProgressReport report(session);
     const bool toWindow = window > 0;
-    if (!toWindow) startUploadRow(remoteName);
+    const bool toConsole = !toWindow && !report.active();
+    if (toConsole) startUploadRow(remoteName);
     const std::int32_t file = StreamFreeNumber();
     errorNumber = 0;
     LocalFileOpenForReading(file, localPath);
@@ -169,7 +182,8 @@ std::int32_t putFile(std::int32_t session, std::int32_t window, const std::strin
         return failAt(UploadStep::storeCommand);
     }
     TransferProgress progress(window, toWindow, 14, " / ");
-    const Failure failure = sendFile(file, before, start.offset, data, progress);
+    if (report.active()) progress.silence();
+    const Failure failure = sendFile(file, before, start.offset, data, progress, report);
     progress.finish();
     if (failure.stalled()) {
         StreamClose(file);
@@ -184,7 +198,7 @@ std::int32_t putFile(std::int32_t session, std::int32_t window, const std::strin
     // one wait: a server that stalls at any of them costs no more.
     const StreamDeadline deadline = StreamDeadlineFromNow(session);
     if (!failure) StreamCloseNotifyBefore(data, deadline);
-    if (failure.inTheFile()) StreamAbort(data);
+    if (failure.inTheFile() || failure.cancelled()) StreamAbort(data);
     else StreamClose(data);
     if (failure) {
         StreamClose(file);
@@ -196,7 +210,7 @@ std::int32_t putFile(std::int32_t session, std::int32_t window, const std::strin
     }
     const std::string completion = ftpReadReplyBefore(session, deadline);
     const bool stored = ftpTransferComplete(completion);
-    if (stored && !toWindow) endConsoleRow();
+    if (stored && toConsole) endConsoleRow();
     StreamClose(file);
     ftpRecordReply(completion);
     return stored ? 1 : failAt(UploadStep::completion);

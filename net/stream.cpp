@@ -14,8 +14,8 @@ namespace talven {
 namespace {
 
 struct StreamRecord final : detail::OpenRecord {
-    StreamRecord(std::int32_t number, std::uint16_t port, std::uint32_t timeout)
-        : OpenRecord(number, detail::RecordKind::tcpStream), port(port), timeout(timeout) {}
+    StreamRecord(std::int32_t number, std::uint16_t port, os::WaitTime wait)
+        : OpenRecord(number, detail::RecordKind::tcpStream), port(port), waitTime(wait) {}
     ~StreamRecord() override {
         if (tls != nullptr) os::tlsEnd(tls);
         if (socket != os::kNoSocket) os::closeSocket(socket);
@@ -29,14 +29,14 @@ struct StreamRecord final : detail::OpenRecord {
     bool peerClosed = false;
     LineTaken lastLine;
     std::uint16_t port;
-    std::uint32_t timeout;
+    os::WaitTime waitTime;
     // Set once TLS has started; every byte then goes through it.
     std::shared_ptr<os::TlsClient> tlsClient;
     os::TlsConnection* tls = nullptr;
     bool cutShort = false;
     char buffer[kReceiveBufferSize];
 
-    os::WaitTime wait() const { return streamWaitTime(timeout); }
+    os::WaitTime wait() const { return waitTime; }
     const char* data() const { return buffer + start; }
     void consume(std::uint32_t count) {
         buffered -= count;
@@ -222,7 +222,10 @@ os::WaitTime streamWaitTime(std::uint32_t timeout) {
 // them: they run with no lock held, and the stream joins the open list only
 // once it is connected.
 void StreamOpen(std::int32_t number, std::string_view host, std::uint16_t port, std::uint32_t timeout) {
-    if (timeout == 0) timeout = 4294967295u;
+    StreamOpenWithin(number, host, port, streamWaitTime(timeout == 0 ? 4294967295u : timeout));
+}
+
+void StreamOpenWithin(std::int32_t number, std::string_view host, std::uint16_t port, os::WaitTime wait) {
     if (!os::socketLibraryStart()) {
         errorNumber = 68;
         return;
@@ -237,7 +240,7 @@ void StreamOpen(std::int32_t number, std::string_view host, std::uint16_t port, 
         os::socketLibraryStop();
         return;
     }
-    StreamRecord* stream = new (std::nothrow) StreamRecord(number, port, timeout);
+    StreamRecord* stream = new (std::nothrow) StreamRecord(number, port, wait);
     if (stream == nullptr) {
         errorNumber = 7;
         os::socketLibraryStop();
@@ -621,6 +624,15 @@ bool StreamSecured(std::int32_t number) {
 
 void StreamKeepTLSSession(std::int32_t number) {
     if (StreamRecord* stream = findTlsStream(number)) os::tlsKeepSession(stream->tls);
+}
+
+void StreamSetWait(std::int32_t number, os::WaitTime wait) {
+    if (StreamRecord* stream = findStream(number)) stream->waitTime = wait;
+}
+
+std::string StreamTLSProtocol(std::int32_t number) {
+    StreamRecord* stream = findStream(number);
+    return stream == nullptr || stream->tls == nullptr ? std::string() : os::tlsProtocol(stream->tls);
 }
 
 bool StreamTLSResumed(std::int32_t number) {

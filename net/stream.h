@@ -42,6 +42,10 @@ inline constexpr std::size_t kLongestHostName = 255;
 // connect bounded by W; the first that answers is kept. The lookup takes as
 // long as the platform takes; the timeout bounds the connects and later waits.
 void StreamOpen(std::int32_t number, std::string_view host, std::uint16_t port, std::uint32_t timeout);
+// StreamOpen with the wait W given as it stands rather than by a timeout.
+void StreamOpenWithin(std::int32_t number, std::string_view host, std::uint16_t port, os::WaitTime wait);
+// Gives the open stream another wait W, for every wait that starts from now.
+void StreamSetWait(std::int32_t number, os::WaitTime wait);
 
 // Sends every byte of text, waiting up to W for writability before each send.
 void StreamSend(std::int32_t number, std::string_view text);
@@ -159,6 +163,8 @@ bool StreamSecured(std::int32_t number);
 // data: keep it after having read some.
 void StreamKeepTLSSession(std::int32_t number);
 bool StreamTLSResumed(std::int32_t number);
+// The protocol the stream's TLS runs ("TLS 1.3"); empty without TLS.
+std::string StreamTLSProtocol(std::int32_t number);
 // Sends close_notify, then reads and drops what the peer still sends until
 // it ends the stream, all within W.
 void StreamCloseNotify(std::int32_t number);

@@ -56,6 +56,8 @@ TlsIo tlsCloseNotify(TlsConnection* connection);
 // resume. TLS 1.3 sends it after the handshake: keep it after reading.
 void tlsKeepSession(TlsConnection* connection);
 bool tlsResumed(TlsConnection* connection);
+// The protocol of the established connection: "TLS 1.2", "TLS 1.3".
+std::string tlsProtocol(TlsConnection* connection);
 // Frees the connection; nothing is sent.
 void tlsEnd(TlsConnection* connection);
 

@@ -3,8 +3,11 @@
 // in a network namespace of its own, where that port is free.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "client_fixture.h"
 #include "exported_calls.h"
+#include "hooks.h"
 #include "talvenftp.h"
 
 using namespace testftp;
@@ -15,7 +18,8 @@ class ExportedInterface : public ClientTest {
 protected:
     // Runs body against a server on port 21 that logs the client in, plays
     // script, and answers QUIT.
-    void withSession(const ScriptedServer::Script& script, const std::function<void(std::int32_t)>& body) {
+    void withSession(const ScriptedServer::Script& script, const std::function<void(std::int32_t)>& body,
+                     const char* password = "") {
         ScriptedServer server(
             [&](Peer& control) {
                 greetAndLogIn(control);
@@ -24,7 +28,7 @@ protected:
             },
             21);
         if (!server.listening()) GTEST_SKIP() << "port 21 on 127.0.0.1 is not available outside a network namespace";
-        std::int32_t session = cConnect("127.0.0.1", "anonymous", "");
+        std::int32_t session = cConnect("127.0.0.1", "anonymous", password);
         ASSERT_GT(session, 0);
         body(session);
         ftpQuit(session);
@@ -121,4 +125,92 @@ TEST_F(ExportedInterface, ALockedOrFixedArrayIsLeftAlone) {
                     }
                 });
     EXPECT_EQ(transcript, "USER anonymous\r\nPASS \r\nQUIT\r\n");
+}
+
+// ---- For programs that embed the library: callbacks written in C ----
+
+std::string takeTrace() {
+    char text[8192];
+    cTakeTrace(text, sizeof text);
+    return text;
+}
+
+TEST_F(ExportedInterface, TracesEveryLineInOrderWithThePasswordMasked) {
+    cTraceNextSessions(1);
+    withSession(
+        [](Peer& control) {
+            answer(control, "250-Deleting\r\n250 Done");
+            answer(control, "257 \"/\"");
+        },
+        [&](std::int32_t session) {
+            cTraceNextSessions(0);
+            EXPECT_EQ(cDeleteFile(session, "x"), 1);
+            EXPECT_EQ(cTrace(session, 0), 1);
+            char directory[8];
+            cCurDir(session, directory, sizeof directory);
+            EXPECT_EQ(cTrace(session, 1), 1);
+        },
+        "secret");
+    EXPECT_EQ(takeTrace(),
+              "< 220 Scripted server ready\n> USER anonymous\n< 331 Password required\n> PASS ****\n"
+              "< 230 Logged in\n> DELE x\n< 250-Deleting\n< 250 Done\n> QUIT\n< 221 Goodbye.\n");
+    EXPECT_EQ(cTrace(99, 1), 0);
+    EXPECT_EQ(status(), "94 Not Connected");
+}
+
+// Each transfer reports to a callback in C, which cancels one upload and one
+// download half-way: the data connection is broken off, the server's reply
+// to it read, the old local file kept, and the session answers on.
+TEST_F(ExportedInterface, ProgressReachesTheEndOrCancelsTheTransfer) {
+    talven::setProgressIntervalForTests(std::chrono::milliseconds(0));
+    const std::string upload = scratch.file("up.bin"), download = scratch.file("down.bin");
+    writeFile(upload, patternedBytes(200000));
+    writeFile(download, "old");
+    std::string stored, cut;
+    bool brokenOff = false;
+    withSession(
+        [&](Peer& control) {
+            stored = serveStore(control);
+            cut = serveStore(control, {.completion = "426 Connection closed; transfer aborted."});
+            answer(control, "257 \"/up\"");
+            Peer data = servePasvThenAnswer(control, "200 ok");
+            answer(control, "150 go (200000 bytes)");
+            data.send(patternedBytes(200000));
+            brokenOff = data.readAll().empty() && data.brokenOff();
+            control.send("426 Connection closed; transfer aborted.\r\n");
+            answer(control, "257 \"/down\"");
+        },
+        [&](std::int32_t session) {
+            double done = 0, total = 0;
+            EXPECT_EQ(cProgress(session, 1, -1), 1);
+            EXPECT_EQ(cPutFile(session, "up.bin", upload.c_str()), 1);
+            EXPECT_GE(cProgressSeen(&done, &total), 2);
+            EXPECT_EQ(done, 200000);
+            EXPECT_EQ(total, 200000);
+            char directory[16];
+            for (const char* expected : {"/up", "/down"}) {
+                cProgress(session, 1, 100000);
+                const bool uploading = std::string(expected) == "/up";
+                EXPECT_EQ(uploading ? cPutFile(session, "up.bin", upload.c_str())
+                                    : cGetFile(session, "down.bin", download.c_str()),
+                          0);
+                EXPECT_EQ(status(), "18 Transfer Cancelled");
+                cProgressSeen(&done, &total);
+                EXPECT_GE(done, 100000);
+                EXPECT_LT(done, 200000);
+                EXPECT_EQ(total, 200000);
+                cCurDir(session, directory, sizeof directory);
+                EXPECT_STREQ(directory, expected);
+            }
+            EXPECT_EQ(cProgress(session, 0, -1), 1);
+        });
+    talven::setProgressIntervalForTests(std::chrono::milliseconds(100));
+    EXPECT_EQ(stored, patternedBytes(200000));
+    EXPECT_LT(cut.size(), 200000u);
+    EXPECT_EQ(readFile(download), "old");
+    if (resetsReachThePeer()) {
+        EXPECT_TRUE(brokenOff);
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(scratch.path()), std::filesystem::directory_iterator()),
+              2);
 }

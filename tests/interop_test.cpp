@@ -13,6 +13,7 @@
 // tests do not depend on each other's order.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -26,6 +27,7 @@
 #include "client_fixture.h"
 #include "cpu_time.h"
 #include "exported_calls.h"
+#include "hooks.h"
 #include "talvenftp.h"
 #include "tls.h"
 #include "tls_peer.h"
@@ -494,6 +496,107 @@ TEST_F(RealServer, OverwritesAFileWhereAnonymousMay) {
         EXPECT_EQ(status(), kNoOverwrite);
         EXPECT_EQ(readFile(onServer("overwritten/same.txt")), "first version");
     }
+}
+
+// ---- For programs that embed the library: the trace, progress and cancel ----
+
+namespace {
+
+// The rows of a trace taken with cTakeTrace.
+std::vector<std::string> traceRows() {
+    std::vector<char> text(1 << 16);
+    cTakeTrace(text.data(), text.size());
+    return splitLines(text.data());
+}
+
+// True when rows, from the first on, are the lines of one whole reply: a
+// first line with a code, and when it opens a multi-line reply ("NNN-"),
+// any lines up to the one that begins with the code and a blank.
+bool oneWholeReply(const std::vector<std::string>& rows) {
+    if (rows.empty() || rows.front().size() < 4) return false;
+    const std::string end = rows.front().substr(0, 3) + " ";
+    if (rows.front()[3] == ' ') return rows.size() == 1;
+    return rows.back().starts_with(end) &&
+           std::count_if(rows.begin(), rows.end(), [&](const std::string& row) { return row.starts_with(end); }) == 1;
+}
+
+}  // namespace
+
+// The whole dialogue, from the greeting to the reply to QUIT: every command
+// sent (PASS masked) and every reply whole after it, in order.
+TEST_F(RealServer, TracesTheWholeSessionLineByLine) {
+    cTraceNextSessions(1);
+    logIn();
+    cTraceNextSessions(0);
+    currentDirectory();
+    quit();
+    std::vector<std::string> sent, notes;
+    std::vector<std::vector<std::string>> replies;
+    for (const std::string& row : traceRows()) {
+        const std::string line = row.substr(2);
+        if (row.starts_with("> ")) sent.push_back(line);
+        if (row.starts_with("* ")) notes.push_back(line);
+        if (!row.starts_with("< ")) continue;
+        if (replies.empty() || oneWholeReply(replies.back())) replies.emplace_back();
+        replies.back().push_back(line);
+    }
+    std::vector<std::string> expected = {"USER anonymous", "PASS ****", "PWD", "QUIT"};
+    if (tls) expected.insert(expected.begin(), "AUTH TLS");
+    if (tls) expected.insert(expected.end() - 2, {"PBSZ 0", "PROT P"});
+    // pure-ftpd logs the anonymous account in without asking for a password.
+    if (serverName == "pure-ftpd") expected.erase(std::find(expected.begin(), expected.end(), "PASS ****"));
+    EXPECT_EQ(sent, expected);
+    ASSERT_EQ(replies.size(), expected.size() + 1) << "one greeting, then one reply per command";
+    for (const auto& reply : replies) EXPECT_TRUE(oneWholeReply(reply)) << reply.front();
+    EXPECT_TRUE(replies.front().back().starts_with("220 "));
+    EXPECT_EQ(replies.back().back(), profile.quitReply);
+    if (tls) {
+        ASSERT_EQ(notes.size(), 1u);
+        EXPECT_TRUE(notes[0] == "TLS established, TLS 1.3" || notes[0] == "TLS established, TLS 1.2") << notes[0];
+    } else {
+        EXPECT_TRUE(notes.empty());
+    }
+}
+
+// Cancelled at a tenth, at half and after the last byte, up and down: the
+// transfer gives 0 with 018, the session answers the next command, and a
+// download leaves the old local file as it was, with nothing else beside it.
+TEST_F(RealServer, CancelsTransfersAndGoesOn) {
+    talven::setProgressIntervalForTests(std::chrono::milliseconds(0));
+    logIn();
+    enterNewDirectory("cancelled");
+    constexpr std::size_t kSize = 2 * 1024 * 1024;
+    const std::string local = scratch.file("local.bin");
+    writeFile(onServer("cancelled/remote.bin"), patternedBytes(kSize));
+    for (bool upload : {true, false})
+        for (double share : {0.1, 0.5, 1.0}) {
+            writeFile(local, upload ? patternedBytes(kSize) : "old");
+            cProgress(session, 1, share * kSize);
+            // pure-ftpd's anonymous account may not overwrite a file.
+            const std::string stored = "up-" + std::to_string(share) + ".bin";
+            const std::int32_t result = upload ? cPutFile(session, stored.c_str(), local.c_str())
+                                               : cGetFile(session, "remote.bin", local.c_str());
+            double done = 0, total = 0;
+            cProgressSeen(&done, &total);
+            const std::string what = (upload ? "upload at " : "download at ") + std::to_string(share);
+            EXPECT_EQ(result, 0) << what;
+            EXPECT_EQ(status(), "18 Transfer Cancelled") << what;
+            EXPECT_GE(done, share * kSize) << what;
+            // Not every server announces the size of a download.
+            EXPECT_TRUE(total == double(kSize) || (!upload && total == -1)) << what << ": " << total;
+            if (share < 1) {
+                EXPECT_LT(done, double(kSize)) << what;
+            }
+            EXPECT_EQ(currentDirectory(), "/cancelled") << what << ": " << status();
+            if (!upload) {
+                EXPECT_EQ(readFile(local), "old") << what;
+            }
+        }
+    cProgress(session, 0, -1);
+    talven::setProgressIntervalForTests(std::chrono::milliseconds(100));
+    EXPECT_EQ(std::distance(fs::directory_iterator(scratch.path()), fs::directory_iterator()), 1);
+    EXPECT_EQ(cGetFile(session, "remote.bin", local.c_str()), 1) << status();
+    EXPECT_EQ(readFile(local), patternedBytes(kSize));
 }
 
 // ---- Threads, each with sessions of its own ----

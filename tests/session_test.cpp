@@ -2,8 +2,15 @@
 // scripted server.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <climits>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "client_fixture.h"
 #include "number_text.h"
@@ -280,4 +287,137 @@ TEST(OleStrings, CountBeforeTheBytesAndAZeroAfterThem) {
     SysFreeString(text);
     SysFreeString(nullptr);
     EXPECT_EQ(SysStringByteLen(nullptr), 0u);
+}
+
+// ---- For programs that embed the library: the wait and the callbacks ----
+
+namespace {
+
+// Logs the client in, then answers nothing until the client leaves.
+void hangAfterLogin(Peer& control) {
+    greetAndLogIn(control);
+    control.waitForClose();
+}
+
+// How long action took.
+template <typename Action>
+std::chrono::milliseconds timeOf(Action action) {
+    const auto start = std::chrono::steady_clock::now();
+    action();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+}
+
+std::string gNotes;
+
+void TALVEN_CALL keepNotes(std::int32_t, std::int32_t direction, const char* bytes, std::int32_t length) {
+    if (direction == FTP_TRACE_NOTE) gNotes.append(bytes, static_cast<std::size_t>(length));
+}
+
+}  // namespace
+
+// The session that waits too long is lost, and its trace says so.
+TEST_F(Session, EachSessionWaitsForAHungServerItsOwnTime) {
+    ScriptedServer first(hangAfterLogin), second(hangAfterLogin);
+    const std::int32_t sessions[] = {connectTo(first), connectTo(second)};
+    const std::int32_t waits[] = {500, 1500};
+    for (int i : {0, 1}) ASSERT_EQ(ftpSetTimeout(sessions[i], waits[i]), 1);
+    ASSERT_EQ(ftpSetTraceCallback(sessions[0], keepNotes), 1);
+    for (int i : {0, 1}) {
+        const auto took = timeOf([&] { EXPECT_EQ(talven::ftpCurDir(sessions[i]), ""); });
+        expectLastStatus(91, "Control Connection Timed Out");
+        EXPECT_GE(took.count(), waits[i] - 20);
+        EXPECT_LT(took.count(), waits[i] + 400);
+        talven::ftpQuit(sessions[i]);
+    }
+    EXPECT_EQ(gNotes, "Session lost: 091 Control Connection Timed Out");
+}
+
+// The session's wait bounds its data connections too: a stalled download.
+TEST_F(Session, ASessionsWaitBoundsItsDataConnections) {
+    ScriptedServer server([](Peer& control) {
+        greetAndLogIn(control);
+        serveReceivedEnding(control, kReceivedEndings[3], "150 go", "abc");
+    });
+    const std::int32_t session = connectTo(server);
+    ASSERT_EQ(ftpSetTimeout(session, 400), 1);
+    const auto took = timeOf([&] { EXPECT_EQ(talven::ftpGetFile(session, 0, "f", scratch.file("f")), 0); });
+    expectLastStatus(24, "Data Connection Timed Out");
+    EXPECT_GE(took.count(), 380);
+    EXPECT_LT(took.count(), 900);
+    talven::ftpQuit(session);
+}
+
+// The thread's default bounds the connect and the greeting of its next
+// sessions; 0 brings back the built-in wait.
+TEST_F(Session, TheThreadsDefaultWaitBoundsTheGreeting) {
+    ScriptedServer silent([](Peer& control) { control.waitForClose(); });
+    ASSERT_EQ(ftpSetDefaultTimeout(300), 1);
+    const auto took = timeOf([&] { EXPECT_EQ(connectTo(silent), -1); });
+    ASSERT_EQ(ftpSetDefaultTimeout(0), 1);
+    expectLastStatus(91, "Control Connection Timed Out");
+    EXPECT_GE(took.count(), 280);
+    EXPECT_LT(took.count(), 700);
+}
+
+TEST_F(Session, WaitsOutOfRangeAndUnknownSessionsAreRefused) {
+    for (std::int32_t milliseconds : {99, 3600001, -1, INT32_MIN}) {
+        EXPECT_EQ(ftpSetDefaultTimeout(milliseconds), 0) << milliseconds;
+        expectLastStatus(8, "Wait Out Of Range");
+    }
+    for (std::int32_t milliseconds : {100, 3600000, 0}) EXPECT_EQ(ftpSetDefaultTimeout(milliseconds), 1);
+    EXPECT_EQ(ftpSetTimeout(4242, 1000), 0);
+    expectLastStatus(94, "Not Connected");
+    EXPECT_EQ(ftpSetProgressCallback(0, nullptr), 0);
+    expectLastStatus(94, "Not Connected");
+}
+
+namespace {
+
+// The threads each callback of a session came on.
+std::mutex gCallbackThreadsLock;
+std::map<std::int32_t, std::set<std::thread::id>> gCallbackThreads;
+
+void noteCallbackThread(std::int32_t session) {
+    std::lock_guard<std::mutex> guard(gCallbackThreadsLock);
+    gCallbackThreads[session].insert(std::this_thread::get_id());
+}
+
+void TALVEN_CALL traceOnThread(std::int32_t session, std::int32_t, const char*, std::int32_t) {
+    noteCallbackThread(session);
+}
+
+std::int32_t TALVEN_CALL progressOnThread(std::int32_t session, double, double) {
+    noteCallbackThread(-session);
+    return 0;
+}
+
+}  // namespace
+
+TEST_F(Session, CallbacksOfFourThreadsSessionsComeOnTheirOwnThreads) {
+    std::map<std::int32_t, std::thread::id> sessionThreads;
+    std::mutex lock;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4; ++i)
+        threads.emplace_back([&, i] {
+            const std::string local = scratch.file("down" + std::to_string(i));
+            ScriptedServer server([](Peer& control) {
+                greetAndLogIn(control);
+                serveReceivedEnding(control, kReceivedEndings[0], "150 go", patternedBytes(100000));
+                serveQuit(control);
+            });
+            ftpSetDefaultTraceCallback(traceOnThread);
+            const std::int32_t session = connectTo(server);
+            ftpSetDefaultTraceCallback(nullptr);
+            ASSERT_GT(session, 0);
+            ftpSetProgressCallback(session, progressOnThread);
+            EXPECT_EQ(talven::ftpGetFile(session, 0, "f", local), 1);
+            talven::ftpQuit(session);
+            std::lock_guard<std::mutex> guard(lock);
+            sessionThreads[session] = std::this_thread::get_id();
+        });
+    for (std::thread& thread : threads) thread.join();
+    ASSERT_EQ(sessionThreads.size(), 4u);
+    for (const auto& [session, thread] : sessionThreads)
+        for (std::int32_t key : {session, -session})
+            EXPECT_EQ(gCallbackThreads[key], std::set<std::thread::id>{thread}) << key;
 }

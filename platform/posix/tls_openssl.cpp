@@ -28,7 +28,8 @@ namespace {
     X(SSL_ctrl) X(SSL_do_handshake) X(SSL_free) X(SSL_get0_param) X(SSL_get1_peer_certificate)               \
     X(SSL_get1_session) X(SSL_get_error) X(SSL_get_verify_result) X(SSL_has_pending) X(SSL_is_init_finished) X(SSL_new)         \
     X(SSL_read_ex) X(SSL_session_reused) X(SSL_set1_host) X(SSL_set_bio) X(SSL_set_connect_state)            \
-    X(SSL_set_hostflags) X(SSL_set_session) X(SSL_shutdown) X(SSL_write_ex) X(TLS_client_method)            \
+    X(SSL_set_hostflags) X(SSL_set_session) X(SSL_set_shutdown) X(SSL_shutdown) X(SSL_version) X(SSL_write_ex) \
+    X(TLS_client_method)                                                                                      \
     X(X509_VERIFY_PARAM_set1_ip_asc) X(X509_digest) X(X509_free)
 
 struct OpenSsl {
@@ -80,7 +81,14 @@ struct SocketSide {
 };
 
 struct TlsConnection {
-    ~TlsConnection() { lib().SSL_free(ssl); }
+    // A connection broken off (a cancelled transfer) must not spoil the
+    // session it shares with the control connection: freed without a
+    // shutdown, OpenSSL marks that session not resumable, and a server that
+    // requires resumption then refuses every later data connection.
+    ~TlsConnection() {
+        if (ssl != nullptr) lib().SSL_set_shutdown(ssl, SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
+        lib().SSL_free(ssl);
+    }
     std::shared_ptr<TlsClient> client;
     SSL* ssl = nullptr;
     bool pinChecked = false;
@@ -322,6 +330,12 @@ void tlsKeepSession(TlsConnection* connection) {
 }
 
 bool tlsResumed(TlsConnection* connection) { return lib().SSL_session_reused(connection->ssl) == 1; }
+
+std::string tlsProtocol(TlsConnection* connection) {
+    // The wire version: 0x0303 is TLS 1.2, 0x0304 TLS 1.3.
+    const int version = lib().SSL_version(connection->ssl);
+    return "TLS 1." + std::to_string((version & 0xff) - 1);
+}
 
 void tlsEnd(TlsConnection* connection) { delete connection; }
 

@@ -560,6 +560,14 @@ bool tlsResumed(TlsConnection* connection) {
            (session.dwFlags & SSL_SESSION_RECONNECT) != 0;
 }
 
+std::string tlsProtocol(TlsConnection* connection) {
+    // Older SDK headers lack the TLS 1.3 flag.
+    constexpr DWORD kTls13Client = 0x00002000;
+    SecPkgContext_ConnectionInfo info{};
+    if (QueryContextAttributesW(&connection->context, SECPKG_ATTR_CONNECTION_INFO, &info) != SEC_E_OK) return "TLS";
+    return (info.dwProtocol & kTls13Client) != 0 ? "TLS 1.3" : "TLS 1.2";
+}
+
 void tlsEnd(TlsConnection* connection) { delete connection; }
 
 void tlsUpTo12ForTests(bool upTo12) { gUpTo12 = upTo12; }

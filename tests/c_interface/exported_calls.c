@@ -125,3 +125,55 @@ int32_t cList(int32_t session, enum CListing which, SAFEARRAY **lines, char *joi
     SafeArrayUnaccessData(*lines);
     return highest;
 }
+
+/* The trace callback: each line as "> line", "< line" or "* note", one per
+ * row, appended to the record that cTakeTrace hands out. */
+static char traced[1 << 16];
+static size_t tracedUsed;
+
+static void TALVEN_CALL traceLine(int32_t session, int32_t direction, const char *bytes, int32_t length) {
+    const char *mark = direction == FTP_TRACE_SENT ? "> " : direction == FTP_TRACE_RECEIVED ? "< " : "* ";
+    (void)session;
+    if (tracedUsed + (size_t)length + 4 > sizeof traced) return;
+    memcpy(traced + tracedUsed, mark, 2);
+    memcpy(traced + tracedUsed + 2, bytes, (size_t)length);
+    tracedUsed += (size_t)length + 2;
+    traced[tracedUsed++] = '\n';
+}
+
+void cTraceNextSessions(int on) { ftpSetDefaultTraceCallback(on ? traceLine : NULL); }
+int32_t cTrace(int32_t session, int on) { return ftpSetTraceCallback(session, on ? traceLine : NULL); }
+
+size_t cTakeTrace(char *text, size_t capacity) {
+    size_t length = tracedUsed < capacity ? tracedUsed : capacity - 1;
+    memcpy(text, traced, length);
+    text[length] = '\0';
+    tracedUsed = 0;
+    return length;
+}
+
+/* The progress callback: cancels once done reaches cancelAt bytes (never
+ * when it is negative). */
+static double cancelAt = -1, lastDone = -2, lastTotal = -2;
+static int32_t progressCalls;
+
+static int32_t TALVEN_CALL progressAt(int32_t session, double done, double total) {
+    (void)session;
+    ++progressCalls;
+    lastDone = done;
+    lastTotal = total;
+    return cancelAt >= 0 && done >= cancelAt ? 1 : 0;
+}
+
+int32_t cProgress(int32_t session, int on, double cancelAtBytes) {
+    cancelAt = cancelAtBytes;
+    progressCalls = 0;
+    lastDone = lastTotal = -2;
+    return ftpSetProgressCallback(session, on ? progressAt : NULL);
+}
+
+int32_t cProgressSeen(double *done, double *total) {
+    *done = lastDone;
+    *total = lastTotal;
+    return progressCalls;
+}

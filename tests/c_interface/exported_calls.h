@@ -28,6 +28,18 @@ int32_t cChangeDir(int32_t session, const char *name);
 int32_t cCurDir(int32_t session, char *name, size_t capacity);
 int32_t cList(int32_t session, enum CListing which, SAFEARRAY **lines, char *joined, size_t capacity);
 
+/* A trace callback written in C, for the sessions the thread opens next or
+ * for one session; cTakeTrace gives what it recorded so far and starts anew:
+ * "> " sent, "< " received, "* " a note, each line ended by a line feed. */
+void cTraceNextSessions(int on);
+int32_t cTrace(int32_t session, int on);
+size_t cTakeTrace(char *text, size_t capacity);
+/* A progress callback written in C that cancels the transfer once done
+ * reaches cancelAtBytes (negative: never); cProgressSeen gives how often it
+ * was called and with what last. */
+int32_t cProgress(int32_t session, int on, double cancelAtBytes);
+int32_t cProgressSeen(double *done, double *total);
+
 #ifdef __cplusplus
 }
 #endif

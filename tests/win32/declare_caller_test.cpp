@@ -10,17 +10,21 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <set>
+#include <sstream>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
 #include "exported_names.h"
+#include "talvenftp.h"
 #include "scripted_server.h"
 
 using namespace testftp;
@@ -51,6 +55,31 @@ extern "C" void declareCall(CallFrame* frame) __asm__("talven_declare_call");
 // A control that removes its one argument but loses every register it
 // should keep, and returns the argument.
 extern "C" std::uint32_t losesRegisters(std::uint32_t) __asm__("talven_loses_registers");
+
+extern "C" void __stdcall scramblingTrace(std::int32_t, std::int32_t, const char*, std::int32_t) __asm__(
+    "talven_scrambling_trace");
+extern "C" std::int32_t __stdcall scramblingProgress(std::int32_t, double, double) __asm__(
+    "talven_scrambling_progress");
+
+// What the callbacks were called with: the trace as "> line" and "< line"
+// rows, and the progress of each call.
+std::string gTraced;
+std::vector<std::pair<double, double>> gProgress;
+
+extern "C" __attribute__((used)) void __stdcall traceRecorder(std::int32_t, std::int32_t direction, const char* bytes,
+                                                              std::int32_t length) __asm__("talven_trace_recorder");
+extern "C" void __stdcall traceRecorder(std::int32_t, std::int32_t direction, const char* bytes, std::int32_t length) {
+    if (direction == FTP_TRACE_NOTE) return;
+    gTraced += direction == FTP_TRACE_SENT ? "> " : "< ";
+    gTraced.append(bytes, static_cast<std::size_t>(length)).append("\n");
+}
+
+extern "C" __attribute__((used)) std::int32_t __stdcall progressRecorder(std::int32_t, double done,
+                                                                         double total) __asm__("talven_progress_recorder");
+extern "C" std::int32_t __stdcall progressRecorder(std::int32_t, double done, double total) {
+    gProgress.emplace_back(done, total);
+    return 0;
+}
 
 // The frame's address and the stack pointer are kept in memory: while the
 // callee runs, every register a caller could keep them in is under test.
@@ -98,6 +127,32 @@ talven_declare_call:
         popl %ebx
         popl %ebp
         ret
+        .p2align 4
+# Callbacks as a Visual Basic AddressOf function is called: __stdcall, the
+# callee removing its arguments, and free to change EAX (where it returns
+# nothing), ECX and EDX. Each hands a copy of its arguments to the recorder
+# written below, then spoils those registers.
+talven_scrambling_trace:
+        pushl 16(%esp)
+        pushl 16(%esp)
+        pushl 16(%esp)
+        pushl 16(%esp)
+        call talven_trace_recorder
+        movl $0xDEADBEEF, %eax
+        movl $0xDEADBEEF, %ecx
+        movl $0xDEADBEEF, %edx
+        ret $16
+        .p2align 4
+talven_scrambling_progress:
+        pushl 20(%esp)
+        pushl 20(%esp)
+        pushl 20(%esp)
+        pushl 20(%esp)
+        pushl 20(%esp)
+        call talven_progress_recorder
+        movl $0xDEADBEEF, %ecx
+        movl $0xDEADBEEF, %edx
+        ret $20
         .p2align 4
 talven_loses_registers:
         xorl %ebx, %ebx
@@ -313,6 +368,7 @@ TEST_P(DeclaredExports, EveryExportKeepsTheStackAndRegistersAndAnswersRight) {
     std::ofstream(directory_ / "up.bin", std::ios::binary) << upload;
 
     EXPECT_EQ(lastStatus(), "0 ");
+    call("ftpSetDefaultTraceCallback", {word(reinterpret_cast<const void*>(&scramblingTrace))});
     BSTR host = newString("127.0.0.1"), user = newString("anonymous"), password = newString("");
     const auto session = static_cast<std::int32_t>(call("ftpConnect", {word(&host), word(&user), word(&password)}));
     ASSERT_GT(session, 0);
@@ -323,7 +379,14 @@ TEST_P(DeclaredExports, EveryExportKeepsTheStackAndRegistersAndAnswersRight) {
     BSTR local = newString((directory_ / "up.bin").string()), fetched = newString((directory_ / "down.bin").string());
     SAFEARRAY* lines = nullptr;
     const std::uint32_t s = static_cast<std::uint32_t>(session);
+    const std::uint32_t trace = word(reinterpret_cast<const void*>(&scramblingTrace));
+    const std::uint32_t progress = word(reinterpret_cast<const void*>(&scramblingProgress));
     const std::vector<DeclaredCall> table = {
+        {"ftpSetDefaultTraceCallback", {0}, {}, "230 Logged in"},
+        {"ftpSetTraceCallback", {s, trace}, 1, "230 Logged in"},
+        {"ftpSetProgressCallback", {s, progress}, 1, "230 Logged in"},
+        {"ftpSetDefaultTimeout", {99}, 0, "8 Wait Out Of Range"},
+        {"ftpSetTimeout", {s, 5000}, 1, "8 Wait Out Of Range"},
         {"ftpSetBinary", {s}, {}, "200 Binary"},
         {"ftpSetAscii", {s}, {}, "200 ASCII"},
         {"FTPMAKEDIR", {s, word(&directory)}, 1, "257 \"/sub\" created"},
@@ -357,6 +420,20 @@ TEST_P(DeclaredExports, EveryExportKeepsTheStackAndRegistersAndAnswersRight) {
     }
 
     EXPECT_EQ(server.transcript(), kTableTranscript);
+    // The trace, from the greeting on, holds every command sent, PASS masked.
+    std::string sentLines;
+    std::istringstream traced(gTraced);
+    for (std::string row; std::getline(traced, row);)
+        if (row.starts_with("> ")) sentLines += (row == "> PASS ****" ? "PASS " : row.substr(2)) + "\r\n";
+    EXPECT_EQ(sentLines, kTableTranscript);
+    EXPECT_EQ(gTraced.substr(0, 28), "< 220 Scripted server ready\n");
+    // The progress of the upload ends at its size, the download's at the
+    // bytes received of a size the server did not announce.
+    EXPECT_NE(std::find(gProgress.begin(), gProgress.end(), std::make_pair(20000.0, 20000.0)), gProgress.end());
+    ASSERT_FALSE(gProgress.empty());
+    EXPECT_EQ(gProgress.back(), std::make_pair(double(download.size()), -1.0));
+    gTraced.clear();
+    gProgress.clear();
     EXPECT_EQ(stored, upload);
     EXPECT_EQ(readFile(directory_ / "down.bin"), download);
     ASSERT_NE(lines, nullptr);
