@@ -62,13 +62,12 @@ inline constexpr BuiltStatus kNotConnected{94, "Not Connected"};
 // the result is the built status line that says why (91 to 93); 94 when the
 // handle names no open stream.
 std::string ftpReadReply(std::int32_t session);
-// As ftpReadReply, but a go-ahead (see ftpTransferMayStart) ends it too:
-// the first reply to a transfer command that is not another preliminary one.
-std::string ftpReadGoAhead(std::int32_t session);
-// ftpReadReply and ftpReadGoAhead within the time left until deadline
-// rather than one wait from now: for a reply that shares a wait with what
-// came before it.
+// ftpReadReply within the time left until deadline rather than one wait
+// from now: for a reply that shares a wait with what came before it.
 std::string ftpReadReplyBefore(std::int32_t session, StreamDeadline deadline);
+// As ftpReadReplyBefore, but a go-ahead (see ftpTransferMayStart) ends it
+// too: the first reply to a transfer command that is not another
+// preliminary one.
 std::string ftpReadGoAheadBefore(std::int32_t session, StreamDeadline deadline);
 inline constexpr std::size_t kReplySizeLimit = 1 << 20;
 // Reads the greeting: any 120 replies, then a 220 reply, all within one wait

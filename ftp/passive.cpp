@@ -175,6 +175,25 @@ void traceDataTls(std::int32_t session, std::int32_t data) {
              "Data connection TLS established, " + StreamTLSProtocol(data) + (StreamTLSResumed(data) ? ", resumed" : ""));
 }
 
+// The data connection's handshake failed with error. Before the go-ahead
+// the server may have refused the command and closed the data connection
+// for it (proftpd): its refusal is then the reason. Otherwise the TLS
+// failure is, and the server's reply to the failed data connection is read.
+std::string failedHandshake(std::int32_t session, std::int32_t data, std::int32_t error, bool goneAhead,
+                            StreamDeadline deadline) {
+    StreamClose(data);
+    if (!goneAhead) {
+        const std::string reply = ftpReadGoAheadBefore(session, deadline);
+        if (!ftpTransferMayStart(reply) && !ftpSessionLost(session)) {
+            ftpRecordReply(reply);
+            return {};
+        }
+    }
+    if (!ftpSessionLost(session)) ftpReadReplyBefore(session, deadline);
+    ftpRecordTlsFailure(error);
+    return {};
+}
+
 // The go-ahead and the data connection's handshake in either order, both
 // before deadline; a reply that is no go-ahead ends the transfer as it comes.
 std::string startSecuredTransfer(std::int32_t session, std::int32_t data, StreamDeadline deadline) {
@@ -195,15 +214,7 @@ std::string startSecuredTransfer(std::int32_t session, std::int32_t data, Stream
                 goAhead = reply;
                 break;
             }
-            case TlsProgress::failed: {
-                const std::int32_t error = errorNumber;
-                StreamClose(data);
-                // The server's reply to the failed data connection, after
-                // its go-ahead when that is still to come.
-                ftpReadReplyBefore(session, deadline);
-                ftpRecordTlsFailure(error);
-                return {};
-            }
+            case TlsProgress::failed: return failedHandshake(session, data, errorNumber, !goAhead.empty(), deadline);
             case TlsProgress::timedOut: return transferTimedOut(session, data, !goAhead.empty());
         }
         if (handshaken && !goAhead.empty()) return goAhead;

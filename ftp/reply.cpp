@@ -146,10 +146,6 @@ std::string ftpReadReplyBefore(std::int32_t session, StreamDeadline deadline) {
     }
 }
 
-std::string ftpReadGoAhead(std::int32_t session) {
-    return ftpReadGoAheadBefore(session, StreamDeadlineFromNow(session));
-}
-
 // A restart marker (110) or a delay (120) may come before the go-ahead.
 std::string ftpReadGoAheadBefore(std::int32_t session, StreamDeadline deadline) {
     ReplyLines lines(session, deadline);

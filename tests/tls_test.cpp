@@ -244,7 +244,8 @@ TEST_F(Tls, ServerFaultsFailAsTheyShould) {
         // The data connection's handshake comes before the 150 (ftp-srv).
         {"handshake_first", false, true, 1, 226, "Transfer complete."},
         {"handshake_first", false, false, 1, 226, "Transfer complete."},
-        // A refusal ends the transfer as it comes, with no handshake.
+        // A refusal ends the transfer as it comes, and is the reason when
+        // the server closed the data connection for it before its handshake.
         {"refused", false, false, 0, 550, "No such file."},
     };
     const std::string whyNot = whyNoTlsResumption();

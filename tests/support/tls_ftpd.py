@@ -284,7 +284,10 @@ class Session:
         ended but never confirmed."""
         if self.case == "stall_go_ahead":
             return self.hold()
-        if self.case == "refused":
+        if self.case == "refused":  # the data connection closed at once, then the refusal (proftpd)
+            raw, _ = self.listener.accept()
+            raw.close()
+            time.sleep(0.2)
             return self.reply("550 No such file.")
         if self.case == "stall_handshake":
             self.reply("150 Ok to send data.")
