@@ -160,8 +160,11 @@ std::string commandLine();
 std::int32_t localMillisecondsOfDay();
 // Shows message in a popup titled title with one OK button and returns once
 // the user has dismissed it. Where the platform has a script host, the popup
-// runs through scriptFile holding scriptText; where that script cannot be
-// written or the host cannot show it, the platform's own message box does.
+// runs through scriptFile holding scriptText, which is written only where no
+// file of that name exists (one that does is left alone), by scriptCommand,
+// whose program, named without a folder, is the system's own; where that
+// script cannot be written or the host cannot show it, the platform's own
+// message box does.
 void showPopup(const std::string& title, const std::string& message,
                const std::string& scriptFile, const std::string& scriptText,
                const std::string& scriptCommand);

@@ -38,12 +38,20 @@ static SOCKADDR_STORAGE withPort(const Address& address, std::uint16_t port) {
     return peer;
 }
 
+// Not inheritable from the start, so that a program that starts another
+// (the script host here, or a host program's CreateProcess on another
+// thread) cannot pass the connection on. Systems before Windows 7 SP1 refuse
+// the flag; there the mark is taken off right after.
 Socket openTcpSocket(const Address& address) {
-    SOCKET handle = socket(withPort(address, 0).ss_family, SOCK_STREAM, IPPROTO_TCP);
-    if (handle == INVALID_SOCKET) return kNoSocket;
-    // The script host started later must not inherit the connection.
-    SetHandleInformation(reinterpret_cast<HANDLE>(handle), HANDLE_FLAG_INHERIT, 0);
-    return static_cast<Socket>(handle);
+    const int family = withPort(address, 0).ss_family;
+    SOCKET handle =
+        WSASocketW(family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    if (handle == INVALID_SOCKET && WSAGetLastError() == WSAEINVAL) {
+        handle = socket(family, SOCK_STREAM, IPPROTO_TCP);
+        if (handle != INVALID_SOCKET)
+            SetHandleInformation(reinterpret_cast<HANDLE>(handle), HANDLE_FLAG_INHERIT, 0);
+    }
+    return handle == INVALID_SOCKET ? kNoSocket : static_cast<Socket>(handle);
 }
 
 bool setNoLinger(Socket socket) {
@@ -493,37 +501,52 @@ void deleteScript(const std::string& scriptFile) {
     FindClose(search);
 }
 
-// An earlier file of that name is emptied and rewritten, so that the host
-// runs this script whatever the file held. CREATE_ALWAYS would refuse a
-// hidden or system file, whose old text the host would then run. True only
-// when the whole script is in the file; a file it could not open is not
-// ours and stays as it was, one it emptied but could not fill is removed.
+// The script goes only into a new file: one of that name that is there
+// already (the user's own, a hidden one, another run's that is being shown)
+// is left as it is and not run. True only when the whole script is in the
+// file; one this run created but could not fill is removed again.
 bool writeScript(const std::string& scriptFile, const std::string& scriptText) {
     QuietErrors quiet;
     HANDLE file =
-        CreateFileA(scriptFile.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        CreateFileA(scriptFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
-    bool whole = SetEndOfFile(file) &&
-                 WriteFile(file, scriptText.data(), static_cast<DWORD>(scriptText.size()), &written, nullptr) &&
+    bool whole = WriteFile(file, scriptText.data(), static_cast<DWORD>(scriptText.size()), &written, nullptr) &&
                  written == scriptText.size();
     whole = CloseHandle(file) && whole;
     if (!whole) deleteScript(scriptFile);
     return whole;
 }
 
+// A program named without a folder is the system's own: CreateProcess would
+// look in the current folder first, where a program of that name may have
+// been planted (Downloads, a network share). Empty when there is none.
+std::string hostProgram(const std::string& command) {
+    std::string name;
+    if (!command.empty() && command.front() == '"') name = command.substr(1, command.find('"', 1) - 1);
+    else name = command.substr(0, command.find(' '));
+    if (name.find_first_of("\\/:") != std::string::npos) return name;
+    char folder[MAX_PATH];
+    const UINT length = GetSystemDirectoryA(folder, MAX_PATH);
+    if (name.empty() || length == 0 || length >= MAX_PATH) return std::string();
+    return std::string(folder, length) + "\\" + name + (name.find('.') == std::string::npos ? ".exe" : "");
+}
+
 // True when the host ran and ended with exit code 0. A host that is
 // missing, or refuses to run (the Script Host disabled by policy), or fails
-// on the script has shown nothing.
+// on the script has shown nothing. The host needs none of this process's
+// handles and gets none.
 bool runAndWait(const std::string& command) {
+    const std::string program = hostProgram(command);
+    if (program.empty()) return false;
     std::string line = command;  // CreateProcessA may write into its command line
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_SHOWNORMAL;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS, nullptr, nullptr,
-                        &startup, &process))
+    if (!CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
+                        nullptr, &startup, &process))
         return false;
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD exitCode = 1;
