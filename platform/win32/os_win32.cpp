@@ -441,8 +441,30 @@ void consoleWriteEachAtColumn(int column, std::string_view texts, const std::vec
     }
 }
 
+namespace {
+// A window that did not take a caption in time gets none for a while.
+constexpr UINT kCaptionWaitMilliseconds = 100;
+constexpr DWORD kNoCaptionsAfterNoAnswerMilliseconds = 1000;
+std::atomic<std::int32_t> gUnansweringWindow{0};
+std::atomic<DWORD> gUnansweringSince{0};
+}  // namespace
+
+// Another thread's window gets its caption as a sent message, taken only when
+// that thread reads its messages: one that waits for this very transfer (a
+// common worker-thread pattern), or hangs, would hold the transfer for ever.
+// So a caption waits briefly at most, and after one that was not taken the
+// window gets none for a second: the transfer keeps its own pace, bounded by
+// the stream's waits alone.
 void setWindowCaption(std::int32_t window, const std::string& caption) {
-    SetWindowTextA(reinterpret_cast<HWND>(static_cast<std::intptr_t>(window)), caption.c_str());
+    if (gUnansweringWindow == window && GetTickCount() - gUnansweringSince < kNoCaptionsAfterNoAnswerMilliseconds)
+        return;
+    DWORD_PTR ignored = 0;
+    if (SendMessageTimeoutA(reinterpret_cast<HWND>(static_cast<std::intptr_t>(window)), WM_SETTEXT, 0,
+                            reinterpret_cast<LPARAM>(caption.c_str()), SMTO_BLOCK | SMTO_ABORTIFHUNG,
+                            kCaptionWaitMilliseconds, &ignored))
+        return;
+    gUnansweringSince = GetTickCount();
+    gUnansweringWindow = window;
 }
 
 // ---------------------------------------------------------------- process

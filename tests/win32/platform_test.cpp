@@ -300,6 +300,41 @@ TEST(WindowCaption, TheCaptionIsSetOnTheWindowNamedByItsHandle) {
     DestroyWindow(window);
 }
 
+// A window whose thread waits for the transfer (or hangs) reads no messages:
+// its captions must not hold the transfer. Once that thread reads its
+// messages again, captions arrive again after the pause.
+TEST(WindowCaption, AWindowWhoseThreadDoesNotAnswerHoldsNoCaptionLong) {
+    HWND window = nullptr;
+    HANDLE created = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE pump = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread owner([&] {
+        window = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 10, 10, HWND_MESSAGE, nullptr, nullptr, nullptr);
+        SetEvent(created);
+        WaitForSingleObject(pump, INFINITE);  // reads no messages meanwhile
+        MSG message;
+        while (MsgWaitForMultipleObjects(0, nullptr, FALSE, 3000, QS_ALLINPUT) == WAIT_OBJECT_0)
+            while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+        DestroyWindow(window);
+    });
+    WaitForSingleObject(created, INFINITE);
+    const auto handle = static_cast<std::int32_t>(reinterpret_cast<std::intptr_t>(window));
+    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread captions([&] {
+        for (int i = 1; i <= 20; ++i) os::setWindowCaption(handle, std::to_string(i * 8192) + " / 163840");
+        SetEvent(done);
+    });
+    EXPECT_EQ(WaitForSingleObject(done, 2000), WAIT_OBJECT_0) << "20 captions held the caller for 2 s";
+    SetEvent(pump);
+    captions.join();
+    CloseHandle(done);
+    Sleep(1100);
+    os::setWindowCaption(handle, "163840 / 163840");
+    EXPECT_EQ(windowText(window), "163840 / 163840");
+    owner.join();
+    CloseHandle(created);
+    CloseHandle(pump);
+}
+
 // ---------------------------------------------------------------- files
 
 class Files : public InScratchDirectory {};
