@@ -34,9 +34,11 @@ std::set<std::int32_t>& epsvRefusals() {
 }
 
 // What was kept about the session behind a handle, which a later session
-// may take over.
+// may take over; the host entry goes with it, so that a program that
+// connects and quits again and again does not grow.
 void forgetSessionState(std::int32_t session) {
     std::lock_guard<std::mutex> guard(gSessionHostsLock);
+    sessionHosts().erase(session);
     lostSessions().erase(session);
     epsvRefusals().erase(session);
 }
