@@ -4,6 +4,7 @@
 
 #include "client_fixture.h"
 #include "file_limit.h"
+#include "named_pipe.h"
 #include "os.h"
 
 using namespace testftp;
@@ -203,6 +204,14 @@ TEST_F(Download, TargetsThatCannotBeReplacedOrCreated) {
     EXPECT_EQ(text, "Local File Open Error");
     EXPECT_EQ(readFile(directory + "/inside"), "content");
     expectNoTemporaryFile();
+
+    // A device is refused before anything is asked of the server.
+    for (const std::string& device : deviceNames()) {
+        EXPECT_EQ(get([](Peer&) {}, "f", device), 0) << device;
+        EXPECT_EQ(code, 70) << device;
+        EXPECT_EQ(text, "Local File Can't be deleted") << device;
+        EXPECT_EQ(sent, "QUIT\r\n") << device;
+    }
 }
 
 TEST_F(Download, AFileHeldExclusivelyElsewhereIsNotReplaced) {

@@ -236,10 +236,21 @@ HANDLE fileHandle(FileHandle handle) { return reinterpret_cast<HANDLE>(handle); 
 
 constexpr DWORD kHiddenOrSystem = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 
+// A device name (NUL, CON, COM1, also with a suffix or in a folder: nul.txt,
+// sub\CON.txt) names the device wherever it stands, and so does a path
+// under \\.\; the full path the system makes of either begins with \\.\.
+bool namesDevice(const std::string& path) {
+    char full[MAX_PATH];
+    const DWORD length = GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
+    return length >= 4 && length < MAX_PATH && std::strncmp(full, "\\\\.\\", 4) == 0;
+}
+
 }  // namespace
 
+// A device is no file of any kind here; it counts as special.
 PathKind pathKind(const std::string& path) {
     if (!usablePath(path)) return PathKind::missing;
+    if (namesDevice(path)) return PathKind::specialFile;
     QuietErrors quiet;
     DWORD attributes = GetFileAttributesA(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return PathKind::missing;
@@ -310,6 +321,7 @@ std::int32_t fileIdentity(FileHandle handle, FileIdentity& identity) {
 
 std::int32_t checkReplaceable(const std::string& path) {
     if (!usablePath(path)) return 64;
+    if (namesDevice(path)) return 70;
     QuietErrors quiet;
     DWORD attributes = GetFileAttributesA(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return 0;
