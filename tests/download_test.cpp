@@ -65,6 +65,23 @@ TEST_F(Download, ReplacesTheLocalFileWithExactlyTheBytesReceived) {
     }
 }
 
+// A target whose path is almost as long as the system allows (255 of at
+// most 259 characters on Windows) is written, though the temporary file
+// beside it has a longer name than the target's.
+TEST_F(Download, ATargetWithAPathOfAlmostTheLongestLengthIsWritten) {
+    const std::string base = std::filesystem::absolute(scratch.path()).string();
+    ASSERT_LT(base.size(), 200u);
+    const std::filesystem::path folder = scratch.path() / std::string(245 - base.size(), 'd');
+    std::filesystem::create_directory(folder);
+    const std::string local = (folder / "file.bin").string();
+    ASSERT_EQ(std::filesystem::absolute(local).string().size(), 255u);
+    const std::string bytes = patternedBytes(20000);
+    EXPECT_EQ(get([&](Peer& control) { serveRetrieve(control, bytes, retrieveReplies(20000)); }, "f", local), 1)
+        << code << " " << text;
+    EXPECT_TRUE(readFile(local) == bytes);
+    expectNoTemporaryFile();
+}
+
 // The new file takes the target's place as the target was: under a name as
 // long as the file system allows, with the target's permissions, owner and
 // group, and through a symbolic link, which stays a link.

@@ -217,10 +217,43 @@ std::int32_t fileErrorNumber(DWORD error) {
     }
 }
 
+std::wstring widened(const std::string& text) {
+    const int size = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
+    return wide;
+}
+
+// The path made whole (folder, drive), as the file calls resolve it.
+std::wstring wholePath(const std::wstring& path) {
+    const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (size == 0) return path;
+    std::wstring whole(size, L'\0');
+    const DWORD length = GetFullPathNameW(path.c_str(), size, whole.data(), nullptr);
+    if (length == 0 || length >= size) return path;
+    whole.resize(length);
+    return whole;
+}
+
+// The path as the wide file calls take it. The ANSI calls, and the wide ones
+// in their plain form, stop at MAX_PATH characters; a longer whole path (a
+// download's temporary name beside a target of 250-259 characters, which
+// itself fits) goes in the \\?\ form, good for 32,767 characters, which
+// the system takes as it stands: so it is made whole first.
+std::wstring systemPath(const std::string& path) {
+    const std::wstring wide = widened(path);
+    const std::wstring whole = wholePath(wide);
+    if (whole.size() < MAX_PATH || whole.rfind(L"\\\\?\\", 0) == 0 || whole.rfind(L"\\\\.\\", 0) == 0)
+        return wide;
+    if (whole.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + whole.substr(2);
+    return L"\\\\?\\" + whole;
+}
+
 std::int32_t openFile(const std::string& path, DWORD access, DWORD share, DWORD disposition, FileHandle& handle) {
     if (!usablePath(path)) return 64;
     QuietErrors quiet;
-    HANDLE file = CreateFileA(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        CreateFileW(systemPath(path).c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return fileErrorNumber(GetLastError());
     // Device names (NUL, CON, COM1, also with a suffix or a folder) and pipes
     // open too; they are no files, and reading a pipe may never end.
@@ -252,7 +285,7 @@ PathKind pathKind(const std::string& path) {
     if (!usablePath(path)) return PathKind::missing;
     if (namesDevice(path)) return PathKind::specialFile;
     QuietErrors quiet;
-    DWORD attributes = GetFileAttributesA(path.c_str());
+    DWORD attributes = GetFileAttributesW(systemPath(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return PathKind::missing;
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) return PathKind::directory;
     if (attributes & kHiddenOrSystem) return PathKind::specialFile;
@@ -323,12 +356,12 @@ std::int32_t checkReplaceable(const std::string& path) {
     if (!usablePath(path)) return 64;
     if (namesDevice(path)) return 70;
     QuietErrors quiet;
-    DWORD attributes = GetFileAttributesA(path.c_str());
+    DWORD attributes = GetFileAttributesW(systemPath(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return 0;
     if (attributes & FILE_ATTRIBUTE_READONLY) return 70;
     // Opening for delete fails while another program holds the file without
     // letting it be deleted.
-    HANDLE file = CreateFileA(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    HANDLE file = CreateFileW(systemPath(path).c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE) return fileErrorNumber(GetLastError());
     CloseHandle(file);
@@ -338,7 +371,7 @@ std::int32_t checkReplaceable(const std::string& path) {
 std::int32_t deleteFile(const std::string& path) {
     if (!usablePath(path)) return 64;
     QuietErrors quiet;
-    return DeleteFileA(path.c_str()) ? 0 : fileErrorNumber(GetLastError());
+    return DeleteFileW(systemPath(path).c_str()) ? 0 : fileErrorNumber(GetLastError());
 }
 
 std::string linkedFile(const std::string& path) { return path; }
@@ -354,38 +387,27 @@ std::string folderOf(const std::string& path) {
     return path.substr(0, end);
 }
 
-namespace {
-
-// Some implementations of ReplaceFileA take the folder for a file of their
-// own from the replaced file's name, which a bare name lacks.
-std::string fullPath(const std::string& path) {
-    const DWORD size = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
-    if (size == 0) return path;
-    std::string full(size, '\0');
-    const DWORD length = GetFullPathNameA(path.c_str(), size, full.data(), nullptr);
-    if (length == 0 || length >= size) return path;
-    full.resize(length);
-    return full;
-}
-
-}  // namespace
-
-// ReplaceFileA keeps the replaced file's attributes, security and creation
+// ReplaceFileW keeps the replaced file's attributes, security and creation
 // time; a new file has none to keep. Not every implementation carries the
-// attributes over (Wine's does not), so they are set again.
+// attributes over (Wine's does not), so they are set again. Some take the
+// folder for a file of their own from the replaced file's name, which a bare
+// name lacks: they get whole paths.
 std::int32_t replaceFile(const std::string& from, const std::string& to) {
     if (!usablePath(from) || !usablePath(to)) return 64;
     QuietErrors quiet;
-    const DWORD attributes = GetFileAttributesA(to.c_str());
+    const std::wstring source = systemPath(from);
+    const std::wstring target = systemPath(to);
+    const DWORD attributes = GetFileAttributesW(target.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
-        return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : fileErrorNumber(GetLastError());
-    if (!ReplaceFileA(fullPath(to).c_str(), fullPath(from).c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
-                      nullptr))
+        return MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0
+                                                                                       : fileErrorNumber(GetLastError());
+    if (!ReplaceFileW(wholePath(target).c_str(), wholePath(source).c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
+                      nullptr, nullptr))
         return fileErrorNumber(GetLastError());
     constexpr DWORD kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                 FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE |
                                 FILE_ATTRIBUTE_TEMPORARY;
-    SetFileAttributesA(to.c_str(), attributes & kSettable);
+    SetFileAttributesW(target.c_str(), attributes & kSettable);
     return 0;
 }
 
