@@ -11,7 +11,7 @@
 #include <atomic>
 #include <climits>
 #include <cstring>
-#include <mutex>
+#include <mutex>  // std::lock_guard only
 #include <new>
 
 namespace os {
@@ -154,23 +154,21 @@ constexpr UINT kQuietModes = SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX;
 
 using SetThreadErrorModeCall = BOOL(WINAPI*)(DWORD, LPDWORD);
 
-// Looked up, so that the images still load where the call is missing.
-SetThreadErrorModeCall threadErrorModeCall() {
-    static const auto call = reinterpret_cast<SetThreadErrorModeCall>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetThreadErrorMode")));
-    return call;
-}
+// Looked up, so that the images still load where the call is missing. Like
+// every value this layer keeps, it is made as the image loads, not on first
+// use: a local static's guard would bring in a threads run-time (see Lock).
+const auto gThreadErrorModeCall = reinterpret_cast<SetThreadErrorModeCall>(
+    reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetThreadErrorMode")));
+SetThreadErrorModeCall threadErrorModeCall() { return gThreadErrorModeCall; }
 
 struct SharedErrorMode {
-    std::mutex lock;
+    Lock lock;
     int holders = 0;
     UINT previous = 0;
 };
 
-SharedErrorMode& sharedErrorMode() {
-    static SharedErrorMode mode;
-    return mode;
-}
+SharedErrorMode gSharedErrorMode;
+SharedErrorMode& sharedErrorMode() { return gSharedErrorMode; }
 
 class QuietErrors {
 public:
@@ -180,7 +178,7 @@ public:
             if (perThread_) return;
         }
         SharedErrorMode& shared = sharedErrorMode();
-        std::lock_guard<std::mutex> guard(shared.lock);
+        std::lock_guard<Lock> guard(shared.lock);
         if (shared.holders++ == 0) shared.previous = SetErrorMode(kQuietModes);
     }
     ~QuietErrors() {
@@ -189,7 +187,7 @@ public:
             return;
         }
         SharedErrorMode& shared = sharedErrorMode();
-        std::lock_guard<std::mutex> guard(shared.lock);
+        std::lock_guard<Lock> guard(shared.lock);
         if (--shared.holders == 0) SetErrorMode(shared.previous);
     }
     QuietErrors(const QuietErrors&) = delete;
@@ -514,18 +512,20 @@ void NTAPI releaseAsThreadEnds(void* pending) {
     entry->release(entry->value);
     delete entry;
 }
-}  // namespace
 
 // Fiber-local storage, whose callback runs as each thread ends. The slot is
 // given back (its values released) as this module unloads: a library that a
 // program unloads must not leave the system a callback into its freed code.
+const struct ThreadExitSlot {
+    DWORD index = FlsAlloc(releaseAsThreadEnds);
+    ~ThreadExitSlot() {
+        if (index != FLS_OUT_OF_INDEXES) FlsFree(index);
+    }
+} gThreadExitSlot;
+}  // namespace
+
 bool releaseAtThreadExit(void* value, void (*release)(void*)) {
-    static const struct Slot {
-        DWORD index = FlsAlloc(releaseAsThreadEnds);
-        ~Slot() {
-            if (index != FLS_OUT_OF_INDEXES) FlsFree(index);
-        }
-    } slot;
+    const ThreadExitSlot& slot = gThreadExitSlot;
     if (slot.index == FLS_OUT_OF_INDEXES) return false;
     auto* entry = new (std::nothrow) ThreadExitRelease{value, release};
     if (entry == nullptr) return false;
@@ -533,6 +533,27 @@ bool releaseAtThreadExit(void* value, void (*release)(void*)) {
     if (FlsSetValue(slot.index, entry)) return true;
     delete entry;
     return false;
+}
+
+static_assert(sizeof(SRWLOCK) == sizeof(void*));
+void Lock::lock() { AcquireSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&state_)); }
+void Lock::unlock() { ReleaseSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&state_)); }
+
+// A slot that cannot be had (TLS_OUT_OF_INDEXES) reads 0 and keeps nothing.
+ThreadWord::ThreadWord() : slot_(TlsAlloc()) {}
+ThreadWord::~ThreadWord() {
+    if (slot_ != TLS_OUT_OF_INDEXES) TlsFree(static_cast<DWORD>(slot_));
+}
+// TlsGetValue sets the last error; a caller's last error stays as it was.
+std::intptr_t ThreadWord::get() const {
+    if (slot_ == TLS_OUT_OF_INDEXES) return 0;
+    const DWORD lastError = GetLastError();
+    const auto value = reinterpret_cast<std::intptr_t>(TlsGetValue(static_cast<DWORD>(slot_)));
+    SetLastError(lastError);
+    return value;
+}
+void ThreadWord::set(std::intptr_t value) {
+    if (slot_ != TLS_OUT_OF_INDEXES) TlsSetValue(static_cast<DWORD>(slot_), reinterpret_cast<void*>(value));
 }
 
 bool isLeadByte(char byte) { return IsDBCSLeadByte(static_cast<BYTE>(byte)) != 0; }

@@ -265,10 +265,10 @@ TlsIo establish(TlsConnection& connection) {
 // Windows' gives SEC_I_CONTEXT_EXPIRED, and a record without data there is
 // just that: TLS lets a peer send empty records, and taking one for the end
 // would take a cut download for a whole one.
-bool emptyRecordEndsData() {
-    static const bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-    return wine;
-}
+// Found as the image loads: a local static's guard would bring in a threads
+// run-time (see os::Lock).
+const bool gOnWine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+bool emptyRecordEndsData() { return gOnWine; }
 
 // What one step over the received bytes did.
 enum class Step { taken, more, failed };
