@@ -307,12 +307,13 @@ TEST(WindowCaption, AWindowWhoseThreadDoesNotAnswerHoldsNoCaptionLong) {
     HWND window = nullptr;
     HANDLE created = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     HANDLE pump = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE finish = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::thread owner([&] {
         window = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 10, 10, HWND_MESSAGE, nullptr, nullptr, nullptr);
         SetEvent(created);
         WaitForSingleObject(pump, INFINITE);  // reads no messages meanwhile
         MSG message;
-        while (MsgWaitForMultipleObjects(0, nullptr, FALSE, 3000, QS_ALLINPUT) == WAIT_OBJECT_0)
+        while (MsgWaitForMultipleObjects(1, &finish, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0)
             while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
         DestroyWindow(window);
     });
@@ -330,7 +331,9 @@ TEST(WindowCaption, AWindowWhoseThreadDoesNotAnswerHoldsNoCaptionLong) {
     Sleep(1100);
     os::setWindowCaption(handle, "163840 / 163840");
     EXPECT_EQ(windowText(window), "163840 / 163840");
+    SetEvent(finish);
     owner.join();
+    CloseHandle(finish);
     CloseHandle(created);
     CloseHandle(pump);
 }
