@@ -52,6 +52,11 @@ ArgumentTable& processArguments() {
     return table;
 }
 
+std::vector<std::string>& allProcessArguments() {
+    static std::vector<std::string> fields;
+    return fields;
+}
+
 }  // namespace
 
 std::string_view commandLineTail(std::string_view commandLine) {
@@ -61,20 +66,29 @@ std::string_view commandLineTail(std::string_view commandLine) {
     return commandLine.substr(endOfUnquotedProgramName(commandLine));
 }
 
+std::vector<std::string> splitAllArguments(std::string_view tail) {
+    std::vector<std::string> fields;
+    std::size_t position = 0;
+    while ((position = tail.find_first_not_of(kDelimiters, position)) != std::string_view::npos)
+        fields.push_back(takeField(tail, position));
+    return fields;
+}
+
 ArgumentTable splitArguments(std::string_view tail) {
     ArgumentTable table;
-    std::size_t position = 0;
-    while (table.count < kArgumentSlots) {
-        position = tail.find_first_not_of(kDelimiters, position);
-        if (position == std::string_view::npos) break;
-        table.entries[static_cast<std::size_t>(table.count)] = takeField(tail, position);
-        ++table.count;
+    for (std::string& field : splitAllArguments(tail)) {
+        if (table.count == kArgumentSlots) break;
+        table.entries[static_cast<std::size_t>(table.count++)] = std::move(field);
     }
     return table;
 }
 
-void splitCommandLine() { processArguments() = splitArguments(commandLineTail(os::commandLine())); }
+void splitCommandLine() {
+    allProcessArguments() = splitAllArguments(commandLineTail(os::commandLine()));
+    processArguments() = splitArguments(commandLineTail(os::commandLine()));
+}
 
 const ArgumentTable& arguments() { return processArguments(); }
+const std::vector<std::string>& allArguments() { return allProcessArguments(); }
 
 }  // namespace talven::app

@@ -5,6 +5,7 @@
 #include <array>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace talven::app {
 
@@ -28,9 +29,13 @@ std::string_view commandLineTail(std::string_view commandLine);
 // closing one takes the rest of the tail. Runs of delimiters give no empty
 // fields; fields past the ninth are ignored.
 ArgumentTable splitArguments(std::string_view tail);
+// Every field, the ninth and those after it included (Explorer's Send To
+// names every selected file).
+std::vector<std::string> splitAllArguments(std::string_view tail);
 
 // Fills the process-wide table from the process's command line.
 void splitCommandLine();
 const ArgumentTable& arguments();
+const std::vector<std::string>& allArguments();
 
 }  // namespace talven::app

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "client.h"
 #include "command_line.h"
@@ -140,13 +141,32 @@ bool putWithRenames(std::int32_t& session, const std::string& localPath, RandomS
     }
 }
 
-std::string uploadAndDescribe(const std::string& localPath, RandomStems& stems) {
-    std::int32_t session = logIn();
-    if (session < 0) return "No s'ha pogut connectar amb " + std::string(kServerHost);
-    bool sent = putWithRenames(session, localPath, stems);
-    if (session >= 0) ::ftpQuit(session);
+std::string describeOutcome(const std::string& localPath, bool sent) {
     if (sent) return "Fitxer " + localPath + " enviat correctament";
     return "No s'ha pogut enviar el fitxer " + localPath;
+}
+
+// Each file in turn on the one session, each with its own rows and renames;
+// the message holds one line per file, in the order given.
+std::string uploadAndDescribe(const std::vector<std::string>& localPaths, RandomStems& stems) {
+    std::int32_t session = logIn();
+    if (session < 0) return "No s'ha pogut connectar amb " + std::string(kServerHost);
+    std::string message;
+    for (const std::string& localPath : localPaths) {
+        const bool sent = putWithRenames(session, localPath, stems);
+        if (!message.empty()) message += '\n';
+        message += describeOutcome(localPath, sent);
+    }
+    if (session >= 0) ::ftpQuit(session);
+    return message;
+}
+
+// Every file the command line names (Explorer's Send To names every selected
+// one); with none, the empty first argument, which fails as a missing file.
+std::vector<std::string> filesToSend() {
+    std::vector<std::string> files = allArguments();
+    if (files.empty()) files.push_back(arguments().entry(1));
+    return files;
 }
 
 }  // namespace
@@ -159,7 +179,7 @@ void setReconnectPausesForTests(std::uint32_t firstMilliseconds, std::uint32_t l
 int main() {
     splitCommandLine();
     RandomStems stems = RandomStems::seededWithMilliseconds(os::localMillisecondsOfDay());
-    showResultPopup(uploadAndDescribe(arguments().entry(1), stems));
+    showResultPopup(uploadAndDescribe(filesToSend(), stems));
     return 0;
 }
 

@@ -1,6 +1,6 @@
-// The upload job: sends the file named by the first argument to the server
-// fixed at build time, renaming and retrying when the server refuses it, and
-// shows the outcome in a popup.
+// The upload job: sends each file named on the command line, one after
+// another on one session, to the server fixed at build time, renaming and
+// retrying when the server refuses one, and shows the outcome in a popup.
 #pragma once
 
 #include <cstdint>

@@ -20,9 +20,13 @@ struct SessionHooks {
 
 std::array<SessionHooks, kHighestConnectionNumber + 1> gHooks;
 
-// What the calling thread's next sessions start with.
-thread_local std::uint32_t gDefaultWaitMilliseconds = 0;
-thread_local FtpTraceCallback gDefaultTrace = nullptr;
+// What the calling thread's next sessions start with: a wait in
+// milliseconds (0: the built-in one) and a trace callback.
+os::ThreadWord gDefaultWaitMilliseconds;
+os::ThreadWord gDefaultTrace;
+
+std::uint32_t defaultWaitMilliseconds() { return static_cast<std::uint32_t>(gDefaultWaitMilliseconds.get()); }
+FtpTraceCallback defaultTrace() { return reinterpret_cast<FtpTraceCallback>(gDefaultTrace.get()); }
 
 std::atomic<std::chrono::milliseconds::rep> gProgressInterval{100};
 
@@ -58,8 +62,8 @@ os::WaitTime waitOf(std::uint32_t milliseconds) {
 void hooksOpenSession(std::int32_t session) {
     SessionHooks* hooks = hooksOf(session);
     if (hooks == nullptr) return;
-    hooks->waitMilliseconds.store(gDefaultWaitMilliseconds, std::memory_order_relaxed);
-    hooks->trace.store(gDefaultTrace, std::memory_order_relaxed);
+    hooks->waitMilliseconds.store(defaultWaitMilliseconds(), std::memory_order_relaxed);
+    hooks->trace.store(defaultTrace(), std::memory_order_relaxed);
     hooks->progress.store(nullptr, std::memory_order_relaxed);
     hooks->open.store(true, std::memory_order_release);
 }
@@ -78,7 +82,7 @@ os::WaitTime sessionWait(std::int32_t session) {
     return waitOf(hooks == nullptr ? 0 : hooks->waitMilliseconds.load(std::memory_order_relaxed));
 }
 
-os::WaitTime threadDefaultWait() { return waitOf(gDefaultWaitMilliseconds); }
+os::WaitTime threadDefaultWait() { return waitOf(defaultWaitMilliseconds()); }
 
 bool ftpSetSessionWait(std::int32_t session, std::int32_t milliseconds) {
     SessionHooks* hooks = openSessionHooks(session);
@@ -90,7 +94,7 @@ bool ftpSetSessionWait(std::int32_t session, std::int32_t milliseconds) {
 
 bool ftpSetThreadDefaultWait(std::int32_t milliseconds) {
     if (!waitInRange(milliseconds)) return false;
-    gDefaultWaitMilliseconds = static_cast<std::uint32_t>(milliseconds);
+    gDefaultWaitMilliseconds.set(static_cast<std::intptr_t>(milliseconds));
     return true;
 }
 
@@ -101,7 +105,7 @@ bool ftpSetSessionTrace(std::int32_t session, FtpTraceCallback trace) {
     return true;
 }
 
-void ftpSetThreadDefaultTrace(FtpTraceCallback trace) { gDefaultTrace = trace; }
+void ftpSetThreadDefaultTrace(FtpTraceCallback trace) { gDefaultTrace.set(reinterpret_cast<std::intptr_t>(trace)); }
 
 bool ftpSetSessionProgress(std::int32_t session, FtpProgressCallback progress) {
     SessionHooks* hooks = openSessionHooks(session);

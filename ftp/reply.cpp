@@ -9,18 +9,20 @@
 namespace talven {
 namespace {
 
-// Each thread has its own last status, as it has its own error number. The
-// text lives on the heap behind a plain pointer, which the platform frees as
-// the thread ends (see os::releaseAtThreadExit).
-thread_local std::int32_t gLastReplyCode = 0;
-thread_local std::string* gLastReplyText = nullptr;
+// Each thread has its own last status, as it has its own error number, in
+// thread words. The text lives on the heap behind a plain pointer there,
+// which the platform frees as the thread ends (see os::releaseAtThreadExit).
+os::ThreadWord gLastReplyCode;
+os::ThreadWord gLastReplyText;
 
 std::string& lastReplyText() {
-    if (gLastReplyText == nullptr) {
-        gLastReplyText = new std::string();
-        os::releaseAtThreadExit(gLastReplyText, [](void* text) { delete static_cast<std::string*>(text); });
+    auto* text = reinterpret_cast<std::string*>(gLastReplyText.get());
+    if (text == nullptr) {
+        text = new std::string();
+        gLastReplyText.set(reinterpret_cast<std::intptr_t>(text));
+        os::releaseAtThreadExit(text, [](void* held) { delete static_cast<std::string*>(held); });
     }
-    return *gLastReplyText;
+    return *text;
 }
 
 bool isContinuation(std::string_view line) { return line.size() > 3 && line[3] == '-'; }
@@ -119,10 +121,10 @@ void ftpRecordReply(const std::string& line) {
     std::size_t first = text.find_first_not_of(' ');
     text = first == std::string_view::npos ? std::string_view() : text.substr(first, text.find_last_not_of(' ') - first + 1);
     lastReplyText().assign(text);
-    gLastReplyCode = ftpReplyCode(line);
+    gLastReplyCode.set(ftpReplyCode(line));
 }
 
-std::int32_t ftpLastReplyCode() { return gLastReplyCode; }
+std::int32_t ftpLastReplyCode() { return static_cast<std::int32_t>(gLastReplyCode.get()); }
 const std::string& ftpLastReplyText() { return lastReplyText(); }
 
 std::string builtStatusLine(std::int32_t number, std::string_view text) {

@@ -1,7 +1,7 @@
 #include <cctype>
 #include <map>
 #include <set>
-#include <mutex>
+#include <mutex>  // std::lock_guard only
 
 #include "client.h"
 #include "hooks.h"
@@ -16,28 +16,26 @@ std::uint32_t gStreamTimeout = kStreamTimeout;
 // handle, so the table has room for all of them. Sessions of several threads
 // share it and the tables of lost sessions and EPSV refusals below: all are
 // used only under gSessionHostsLock.
-std::mutex gSessionHostsLock;
-std::map<std::int32_t, std::string>& sessionHosts() {
-    static std::map<std::int32_t, std::string> table;
-    return table;
-}
+os::Lock gSessionHostsLock;
+// Made as the image loads: a local static's guard would bring a threads
+// run-time into the Windows images (see os::Lock).
+std::map<std::int32_t, std::string> gSessionHosts;
+std::map<std::int32_t, std::string>& sessionHosts() { return gSessionHosts; }
 
 // The status of each lost session, by session handle.
-std::map<std::int32_t, std::string>& lostSessions() {
-    static std::map<std::int32_t, std::string> table;
-    return table;
-}
+std::map<std::int32_t, std::string> gLostSessions;
+std::map<std::int32_t, std::string>& lostSessions() { return gLostSessions; }
 
 // The sessions whose server refused EPSV.
-std::set<std::int32_t>& epsvRefusals() {
-    static std::set<std::int32_t> table;
-    return table;
-}
+std::set<std::int32_t> gEpsvRefusals;
+std::set<std::int32_t>& epsvRefusals() { return gEpsvRefusals; }
 
 // What was kept about the session behind a handle, which a later session
-// may take over.
+// may take over; the host entry goes with it, so that a program that
+// connects and quits again and again does not grow.
 void forgetSessionState(std::int32_t session) {
-    std::lock_guard<std::mutex> guard(gSessionHostsLock);
+    std::lock_guard<os::Lock> guard(gSessionHostsLock);
+    sessionHosts().erase(session);
     lostSessions().erase(session);
     epsvRefusals().erase(session);
 }
@@ -79,7 +77,7 @@ std::int32_t openControl(const std::string& host, std::uint16_t port) {
 }
 
 void registerSession(std::int32_t session, const std::string& host) {
-    std::lock_guard<std::mutex> guard(gSessionHostsLock);
+    std::lock_guard<os::Lock> guard(gSessionHostsLock);
     sessionHosts()[session] = host;
 }
 
@@ -155,32 +153,32 @@ std::uint32_t ftpStreamTimeout() { return gStreamTimeout; }
 void setFtpStreamTimeoutForTests(std::uint32_t timeout) { gStreamTimeout = timeout; }
 
 std::string sessionHost(std::int32_t session) {
-    std::lock_guard<std::mutex> guard(gSessionHostsLock);
+    std::lock_guard<os::Lock> guard(gSessionHostsLock);
     auto found = sessionHosts().find(session);
     return found == sessionHosts().end() ? std::string() : found->second;
 }
 
 bool ftpEpsvRefused(std::int32_t session) {
-    std::lock_guard<std::mutex> guard(gSessionHostsLock);
+    std::lock_guard<os::Lock> guard(gSessionHostsLock);
     return epsvRefusals().count(session) != 0;
 }
 
 void ftpNoteEpsvRefused(std::int32_t session) {
-    std::lock_guard<std::mutex> guard(gSessionHostsLock);
+    std::lock_guard<os::Lock> guard(gSessionHostsLock);
     epsvRefusals().insert(session);
 }
 
 void ftpLoseSession(std::int32_t session, const std::string& status) {
     if (ftpTracing(session)) ftpTrace(session, FTP_TRACE_NOTE, "Session lost: " + status);
     StreamClose(session);
-    std::lock_guard<std::mutex> guard(gSessionHostsLock);
+    std::lock_guard<os::Lock> guard(gSessionHostsLock);
     lostSessions()[session] = status;
 }
 
 bool ftpSessionLost(std::int32_t session) {
     std::string status;
     {
-        std::lock_guard<std::mutex> guard(gSessionHostsLock);
+        std::lock_guard<os::Lock> guard(gSessionHostsLock);
         auto found = lostSessions().find(session);
         if (found == lostSessions().end()) return false;
         status = found->second;

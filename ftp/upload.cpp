@@ -80,10 +80,11 @@ Failure sendFile(std::int32_t file, const os::FileIdentity& before, std::int64_t
 
 bool refusal(std::int32_t code) { return code >= 400 && code <= 599; }
 
-thread_local UploadStep lastUploadStep = UploadStep::none;
+// Where the calling thread's last upload failed (an UploadStep).
+os::ThreadWord gLastUploadStep;
 
 std::int32_t failAt(UploadStep step) {
-    lastUploadStep = step;
+    gLastUploadStep.set(static_cast<std::intptr_t>(step));
     return 0;
 }
 
@@ -129,7 +130,7 @@ StartPoint restartAt(std::int32_t session, std::int64_t offset) {
 
 std::int32_t putFile(std::int32_t session, std::int32_t window, const std::string& remoteName,
                      const std::string& localPath, bool resume) {
-    lastUploadStep = UploadStep::none;
+    gLastUploadStep.set(static_cast<std::intptr_t>(UploadStep::none));
     if (ftpSessionLost(session)) return failAt(UploadStep::preparing);
     if (!safeCommandArgument(remoteName)) {
         ftpRecordBuiltStatus(kInvalidArgumentNumber, kInvalidArgumentText);
@@ -228,7 +229,7 @@ std::int32_t ftpResumePutFile(std::int32_t session, std::int32_t window, const s
     return putFile(session, window, remoteName, localPath, true);
 }
 
-UploadStep ftpLastUploadStep() { return lastUploadStep; }
+UploadStep ftpLastUploadStep() { return static_cast<UploadStep>(gLastUploadStep.get()); }
 
 double ftpFileSize(std::int32_t session, const std::string& remoteName) {
     if (ftpSessionLost(session)) return -1;

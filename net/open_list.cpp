@@ -1,14 +1,14 @@
 #include "open_list.h"
 
-#include <mutex>
+#include <mutex>  // std::lock_guard only
 
 namespace talven {
 
-thread_local constinit std::int32_t errorNumber = 0;
+ThreadErrorNumber errorNumber;
 
 namespace detail {
 namespace {
-std::mutex gListLock;
+os::Lock gListLock;
 OpenRecord* gOpenList = nullptr;
 std::int32_t gNumberCounter = 0;
 
@@ -21,7 +21,7 @@ OpenRecord* findLocked(std::int32_t number) {
 
 // Takes the record open under number out of the list; null when none is.
 OpenRecord* unlink(std::int32_t number) {
-    std::lock_guard<std::mutex> guard(gListLock);
+    std::lock_guard<os::Lock> guard(gListLock);
     for (OpenRecord** link = &gOpenList; *link != nullptr; link = &(*link)->next) {
         if ((*link)->number == number) {
             OpenRecord* record = *link;
@@ -37,12 +37,12 @@ bool validConnectionNumber(std::int32_t number) { return number >= 0 && number <
 
 OpenRecord* findRecord(std::int32_t number) {
     if (!validConnectionNumber(number)) return nullptr;
-    std::lock_guard<std::mutex> guard(gListLock);
+    std::lock_guard<os::Lock> guard(gListLock);
     return findLocked(number);
 }
 
 bool linkRecordIfFree(OpenRecord* record) {
-    std::lock_guard<std::mutex> guard(gListLock);
+    std::lock_guard<os::Lock> guard(gListLock);
     if (findLocked(record->number) != nullptr) return false;
     record->next = gOpenList;
     gOpenList = record;
@@ -52,7 +52,7 @@ bool linkRecordIfFree(OpenRecord* record) {
 }  // namespace detail
 
 std::int32_t StreamFreeNumber() {
-    std::lock_guard<std::mutex> guard(detail::gListLock);
+    std::lock_guard<os::Lock> guard(detail::gListLock);
     for (std::int32_t tries = 0; tries < kHighestConnectionNumber; ++tries) {
         detail::gNumberCounter = detail::gNumberCounter >= kHighestConnectionNumber ? 1 : detail::gNumberCounter + 1;
         if (detail::findLocked(detail::gNumberCounter) == nullptr) return detail::gNumberCounter;
@@ -69,7 +69,7 @@ void StreamClose(std::int32_t number) {
 
 std::vector<std::int32_t> openConnectionNumbers() {
     std::vector<std::int32_t> numbers;
-    std::lock_guard<std::mutex> guard(detail::gListLock);
+    std::lock_guard<os::Lock> guard(detail::gListLock);
     for (detail::OpenRecord* record = detail::gOpenList; record != nullptr; record = record->next)
         numbers.push_back(record->number);
     return numbers;

@@ -13,11 +13,24 @@
 #include <cstdint>
 #include <vector>
 
+#include "os.h"
+
 namespace talven {
 
 // The error number of the last failed stream, file or process operation on
 // this thread; 0 means none. A success leaves it as it was.
-extern thread_local constinit std::int32_t errorNumber;
+class ThreadErrorNumber {
+public:
+    operator std::int32_t() const { return static_cast<std::int32_t>(word_.get()); }
+    ThreadErrorNumber& operator=(std::int32_t number) {
+        word_.set(number);
+        return *this;
+    }
+
+private:
+    os::ThreadWord word_;
+};
+extern ThreadErrorNumber errorNumber;
 
 inline constexpr std::int32_t kHighestConnectionNumber = 32767;
 

@@ -190,17 +190,52 @@ std::int32_t localMillisecondsOfDay();
 void pauseMilliseconds(std::uint32_t milliseconds);
 // Shows message in a popup titled title with one OK button and returns once
 // the user has dismissed it. Where the platform has a script host, the popup
-// runs through scriptFile holding scriptText; where that script cannot be
-// written or the host cannot show it, the platform's own message box does.
+// runs through scriptFile holding scriptText, which is written only where no
+// file of that name exists (one that does is left alone), by scriptCommand,
+// whose program, named without a folder, is the system's own; where that
+// script cannot be written or the host cannot show it, the platform's own
+// message box does.
 void showPopup(const std::string& title, const std::string& message,
                const std::string& scriptFile, const std::string& scriptText,
                const std::string& scriptCommand);
 // Calls release(value) when the calling thread ends; one value per thread
 // (a later call replaces the earlier). False when that cannot be arranged.
-// What a thread keeps of its own lives behind a plain thread_local pointer
-// freed this way: a thread_local object with a destructor is not safe in
-// MinGW-w64's run-time, which may free the thread's storage first.
+// What a thread keeps of its own lives behind a plain pointer in a
+// ThreadWord, freed this way: a thread_local object with a destructor is not
+// safe in MinGW-w64's run-time, which may free the thread's storage first.
 bool releaseAtThreadExit(void* value, void (*release)(void*));
+// A lock for process-wide state. On Windows it is the system's slim lock:
+// the language's std::mutex and thread_local would bring a threads run-time
+// into the images, whose handles stay behind each time a program unloads
+// the library. Usable from the program's start (constant-initialised).
+class Lock {
+public:
+    constexpr Lock() = default;
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+    void lock();
+    void unlock();
+
+private:
+    void* state_ = nullptr;
+};
+
+// One word for each thread, 0 in every thread at first, for what a thread
+// keeps of its own (see Lock for why not thread_local). Made once, at
+// namespace scope.
+class ThreadWord {
+public:
+    ThreadWord();
+    ~ThreadWord();
+    ThreadWord(const ThreadWord&) = delete;
+    ThreadWord& operator=(const ThreadWord&) = delete;
+    std::intptr_t get() const;
+    void set(std::intptr_t value);
+
+private:
+    std::uintptr_t slot_;
+};
+
 // Runs entry inside the platform's process frame and returns its result.
 int runProgram(int argc, char** argv, int (*entry)());
 

@@ -112,6 +112,9 @@ TEST(SplitArguments, KeepsTheFirstNine) {
     expectEntries(splitArguments("1 2 3 4 5 6 7 8 9 10 11 12"), {"1", "2", "3", "4", "5", "6", "7", "8", "9"});
     expectEntries(splitArguments("1 2 3 4 5 6 7 8 \"9 and more\" \"10"),
                   {"1", "2", "3", "4", "5", "6", "7", "8", "9 and more"});
+    // The files to send are every field, as Send To names every selected file.
+    EXPECT_EQ(talven::app::splitAllArguments("1 2 3 4 5 6 7 8 \"9 and more\" \"10"),
+              (std::vector<std::string>{"1", "2", "3", "4", "5", "6", "7", "8", "9 and more", "10"}));
 }
 
 TEST(SplitArguments, BytesPassUnchanged) {

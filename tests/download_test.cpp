@@ -4,6 +4,7 @@
 
 #include "client_fixture.h"
 #include "file_limit.h"
+#include "named_pipe.h"
 #include "os.h"
 
 using namespace testftp;
@@ -62,6 +63,23 @@ TEST_F(Download, ReplacesTheLocalFileWithExactlyTheBytesReceived) {
         EXPECT_EQ(console, caption) << "no line end after the last caption";
         expectNoTemporaryFile();
     }
+}
+
+// A target whose path is almost as long as the system allows (255 of at
+// most 259 characters on Windows) is written, though the temporary file
+// beside it has a longer name than the target's.
+TEST_F(Download, ATargetWithAPathOfAlmostTheLongestLengthIsWritten) {
+    const std::string base = std::filesystem::absolute(scratch.path()).string();
+    ASSERT_LT(base.size(), 200u);
+    const std::filesystem::path folder = scratch.path() / std::string(245 - base.size(), 'd');
+    std::filesystem::create_directory(folder);
+    const std::string local = (folder / "file.bin").string();
+    ASSERT_EQ(std::filesystem::absolute(local).string().size(), 255u);
+    const std::string bytes = patternedBytes(20000);
+    EXPECT_EQ(get([&](Peer& control) { serveRetrieve(control, bytes, retrieveReplies(20000)); }, "f", local), 1)
+        << code << " " << text;
+    EXPECT_TRUE(readFile(local) == bytes);
+    expectNoTemporaryFile();
 }
 
 // The new file takes the target's place as the target was: under a name as
@@ -223,6 +241,14 @@ TEST_F(Download, TargetsThatCannotBeReplacedOrCreated) {
     EXPECT_EQ(text, "Local File Open Error");
     EXPECT_EQ(readFile(directory + "/inside"), "content");
     expectNoTemporaryFile();
+
+    // A device is refused before anything is asked of the server.
+    for (const std::string& device : deviceNames()) {
+        EXPECT_EQ(get([](Peer&) {}, "f", device), 0) << device;
+        EXPECT_EQ(code, 70) << device;
+        EXPECT_EQ(text, "Local File Can't be deleted") << device;
+        EXPECT_EQ(sent, "QUIT\r\n") << device;
+    }
 }
 
 TEST_F(Download, AFileHeldExclusivelyElsewhereIsNotReplaced) {

@@ -95,6 +95,8 @@ TEST_F(Session, LogsInWithUserAndEmptyPassword) {
     talven::ftpQuit(session);
     expectLastStatus(221, "Goodbye");
     EXPECT_EQ(server.transcript(), "USER anonymous\r\nPASS \r\nQUIT\r\n");
+    // The session's host entry goes with it: connecting again and again does not grow.
+    EXPECT_EQ(talven::sessionHost(session), "");
 }
 
 TEST_F(Session, ReadsEveryLineOfAMultiLineGreetingBeforeUser) {

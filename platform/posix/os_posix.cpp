@@ -585,6 +585,39 @@ std::string argumentForLine(const std::string& argument) {
 }  // namespace
 
 // In UTF-8 no byte of a longer character is below 0x80.
+// The mutex is made on first use, and lives as long as the process.
+void Lock::lock() {
+    std::atomic_ref<void*> state(state_);
+    void* mutex = state.load(std::memory_order_acquire);
+    if (mutex == nullptr) {
+        void* made = new std::mutex;
+        if (state.compare_exchange_strong(mutex, made, std::memory_order_acq_rel)) mutex = made;
+        else delete static_cast<std::mutex*>(made);
+    }
+    static_cast<std::mutex*>(mutex)->lock();
+}
+void Lock::unlock() { static_cast<std::mutex*>(std::atomic_ref<void*>(state_).load(std::memory_order_acquire))->unlock(); }
+
+namespace {
+constexpr std::uintptr_t kNoKey = ~std::uintptr_t{0};
+pthread_key_t key(std::uintptr_t slot) { return static_cast<pthread_key_t>(slot); }
+}  // namespace
+
+// A key that cannot be had reads 0 and keeps nothing.
+ThreadWord::ThreadWord() : slot_(kNoKey) {
+    pthread_key_t made;
+    if (pthread_key_create(&made, nullptr) == 0) slot_ = made;
+}
+ThreadWord::~ThreadWord() {
+    if (slot_ != kNoKey) pthread_key_delete(key(slot_));
+}
+std::intptr_t ThreadWord::get() const {
+    return slot_ == kNoKey ? 0 : reinterpret_cast<std::intptr_t>(pthread_getspecific(key(slot_)));
+}
+void ThreadWord::set(std::intptr_t value) {
+    if (slot_ != kNoKey) pthread_setspecific(key(slot_), reinterpret_cast<void*>(value));
+}
+
 bool isLeadByte(char) { return false; }
 
 // The line is rebuilt from argv so that splitting it gives the arguments

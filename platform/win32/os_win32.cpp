@@ -13,7 +13,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
+#include <mutex>  // std::lock_guard only
 #include <new>
 #include <string>
 
@@ -58,11 +58,20 @@ void keepAlive(SOCKET handle) {
 }
 }  // namespace
 
+// Not inheritable from the start, so that a program that starts another
+// (the script host here, or a host program's CreateProcess on another
+// thread) cannot pass the connection on. Systems before Windows 7 SP1 refuse
+// the flag; there the mark is taken off right after.
 Socket openTcpSocket(const Address& address) {
-    SOCKET handle = socket(withPort(address, 0).ss_family, SOCK_STREAM, IPPROTO_TCP);
+    const int family = withPort(address, 0).ss_family;
+    SOCKET handle =
+        WSASocketW(family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    if (handle == INVALID_SOCKET && WSAGetLastError() == WSAEINVAL) {
+        handle = socket(family, SOCK_STREAM, IPPROTO_TCP);
+        if (handle != INVALID_SOCKET)
+            SetHandleInformation(reinterpret_cast<HANDLE>(handle), HANDLE_FLAG_INHERIT, 0);
+    }
     if (handle == INVALID_SOCKET) return kNoSocket;
-    // The script host started later must not inherit the connection.
-    SetHandleInformation(reinterpret_cast<HANDLE>(handle), HANDLE_FLAG_INHERIT, 0);
     keepAlive(handle);
     return static_cast<Socket>(handle);
 }
@@ -188,23 +197,21 @@ constexpr UINT kQuietModes = SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX;
 
 using SetThreadErrorModeCall = BOOL(WINAPI*)(DWORD, LPDWORD);
 
-// Looked up, so that the images still load where the call is missing.
-SetThreadErrorModeCall threadErrorModeCall() {
-    static const auto call = reinterpret_cast<SetThreadErrorModeCall>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetThreadErrorMode")));
-    return call;
-}
+// Looked up, so that the images still load where the call is missing. Like
+// every value this layer keeps, it is made as the image loads, not on first
+// use: a local static's guard would bring in a threads run-time (see Lock).
+const auto gThreadErrorModeCall = reinterpret_cast<SetThreadErrorModeCall>(
+    reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetThreadErrorMode")));
+SetThreadErrorModeCall threadErrorModeCall() { return gThreadErrorModeCall; }
 
 struct SharedErrorMode {
-    std::mutex lock;
+    Lock lock;
     int holders = 0;
     UINT previous = 0;
 };
 
-SharedErrorMode& sharedErrorMode() {
-    static SharedErrorMode mode;
-    return mode;
-}
+SharedErrorMode gSharedErrorMode;
+SharedErrorMode& sharedErrorMode() { return gSharedErrorMode; }
 
 class QuietErrors {
 public:
@@ -214,7 +221,7 @@ public:
             if (perThread_) return;
         }
         SharedErrorMode& shared = sharedErrorMode();
-        std::lock_guard<std::mutex> guard(shared.lock);
+        std::lock_guard<Lock> guard(shared.lock);
         if (shared.holders++ == 0) shared.previous = SetErrorMode(kQuietModes);
     }
     ~QuietErrors() {
@@ -223,7 +230,7 @@ public:
             return;
         }
         SharedErrorMode& shared = sharedErrorMode();
-        std::lock_guard<std::mutex> guard(shared.lock);
+        std::lock_guard<Lock> guard(shared.lock);
         if (--shared.holders == 0) SetErrorMode(shared.previous);
     }
     QuietErrors(const QuietErrors&) = delete;
@@ -251,11 +258,44 @@ std::int32_t fileErrorNumber(DWORD error) {
     }
 }
 
+std::wstring widened(const std::string& text) {
+    const int size = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
+    return wide;
+}
+
+// The path made whole (folder, drive), as the file calls resolve it.
+std::wstring wholePath(const std::wstring& path) {
+    const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (size == 0) return path;
+    std::wstring whole(size, L'\0');
+    const DWORD length = GetFullPathNameW(path.c_str(), size, whole.data(), nullptr);
+    if (length == 0 || length >= size) return path;
+    whole.resize(length);
+    return whole;
+}
+
+// The path as the wide file calls take it. The ANSI calls, and the wide ones
+// in their plain form, stop at MAX_PATH characters; a longer whole path (a
+// download's temporary name beside a target of 250-259 characters, which
+// itself fits) goes in the \\?\ form, good for 32,767 characters, which
+// the system takes as it stands: so it is made whole first.
+std::wstring systemPath(const std::string& path) {
+    const std::wstring wide = widened(path);
+    const std::wstring whole = wholePath(wide);
+    if (whole.size() < MAX_PATH || whole.rfind(L"\\\\?\\", 0) == 0 || whole.rfind(L"\\\\.\\", 0) == 0)
+        return wide;
+    if (whole.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + whole.substr(2);
+    return L"\\\\?\\" + whole;
+}
+
 std::int32_t openFile(const std::string& path, DWORD access, DWORD share, DWORD disposition, FileHandle& handle,
                       DWORD flags = FILE_ATTRIBUTE_NORMAL) {
     if (!usablePath(path)) return 64;
     QuietErrors quiet;
-    HANDLE file = CreateFileA(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
+    HANDLE file =
+        CreateFileW(systemPath(path).c_str(), access, share, nullptr, disposition, flags, nullptr);
     if (file == INVALID_HANDLE_VALUE) return fileErrorNumber(GetLastError());
     // Device names (NUL, CON, COM1, also with a suffix or a folder) and pipes
     // open too; they are no files, and reading a pipe may never end.
@@ -271,12 +311,23 @@ HANDLE fileHandle(FileHandle handle) { return reinterpret_cast<HANDLE>(handle); 
 
 constexpr DWORD kHiddenOrSystem = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 
+// A device name (NUL, CON, COM1, also with a suffix or in a folder: nul.txt,
+// sub\CON.txt) names the device wherever it stands, and so does a path
+// under \\.\; the full path the system makes of either begins with \\.\.
+bool namesDevice(const std::string& path) {
+    char full[MAX_PATH];
+    const DWORD length = GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
+    return length >= 4 && length < MAX_PATH && std::strncmp(full, "\\\\.\\", 4) == 0;
+}
+
 }  // namespace
 
+// A device is no file of any kind here; it counts as special.
 PathKind pathKind(const std::string& path) {
     if (!usablePath(path)) return PathKind::missing;
+    if (namesDevice(path)) return PathKind::specialFile;
     QuietErrors quiet;
-    DWORD attributes = GetFileAttributesA(path.c_str());
+    DWORD attributes = GetFileAttributesW(systemPath(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return PathKind::missing;
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) return PathKind::directory;
     if (attributes & kHiddenOrSystem) return PathKind::specialFile;
@@ -363,13 +414,14 @@ std::int32_t fileIdentity(FileHandle handle, FileIdentity& identity) {
 
 std::int32_t checkReplaceable(const std::string& path) {
     if (!usablePath(path)) return 64;
+    if (namesDevice(path)) return 70;
     QuietErrors quiet;
-    DWORD attributes = GetFileAttributesA(path.c_str());
+    DWORD attributes = GetFileAttributesW(systemPath(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return 0;
     if (attributes & FILE_ATTRIBUTE_READONLY) return 70;
     // Opening for delete fails while another program holds the file without
     // letting it be deleted.
-    HANDLE file = CreateFileA(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    HANDLE file = CreateFileW(systemPath(path).c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE) return fileErrorNumber(GetLastError());
     CloseHandle(file);
@@ -379,7 +431,7 @@ std::int32_t checkReplaceable(const std::string& path) {
 std::int32_t deleteFile(const std::string& path) {
     if (!usablePath(path)) return 64;
     QuietErrors quiet;
-    return DeleteFileA(path.c_str()) ? 0 : fileErrorNumber(GetLastError());
+    return DeleteFileW(systemPath(path).c_str()) ? 0 : fileErrorNumber(GetLastError());
 }
 
 std::string linkedFile(const std::string& path) { return path; }
@@ -395,43 +447,31 @@ std::string folderOf(const std::string& path) {
     return path.substr(0, end);
 }
 
-namespace {
-
-// Some implementations of ReplaceFileA take the folder for a file of their
-// own from the replaced file's name, which a bare name lacks.
-std::string fullPath(const std::string& path) {
-    const DWORD size = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
-    if (size == 0) return path;
-    std::string full(size, '\0');
-    const DWORD length = GetFullPathNameA(path.c_str(), size, full.data(), nullptr);
-    if (length == 0 || length >= size) return path;
-    full.resize(length);
-    return full;
-}
-
-}  // namespace
-
-// ReplaceFileA keeps the replaced file's attributes, security and creation
+// ReplaceFileW keeps the replaced file's attributes, security and creation
 // time; a new file has none to keep. A move to a new name waits until it is
-// on the disk (MOVEFILE_WRITE_THROUGH); ReplaceFileA has no such flag, and
+// on the disk (MOVEFILE_WRITE_THROUGH); ReplaceFileW has no such flag, and
 // Windows has no call that syncs a folder: NTFS logs the change in its
 // journal, which it writes on its own. Not every implementation carries the
-// attributes over (Wine's does not), so they are set again.
+// attributes over (Wine's does not), so they are set again. Some take the
+// folder for a file of their own from the replaced file's name, which a bare
+// name lacks: they get whole paths.
 std::int32_t replaceFile(const std::string& from, const std::string& to) {
     if (!usablePath(from) || !usablePath(to)) return 64;
     QuietErrors quiet;
-    const DWORD attributes = GetFileAttributesA(to.c_str());
+    const std::wstring source = systemPath(from);
+    const std::wstring target = systemPath(to);
+    const DWORD attributes = GetFileAttributesW(target.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
-        return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+        return MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
                    ? 0
                    : fileErrorNumber(GetLastError());
-    if (!ReplaceFileA(fullPath(to).c_str(), fullPath(from).c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
-                      nullptr))
+    if (!ReplaceFileW(wholePath(target).c_str(), wholePath(source).c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
+                      nullptr, nullptr))
         return fileErrorNumber(GetLastError());
     constexpr DWORD kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                 FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE |
                                 FILE_ATTRIBUTE_TEMPORARY;
-    SetFileAttributesA(to.c_str(), attributes & kSettable);
+    SetFileAttributesW(target.c_str(), attributes & kSettable);
     return 0;
 }
 
@@ -499,8 +539,30 @@ void consoleWriteEachAtColumn(int column, std::string_view texts, const std::vec
     }
 }
 
+namespace {
+// A window that did not take a caption in time gets none for a while.
+constexpr UINT kCaptionWaitMilliseconds = 100;
+constexpr DWORD kNoCaptionsAfterNoAnswerMilliseconds = 1000;
+std::atomic<std::int32_t> gUnansweringWindow{0};
+std::atomic<DWORD> gUnansweringSince{0};
+}  // namespace
+
+// Another thread's window gets its caption as a sent message, taken only when
+// that thread reads its messages: one that waits for this very transfer (a
+// common worker-thread pattern), or hangs, would hold the transfer for ever.
+// So a caption waits briefly at most, and after one that was not taken the
+// window gets none for a second: the transfer keeps its own pace, bounded by
+// the stream's waits alone.
 void setWindowCaption(std::int32_t window, const std::string& caption) {
-    SetWindowTextA(reinterpret_cast<HWND>(static_cast<std::intptr_t>(window)), caption.c_str());
+    if (gUnansweringWindow == window && GetTickCount() - gUnansweringSince < kNoCaptionsAfterNoAnswerMilliseconds)
+        return;
+    DWORD_PTR ignored = 0;
+    if (SendMessageTimeoutA(reinterpret_cast<HWND>(static_cast<std::intptr_t>(window)), WM_SETTEXT, 0,
+                            reinterpret_cast<LPARAM>(caption.c_str()), SMTO_BLOCK | SMTO_ABORTIFHUNG,
+                            kCaptionWaitMilliseconds, &ignored))
+        return;
+    gUnansweringSince = GetTickCount();
+    gUnansweringWindow = window;
 }
 
 // ---------------------------------------------------------------- process
@@ -516,18 +578,20 @@ void NTAPI releaseAsThreadEnds(void* pending) {
     entry->release(entry->value);
     delete entry;
 }
-}  // namespace
 
 // Fiber-local storage, whose callback runs as each thread ends. The slot is
 // given back (its values released) as this module unloads: a library that a
 // program unloads must not leave the system a callback into its freed code.
+const struct ThreadExitSlot {
+    DWORD index = FlsAlloc(releaseAsThreadEnds);
+    ~ThreadExitSlot() {
+        if (index != FLS_OUT_OF_INDEXES) FlsFree(index);
+    }
+} gThreadExitSlot;
+}  // namespace
+
 bool releaseAtThreadExit(void* value, void (*release)(void*)) {
-    static const struct Slot {
-        DWORD index = FlsAlloc(releaseAsThreadEnds);
-        ~Slot() {
-            if (index != FLS_OUT_OF_INDEXES) FlsFree(index);
-        }
-    } slot;
+    const ThreadExitSlot& slot = gThreadExitSlot;
     if (slot.index == FLS_OUT_OF_INDEXES) return false;
     auto* entry = new (std::nothrow) ThreadExitRelease{value, release};
     if (entry == nullptr) return false;
@@ -535,6 +599,27 @@ bool releaseAtThreadExit(void* value, void (*release)(void*)) {
     if (FlsSetValue(slot.index, entry)) return true;
     delete entry;
     return false;
+}
+
+static_assert(sizeof(SRWLOCK) == sizeof(void*));
+void Lock::lock() { AcquireSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&state_)); }
+void Lock::unlock() { ReleaseSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&state_)); }
+
+// A slot that cannot be had (TLS_OUT_OF_INDEXES) reads 0 and keeps nothing.
+ThreadWord::ThreadWord() : slot_(TlsAlloc()) {}
+ThreadWord::~ThreadWord() {
+    if (slot_ != TLS_OUT_OF_INDEXES) TlsFree(static_cast<DWORD>(slot_));
+}
+// TlsGetValue sets the last error; a caller's last error stays as it was.
+std::intptr_t ThreadWord::get() const {
+    if (slot_ == TLS_OUT_OF_INDEXES) return 0;
+    const DWORD lastError = GetLastError();
+    const auto value = reinterpret_cast<std::intptr_t>(TlsGetValue(static_cast<DWORD>(slot_)));
+    SetLastError(lastError);
+    return value;
+}
+void ThreadWord::set(std::intptr_t value) {
+    if (slot_ != TLS_OUT_OF_INDEXES) TlsSetValue(static_cast<DWORD>(slot_), reinterpret_cast<void*>(value));
 }
 
 bool isLeadByte(char byte) { return IsDBCSLeadByte(static_cast<BYTE>(byte)) != 0; }
@@ -561,15 +646,6 @@ void deleteScript(const std::string& scriptFile) {
     FindClose(search);
 }
 
-// The text, in this process's ANSI code page (UTF-8 where the program's
-// manifest asks for it), as UTF-16.
-std::wstring wideFromAnsi(const std::string& text) {
-    const int length = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(std::max(length, 0)), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
-    return wide;
-}
-
 // The host reads a script file in the system's ANSI code page, which is not
 // this process's where the manifest makes that UTF-8 and may lack the
 // message's characters (Windows' host would take UTF-16 after a byte-order
@@ -580,7 +656,7 @@ std::wstring wideFromAnsi(const std::string& text) {
 // literal, where the escape stands for the character itself.
 std::string scriptFileText(const std::string& scriptText) {
     std::string ascii;
-    for (wchar_t c : wideFromAnsi(scriptText)) {
+    for (wchar_t c : widened(scriptText)) {
         if (c < 0x80) {
             ascii += static_cast<char>(c);
             continue;
@@ -592,37 +668,53 @@ std::string scriptFileText(const std::string& scriptText) {
     return ascii;
 }
 
-// An earlier file of that name is emptied and rewritten, so that the host
-// runs this script whatever the file held. CREATE_ALWAYS would refuse a
-// hidden or system file, whose old text the host would then run. True only
-// when the whole script is in the file; a file it could not open is not
-// ours and stays as it was, one it emptied but could not fill is removed.
+// The script goes only into a new file: one of that name that is there
+// already (the user's own, a hidden one, another run's that is being shown)
+// is left as it is and not run. True only when the whole script is in the
+// file; one this run created but could not fill is removed again.
 bool writeScript(const std::string& scriptFile, const std::string& scriptText) {
     QuietErrors quiet;
     HANDLE file =
-        CreateFileA(scriptFile.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        CreateFileA(scriptFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     const std::string text = scriptFileText(scriptText);
     const DWORD size = static_cast<DWORD>(text.size());
     DWORD written = 0;
-    bool whole = SetEndOfFile(file) && WriteFile(file, text.data(), size, &written, nullptr) && written == size;
+    bool whole = WriteFile(file, text.data(), size, &written, nullptr) && written == size;
     whole = CloseHandle(file) && whole;
     if (!whole) deleteScript(scriptFile);
     return whole;
 }
 
+// A program named without a folder is the system's own: CreateProcess would
+// look in the current folder first, where a program of that name may have
+// been planted (Downloads, a network share). Empty when there is none.
+std::string hostProgram(const std::string& command) {
+    std::string name;
+    if (!command.empty() && command.front() == '"') name = command.substr(1, command.find('"', 1) - 1);
+    else name = command.substr(0, command.find(' '));
+    if (name.find_first_of("\\/:") != std::string::npos) return name;
+    char folder[MAX_PATH];
+    const UINT length = GetSystemDirectoryA(folder, MAX_PATH);
+    if (name.empty() || length == 0 || length >= MAX_PATH) return std::string();
+    return std::string(folder, length) + "\\" + name + (name.find('.') == std::string::npos ? ".exe" : "");
+}
+
 // True when the host ran and ended with exit code 0. A host that is
 // missing, or refuses to run (the Script Host disabled by policy), or fails
-// on the script has shown nothing.
+// on the script has shown nothing. The host needs none of this process's
+// handles and gets none.
 bool runAndWait(const std::string& command) {
+    const std::string program = hostProgram(command);
+    if (program.empty()) return false;
     std::string line = command;  // CreateProcessA may write into its command line
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_SHOWNORMAL;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS, nullptr, nullptr,
-                        &startup, &process))
+    if (!CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
+                        nullptr, &startup, &process))
         return false;
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD exitCode = 1;
@@ -646,7 +738,7 @@ void showPopup(const std::string& title, const std::string& message, const std::
     }
     // A console program has no window to come up over: the box asks for the front.
     if (!shown)
-        MessageBoxW(nullptr, wideFromAnsi(message).c_str(), wideFromAnsi(title).c_str(), MB_OK | MB_SETFOREGROUND);
+        MessageBoxW(nullptr, widened(message).c_str(), widened(title).c_str(), MB_OK | MB_SETFOREGROUND);
 }
 
 int runProgram(int, char**, int (*entry)()) {

@@ -330,15 +330,14 @@ TlsIo establish(TlsConnection& connection) {
 // tells them apart (an alert, not application data), so only there, and
 // where the header cannot tell (TLS 1.3 hides the type), does a record
 // without data end it.
-bool underWine() {
-    static const bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-    return wine;
-}
+// Found as the image loads: a local static's guard would bring in a threads
+// run-time (see os::Lock).
+const bool gOnWine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
 
 constexpr unsigned char kAlertRecord = 21;
 
 bool emptyRecordEndsData(const TlsConnection& connection, unsigned char recordType) {
-    return underWine() && (recordType == kAlertRecord || connection.tls13);
+    return gOnWine && (recordType == kAlertRecord || connection.tls13);
 }
 
 // What one step over the received bytes did.

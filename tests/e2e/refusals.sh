@@ -2,6 +2,9 @@
 # The server refuses the first two STORs (553, then 550): each attempt's row
 # ends with the reason's English text, the next attempt goes out under a
 # number followed by the suffix, and the third is stored under that name.
+# Then three files on one command line (as Send To names them): each is sent
+# in turn on one session with its own renames, and one popup has a line for
+# each, in order.
 . "$SOURCE/tests/e2e/lib.sh"
 
 start_scripted_server "553 Bad file name." "550 Permission denied."
@@ -32,4 +35,25 @@ cmp "$WORK/inv.2024.pdf" "$ROOT/$third" || fail "the stored file differs from th
 cmp -s "$WORK/screen" "$WORK/expected-screen" || {
   diff "$WORK/expected-screen" "$WORK/screen"
   fail "the terminal's rows"
+}
+
+start_scripted_server "553 Bad file name."
+head -c 3000 /dev/urandom >"$WORK/notes.txt"
+run_talven_on_terminal "$WORK/screen" inv.2024.pdf missing.txt notes.txt
+wait_scripted_server
+stored=$(sed -n 's/^STOR //p' "$RUNDIR/commands.log")
+[ "$(echo "$stored" | sed -n 1p)" = inv.2024.pdf ] || fail "STORs sent: $stored"
+renamed=$(echo "$stored" | sed -n 2p)
+echo "$renamed" | grep -Eqx '(0|[1-9][0-9]{0,7})\.pdf' || fail "STORs sent: $stored"
+[ "$(echo "$stored" | sed -n '3,$p')" = notes.txt ] || fail "STORs sent: $stored"
+[ "$(grep -c '^USER ' "$RUNDIR/commands.log")" = 1 ] || fail "not one session"
+cmp "$WORK/inv.2024.pdf" "$ROOT/$renamed" && cmp "$WORK/notes.txt" "$ROOT/notes.txt" ||
+  fail "the stored files differ from the local ones"
+{
+  printf '%s\n' "Talven: Fitxer inv.2024.pdf enviat correctament" "No s'ha pogut enviar el fitxer missing.txt" \
+    "Fitxer notes.txt enviat correctament" "[OK]" "exit code 0"
+} >"$WORK/expected-popup"
+tail -n 5 "$WORK/screen" | cmp -s - "$WORK/expected-popup" || {
+  cat "$WORK/screen"
+  fail "the popup's lines for three files"
 }

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "exported_names.h"
@@ -147,4 +148,69 @@ TEST(ExportsByName, TheProgramExportsEveryName) {
     Library program(besideThisProgram("talven.exe").c_str());
     ASSERT_NE(program.module(), nullptr) << "LoadLibrary failed with " << GetLastError();
     EXPECT_EQ(namesMissingFrom(program.module()), std::vector<std::string>());
+}
+
+namespace {
+
+// The handles the process holds, found by trying each handle value: Wine's
+// GetProcessHandleCount answers 0.
+DWORD handleCount() {
+    DWORD count = 0;
+    DWORD flags = 0;
+    for (std::uintptr_t value = 4; value < (1u << 16); value += 4)
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
+    return count;
+}
+
+// Loads the library, calls an export (setting a status, which a thread keeps
+// of its own) and unloads it; with a caller thread, that thread calls the
+// export and ends only after the unload.
+void loadCallAndUnload(bool callerOutlivesTheUnload) {
+    HMODULE library = LoadLibraryA(besideThisProgram("talvenftp.dll").c_str());
+    ASSERT_NE(library, nullptr);
+    auto connect = lookUp<ConnectFunction>(library, "ftpConnect");
+    auto call = [connect] {
+        // An argument with a line break is refused before any connection.
+        BSTR host = SysAllocStringByteLen("127.0.0.1", 9);
+        BSTR user = SysAllocStringByteLen("a\r\nb", 4);
+        BSTR password = SysAllocStringByteLen("", 0);
+        connect(&host, &user, &password);
+        SysFreeString(host);
+        SysFreeString(user);
+        SysFreeString(password);
+    };
+    if (!callerOutlivesTheUnload) {
+        call();
+        FreeLibrary(library);
+        return;
+    }
+    HANDLE called = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE unloaded = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread caller([&] {
+        call();
+        SetEvent(called);
+        WaitForSingleObject(unloaded, INFINITE);
+    });
+    WaitForSingleObject(called, INFINITE);
+    FreeLibrary(library);
+    SetEvent(unloaded);
+    caller.join();
+    CloseHandle(called);
+    CloseHandle(unloaded);
+}
+
+}  // namespace
+
+// A program may load and unload the library again and again: nothing of it
+// stays behind, also where a thread that called it ends after the unload.
+TEST(ExportsByName, UnloadingTheLibraryLeavesNoHandleBehind) {
+    for (bool callerOutlivesTheUnload : {false, true}) {
+        loadCallAndUnload(callerOutlivesTheUnload);
+        const DWORD before = handleCount();
+        for (int cycle = 0; cycle < 100; ++cycle) loadCallAndUnload(callerOutlivesTheUnload);
+        // A few handles may come and go with the system's own DLLs; a leak
+        // of even one handle a cycle shows as 100.
+        EXPECT_LT(handleCount(), before + 20) << "before " << before << ", a thread outliving the unload "
+                                              << callerOutlivesTheUnload;
+    }
 }

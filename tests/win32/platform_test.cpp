@@ -130,9 +130,23 @@ std::vector<Box> showClosingBoxes(const std::string& command) {
     return boxes;
 }
 
-// The probe stands in for CSCRIPT: it copies the script it finds to seen.js
-// after a pause; the script host shows the message, so no box is shown.
-void showWithProbe() { EXPECT_EQ(showClosingBoxes("popup_probe seen.js"), std::vector<Box>{}); }
+// The probe that stands in for CSCRIPT, by its full path (a program named
+// without a folder is the system's own), with its arguments.
+std::string probeProgram() {
+    char self[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string folder(self);
+    return folder.substr(0, folder.rfind('\\') + 1) + "popup_probe.exe";
+}
+std::string probe(const std::string& arguments) {
+    std::string command(1, '"');
+    command.append(probeProgram()).append("\" ").append(arguments);
+    return command;
+}
+
+// The probe copies the script it finds to seen.js after a pause; the script
+// host shows the message, so no box is shown.
+void showWithProbe() { EXPECT_EQ(showClosingBoxes(probe("seen.js")), std::vector<Box>{}); }
 
 const std::vector<Box> kOurBox = {{"Talven", kMessage}};
 
@@ -144,26 +158,20 @@ TEST_F(Popup, TheHostRunsTheClosedScriptAndIsWaitedForThenTheScriptIsDeleted) {
     EXPECT_FALSE(exists("TALVEN.JS"));
 }
 
-TEST_F(Popup, AnEarlierScriptIsOverwrittenAndDeleted) {
-    writeBytes("TALVEN.JS", std::string(1000, 'x'));
-    showWithProbe();
-    EXPECT_EQ(readBytes("seen.js"), kScriptFile);
+// A CSCRIPT.EXE planted in the current folder (Downloads, a share) is not
+// the one run, and the host inherits none of the program's handles.
+TEST_F(Popup, TheHostIsTheSystemsOwnAndInheritsNoHandle) {
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    HANDLE event = CreateEventA(&inheritable, TRUE, TRUE, nullptr);
+    EXPECT_EQ(showClosingBoxes(probe("seen.js 0 " + std::to_string(reinterpret_cast<std::uintptr_t>(event)))),
+              std::vector<Box>{});
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0) << "the host reset the program's event";
+    CloseHandle(event);
+    DeleteFileA("probe.ran");
+    ASSERT_TRUE(CopyFileA(probeProgram().c_str(), "CSCRIPT.EXE", FALSE));
+    EXPECT_EQ(showClosingBoxes("CSCRIPT //NOLOGO TALVEN.JS"), kOurBox);
+    EXPECT_FALSE(exists("probe.ran")) << "the CSCRIPT.EXE in the current folder ran";
     EXPECT_FALSE(exists("TALVEN.JS"));
-}
-
-// Whatever an earlier file held, the host runs this message's script.
-TEST_F(Popup, HiddenOrSystemScriptsAreOverwrittenAndLeft) {
-    for (DWORD mark : {FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM}) {
-        writeBytes("TALVEN.JS", "old");
-        SetFileAttributesA("TALVEN.JS", mark);
-        showWithProbe();
-        EXPECT_EQ(readBytes("seen.js"), kScriptFile) << "attribute " << mark;
-        EXPECT_TRUE(exists("TALVEN.JS")) << "attribute " << mark;
-        EXPECT_EQ(GetFileAttributesA("TALVEN.JS") & mark, mark);
-        SetFileAttributesA("TALVEN.JS", FILE_ATTRIBUTE_NORMAL);
-        DeleteFileA("TALVEN.JS");
-        DeleteFileA("seen.js");
-    }
 }
 
 // "missing", "directory" or the file's bytes.
@@ -180,6 +188,17 @@ HANDLE aDirectoryOfThatName() {
     return INVALID_HANDLE_VALUE;
 }
 
+// A file of that name that is there already (the user's own, another run's)
+// is left as it is, whatever its marks, and never run.
+HANDLE anEarlierScriptMarked(DWORD mark) {
+    writeBytes("TALVEN.JS", "old");
+    SetFileAttributesA("TALVEN.JS", mark);
+    return INVALID_HANDLE_VALUE;
+}
+HANDLE anEarlierScript() { return anEarlierScriptMarked(FILE_ATTRIBUTE_NORMAL); }
+HANDLE aHiddenScript() { return anEarlierScriptMarked(FILE_ATTRIBUTE_HIDDEN); }
+HANDLE aSystemScript() { return anEarlierScriptMarked(FILE_ATTRIBUTE_SYSTEM); }
+
 // A script planted by someone else and held open, for reading only, while
 // the popup runs: it cannot be rewritten, but a host could run it.
 HANDLE aForeignScriptHeldOpen() {
@@ -187,21 +206,24 @@ HANDLE aForeignScriptHeldOpen() {
     return CreateFileA("TALVEN.JS", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
-// Where the script cannot be written the host is not run on whatever lies
-// there; where the host cannot start or ends with a failure it showed
-// nothing. Either way the system's box shows the message once.
+// Where the script cannot be written, or a file of that name is there
+// already, the host is not run on whatever lies there; where the host cannot
+// start or ends with a failure it showed nothing. Either way the system's box shows the message once.
 TEST_F(Popup, WhereTheHostCannotShowTheMessageTheSystemsBoxDoes) {
     struct {
         const char* what;
         HANDLE (*prepare)();
-        const char* host;
+        std::string host;
         std::string hostSaw;
         std::string scriptLeft;
     } cases[] = {
-        {"a directory named TALVEN.JS", aDirectoryOfThatName, "popup_probe seen.js", "missing", "directory"},
-        {"TALVEN.JS held open", aForeignScriptHeldOpen, "popup_probe seen.js", "missing", "old"},
+        {"a directory named TALVEN.JS", aDirectoryOfThatName, probe("seen.js"), "missing", "directory"},
+        {"TALVEN.JS held open", aForeignScriptHeldOpen, probe("seen.js"), "missing", "old"},
+        {"an earlier TALVEN.JS", anEarlierScript, probe("seen.js"), "missing", "old"},
+        {"a hidden TALVEN.JS", aHiddenScript, probe("seen.js"), "missing", "old"},
+        {"a system TALVEN.JS", aSystemScript, probe("seen.js"), "missing", "old"},
         {"a host that cannot start", nothingHeld, "talven_no_such_script_host TALVEN.JS", "missing", "missing"},
-        {"a host that fails", nothingHeld, "popup_probe seen.js 1", kScriptFile, "missing"},
+        {"a host that fails", nothingHeld, probe("seen.js 1"), kScriptFile, "missing"},
     };
     int number = 0;
     for (const auto& c : cases) {
@@ -209,7 +231,9 @@ TEST_F(Popup, WhereTheHostCannotShowTheMessageTheSystemsBoxDoes) {
         CreateDirectoryA(directory.c_str(), nullptr);
         SetCurrentDirectoryA(directory.c_str());
         HANDLE held = c.prepare();
+        const DWORD marks = GetFileAttributesA("TALVEN.JS");
         EXPECT_EQ(showClosingBoxes(c.host), kOurBox) << c.what;
+        EXPECT_EQ(GetFileAttributesA("TALVEN.JS"), marks) << c.what;
         if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
         EXPECT_EQ(describe("seen.js"), c.hostSaw) << c.what;
         EXPECT_EQ(describe("TALVEN.JS"), c.scriptLeft) << c.what;
@@ -232,7 +256,7 @@ TEST_F(Popup, AReadOnlyScriptIsNeitherRunNorDeletedAndTheSystemsBoxShowsTheMessa
     if (!readOnlyFilesRefuseWriters()) GTEST_SKIP() << "read-only files can be written here (Wine run as root)";
     writeBytes("TALVEN.JS", "old");
     SetFileAttributesA("TALVEN.JS", FILE_ATTRIBUTE_READONLY);
-    EXPECT_EQ(showClosingBoxes("popup_probe seen.js"), kOurBox);
+    EXPECT_EQ(showClosingBoxes(probe("seen.js")), kOurBox);
     EXPECT_FALSE(exists("seen.js"));
     EXPECT_EQ(readBytes("TALVEN.JS"), "old");
 }
@@ -281,6 +305,44 @@ TEST(WindowCaption, TheCaptionIsSetOnTheWindowNamedByItsHandle) {
     GetWindowTextA(window, caption, sizeof caption);
     EXPECT_STREQ(caption, "8192 / 20000");
     DestroyWindow(window);
+}
+
+// A window whose thread waits for the transfer (or hangs) reads no messages:
+// its captions must not hold the transfer. Once that thread reads its
+// messages again, captions arrive again after the pause.
+TEST(WindowCaption, AWindowWhoseThreadDoesNotAnswerHoldsNoCaptionLong) {
+    HWND window = nullptr;
+    HANDLE created = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE pump = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE finish = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread owner([&] {
+        window = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 10, 10, HWND_MESSAGE, nullptr, nullptr, nullptr);
+        SetEvent(created);
+        WaitForSingleObject(pump, INFINITE);  // reads no messages meanwhile
+        MSG message;
+        while (MsgWaitForMultipleObjects(1, &finish, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0)
+            while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+        DestroyWindow(window);
+    });
+    WaitForSingleObject(created, INFINITE);
+    const auto handle = static_cast<std::int32_t>(reinterpret_cast<std::intptr_t>(window));
+    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread captions([&] {
+        for (int i = 1; i <= 20; ++i) os::setWindowCaption(handle, std::to_string(i * 8192) + " / 163840");
+        SetEvent(done);
+    });
+    EXPECT_EQ(WaitForSingleObject(done, 2000), WAIT_OBJECT_0) << "20 captions held the caller for 2 s";
+    SetEvent(pump);
+    captions.join();
+    CloseHandle(done);
+    Sleep(1100);
+    os::setWindowCaption(handle, "163840 / 163840");
+    EXPECT_EQ(windowText(window), "163840 / 163840");
+    SetEvent(finish);
+    owner.join();
+    CloseHandle(finish);
+    CloseHandle(created);
+    CloseHandle(pump);
 }
 
 // ---------------------------------------------------------------- files

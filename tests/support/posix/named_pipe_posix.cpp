@@ -6,4 +6,6 @@ namespace testftp {
 
 bool makeNamedPipe(const std::string& path) { return mkfifo(path.c_str(), 0666) == 0; }
 
+std::vector<std::string> deviceNames() { return {"/dev/null"}; }
+
 }  // namespace testftp
