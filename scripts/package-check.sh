@@ -44,8 +44,8 @@ expect_files() {
 program_files="/usr/bin/talven
 /usr/share/doc/talven/README.md
 /usr/share/man/man1/talven.1.gz"
-library_files="$libdir/libtalvenftp.so.1 -> libtalvenftp.so.1.0.0
-$libdir/libtalvenftp.so.1.0.0"
+library_files="$libdir/libtalvenftp.so.1 -> libtalvenftp.so.1.1.0
+$libdir/libtalvenftp.so.1.1.0"
 development_files="/usr/include/talven/talven_abi.h
 /usr/include/talven/talvenftp.h
 $libdir/cmake/Talven/TalvenConfig.cmake
