@@ -10,7 +10,7 @@ packages="cmake make g++ googletest clang libclang-rt-14-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine64 xvfb twm xdotool x11-utils
   libssl-dev openssl python3-openssl python3-cryptography
-  vsftpd python3-pyftpdlib curl lftp nodejs npm
+  vsftpd python3-pyftpdlib curl lftp
   iproute2 util-linux procps time zip unzip tmux tcpdump
   pkg-config dpkg-dev file lintian
   msitools wixl"
@@ -19,6 +19,12 @@ missing=""
 for package in $packages; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing="$missing $package"
 done
+
+# Node.js and npm (for the ftp-srv test server) from Debian's packages, unless
+# the machine already has them: a Node.js build that bundles its own npm
+# conflicts with Debian's npm package.
+command -v node >/dev/null || missing="$missing nodejs"
+command -v npm >/dev/null || missing="$missing npm"
 
 if [ -n "$missing" ]; then
   export DEBIAN_FRONTEND=noninteractive
