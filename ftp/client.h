@@ -69,11 +69,21 @@ std::string ftpReadReplyBefore(std::int32_t session, StreamDeadline deadline);
 // too: the first reply to a transfer command that is not another
 // preliminary one.
 std::string ftpReadGoAheadBefore(std::int32_t session, StreamDeadline deadline);
+// The server's reply to a transfer broken off after its go-ahead (the data
+// connection failed, or the client ended it early): the next reply, whatever
+// its code, within the time left until deadline. No final reply need follow
+// a preliminary one there: pure-ftpd answers a download whose data
+// connection failed under it only with its closing line under the go-ahead's
+// code ("150 0.001 seconds (measured here), ..."). Otherwise as
+// ftpReadReplyBefore.
+std::string ftpReadBrokenTransferReplyBefore(std::int32_t session, StreamDeadline deadline);
 inline constexpr std::size_t kReplySizeLimit = 1 << 20;
 // Reads the greeting: any 120 replies, then a 220 reply, all within one wait
 // and one reply bound. Any other reply, or one that cannot be read whole, is
 // recorded and the result is false.
 bool ftpReadGreeting(std::int32_t session);
+// 1xx: a preliminary reply.
+bool ftpPreliminary(std::string_view reply);
 // 226 or 250: the server confirms a transfer.
 bool ftpTransferComplete(std::string_view reply);
 
@@ -219,11 +229,13 @@ std::string ftpStartTransfer(std::int32_t session, std::int32_t data, const std:
 // the client chose to stop reading. kept is false when the client could not
 // keep the data; it then sends no TLS close_notify. A stalled data
 // connection loses the session (ftpLoseSessionToStalledData). Otherwise the
-// data connection is closed and the completion reply read. The result is
-// that reply, not yet recorded, when it is 226 or 250 and the data came
-// whole; else empty, with the reason recorded: the reply, "NNN Data
-// Connection Error" (the server confirmed data that ended in a failure) or
-// "085 Data Connection Cut Short".
+// data connection is closed and the completion reply read (when the data
+// failed or was not kept, as ftpReadBrokenTransferReplyBefore reads it). The
+// result is that reply, not yet recorded, when it is 226 or 250 and the data
+// came whole; else empty, with the reason recorded: the reply, "NNN Data
+// Connection Error" (the server confirmed data that ended in a failure, or
+// answered it with a preliminary reply alone) or "085 Data Connection Cut
+// Short".
 std::string ftpFinishReceiving(std::int32_t session, std::int32_t data, std::int32_t dataError, bool kept);
 
 // ---- Transfers ----

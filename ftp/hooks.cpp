@@ -150,7 +150,7 @@ bool ProgressReport::report(std::int64_t done) { return callback_(session_, stat
 
 std::int32_t ftpCancelTransfer(std::int32_t session, std::int32_t data) {
     StreamAbort(data);
-    ftpReadReply(session);
+    ftpReadBrokenTransferReplyBefore(session, StreamDeadlineFromNow(session));
     ftpRecordBuiltStatus(kTransferCancelled.number, kTransferCancelled.text);
     return 0;
 }

@@ -250,14 +250,17 @@ std::string ftpFinishReceiving(std::int32_t session, std::int32_t data, std::int
     // (proftpd) confirm even a finished one only once the client has closed
     // its side too.
     StreamClose(data);
-    const std::string completion = ftpReadReplyBefore(session, deadline);
-    if (!ftpTransferComplete(completion)) {
-        ftpRecordReply(completion);
+    const bool brokenOff = dataError != 0 || !kept;
+    const std::string completion = brokenOff ? ftpReadBrokenTransferReplyBefore(session, deadline)
+                                             : ftpReadReplyBefore(session, deadline);
+    // A server may confirm data that never reached us whole, or answer its
+    // failure with no final reply at all: the data's failure is the reason.
+    if (dataError != 0 && (ftpTransferComplete(completion) || ftpPreliminary(completion))) {
+        ftpRecordBuiltStatus(dataError, "Data Connection Error");
         return {};
     }
-    // A server may confirm data that never reached us whole.
-    if (dataError != 0) {
-        ftpRecordBuiltStatus(dataError, "Data Connection Error");
+    if (!ftpTransferComplete(completion)) {
+        ftpRecordReply(completion);
         return {};
     }
     if (cutShort) {

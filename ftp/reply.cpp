@@ -105,11 +105,6 @@ std::string readReply(ReplyLines& lines) {
     return lines.lose();
 }
 
-bool preliminary(std::string_view reply) {
-    const std::int32_t code = ftpReplyCode(reply);
-    return code >= 100 && code <= 199;
-}
-
 }  // namespace
 
 std::int32_t ftpReplyCode(std::string_view line) {
@@ -144,7 +139,7 @@ std::string ftpReadReplyBefore(std::int32_t session, StreamDeadline deadline) {
     ReplyLines lines(session, deadline);
     for (;;) {
         std::string reply = readReply(lines);
-        if (!preliminary(reply)) return reply;
+        if (!ftpPreliminary(reply)) return reply;
     }
 }
 
@@ -153,8 +148,13 @@ std::string ftpReadGoAheadBefore(std::int32_t session, StreamDeadline deadline) 
     ReplyLines lines(session, deadline);
     for (;;) {
         std::string reply = readReply(lines);
-        if (!preliminary(reply) || ftpTransferMayStart(reply)) return reply;
+        if (!ftpPreliminary(reply) || ftpTransferMayStart(reply)) return reply;
     }
+}
+
+std::string ftpReadBrokenTransferReplyBefore(std::int32_t session, StreamDeadline deadline) {
+    ReplyLines lines(session, deadline);
+    return readReply(lines);
 }
 
 // "120 Service ready in N minutes" may come before the 220; the wait and
@@ -170,6 +170,11 @@ bool ftpReadGreeting(std::int32_t session) {
             return false;
         }
     }
+}
+
+bool ftpPreliminary(std::string_view reply) {
+    const std::int32_t code = ftpReplyCode(reply);
+    return code >= 100 && code <= 199;
 }
 
 bool ftpTransferComplete(std::string_view reply) {

@@ -205,7 +205,7 @@ std::int32_t putFile(std::int32_t session, std::int32_t window, const std::strin
         StreamClose(file);
         // The server's reply to the broken-off transfer belongs to it, not
         // to the session's next command.
-        ftpReadReplyBefore(session, deadline);
+        ftpReadBrokenTransferReplyBefore(session, deadline);
         ftpRecordBuiltStatus(failure.number, failure.text);
         return failAt(failure.inTheFile() ? UploadStep::localFile : UploadStep::data);
     }

@@ -181,13 +181,16 @@ Peer servePasvThenAnswer(Peer& control, const std::string& reply) {
     return data;
 }
 
-const ReceivedEnding kReceivedEndings[6] = {
+const ReceivedEnding kReceivedEndings[7] = {
     {ReceivedEnding::closes, "250 Transfer ok", ""},
     {ReceivedEnding::closes, "426 Connection closed; transfer aborted.", ""},
     {ReceivedEnding::closes, "451 Local error", ""},
     {ReceivedEnding::stalls, "426 Failure writing network stream.", "024 Data Connection Timed Out"},
     {ReceivedEnding::resets, "426 Connection reset", ""},
     {ReceivedEnding::resets, "226 Transfer complete", "057 Data Connection Error"},
+    // pure-ftpd's whole answer when its write failed: no final reply follows.
+    {ReceivedEnding::resets, "150 0.001 seconds (measured here), 301.23 Mbytes per second",
+     "057 Data Connection Error"},
 };
 
 void serveReceivedEnding(Peer& control, const ReceivedEnding& ending, const std::string& goAhead,

@@ -140,7 +140,7 @@ struct ReceivedEnding {
     // The status the client should record.
     std::string expectedStatus() const { return status.empty() ? completion : status; }
 };
-extern const ReceivedEnding kReceivedEndings[6];
+extern const ReceivedEnding kReceivedEndings[7];
 
 // Serves a transfer that sends data after TYPE and PASV: the go-ahead, the
 // data ended as ending says, its completion reply, then "257" to the next
