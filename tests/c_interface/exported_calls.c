@@ -37,20 +37,23 @@ int32_t cStatus(char *text, size_t capacity) {
     return FTPGETLASTSTATUSCODE();
 }
 
-int32_t cPutFile(int32_t session, const char *remoteName, const char *localPath) {
+/* ftpPutFile and ftpResumePutFile take the same arguments. */
+typedef int32_t(TALVEN_CALL *PutFunction)(int32_t, int32_t, BSTR *, BSTR *);
+
+static int32_t putWith(PutFunction put, int32_t session, const char *remoteName, const char *localPath) {
     BSTR remote = newString(remoteName), local = newString(localPath);
-    int32_t result = ftpPutFile(session, 1, &remote, &local);
+    int32_t result = put(session, 1, &remote, &local);
     SysFreeString(remote);
     SysFreeString(local);
     return result;
 }
 
+int32_t cPutFile(int32_t session, const char *remoteName, const char *localPath) {
+    return putWith(ftpPutFile, session, remoteName, localPath);
+}
+
 int32_t cResumePutFile(int32_t session, const char *remoteName, const char *localPath) {
-    BSTR remote = newString(remoteName), local = newString(localPath);
-    int32_t result = ftpResumePutFile(session, 1, &remote, &local);
-    SysFreeString(remote);
-    SysFreeString(local);
-    return result;
+    return putWith(ftpResumePutFile, session, remoteName, localPath);
 }
 
 double cFileSize(int32_t session, const char *remoteName) {
