@@ -135,16 +135,12 @@ ProgressReport::ProgressReport(std::int32_t session)
     : session_(session),
       callback_(hooksOf(session) == nullptr ? nullptr : hooksOf(session)->progress.load(std::memory_order_relaxed)),
       total_(-1.0),
-      next_(callback_ == nullptr ? std::chrono::steady_clock::time_point{}
-                                 : std::chrono::steady_clock::now() +
-                                       std::chrono::milliseconds(gProgressInterval.load(std::memory_order_relaxed))) {}
-
-bool ProgressReport::reportIfDue(std::int64_t done) {
-    const auto now = std::chrono::steady_clock::now();
-    if (now < next_) return true;
-    next_ = now + std::chrono::milliseconds(gProgressInterval.load(std::memory_order_relaxed));
-    return report(done);
+      due_(std::chrono::milliseconds(gProgressInterval.load(std::memory_order_relaxed))) {
+    // The first report comes an interval after the start, not at once.
+    if (callback_ != nullptr) due_.due();
 }
+
+bool ProgressReport::reportIfDue(std::int64_t done) { return !due_.due() || report(done); }
 
 bool ProgressReport::report(std::int64_t done) { return callback_(session_, static_cast<double>(done), total_) == 0; }
 

@@ -12,6 +12,7 @@
 
 #include "client.h"
 #include "os.h"
+#include "progress.h"
 #include "talvenftp.h"
 
 namespace talven {
@@ -64,7 +65,7 @@ private:
     std::int32_t session_;
     FtpProgressCallback callback_;
     double total_;
-    std::chrono::steady_clock::time_point next_;
+    IntervalCheck due_;
 };
 
 // Ends a transfer that the callback cancelled: the data connection is
