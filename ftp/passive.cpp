@@ -218,8 +218,13 @@ std::string startSecuredTransfer(std::int32_t session, std::int32_t data, Stream
             case TlsProgress::timedOut: return transferTimedOut(session, data, !goAhead.empty());
         }
         if (handshaken && !goAhead.empty()) return goAhead;
-        // Once handshaken, only the go-ahead is still to come.
-        progress = handshaken ? TlsProgress::watchedReadable : StreamContinueTLS(data, session, deadline);
+        // Once handshaken, only the go-ahead is still to come. Once gone
+        // ahead, the control connection is watched no more: its next reply
+        // may be the completion, which can come before the handshake ends
+        // here (a server whose side of the handshake ends first sends its
+        // data and confirms at once), and belongs to data still to be read.
+        progress = handshaken ? TlsProgress::watchedReadable
+                              : StreamContinueTLS(data, goAhead.empty() ? session : kWatchingNone, deadline);
     }
 }
 

@@ -613,7 +613,7 @@ void StreamBeginTLSLike(std::int32_t number, std::int32_t model) {
 TlsProgress StreamContinueTLS(std::int32_t number, std::int32_t watched, StreamDeadline deadline) {
     StreamRecord* stream = findTlsStream(number);
     if (stream == nullptr) return TlsProgress::failed;
-    return driveHandshake(*stream, findStream(watched), deadline);
+    return driveHandshake(*stream, watched == kWatchingNone ? nullptr : findStream(watched), deadline);
 }
 
 bool StreamSecured(std::int32_t number) {

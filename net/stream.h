@@ -154,7 +154,8 @@ void StreamBeginTLSLike(std::int32_t number, std::int32_t model);
 enum class TlsProgress { done, failed, watchedReadable, timedOut };
 // Drives the handshake that StreamBeginTLSLike began until it is done (the
 // certificate checked), fails (its error number recorded), the stream
-// watched has bytes to read, or deadline passes.
+// watched has bytes to read (never with kWatchingNone), or deadline passes.
+inline constexpr std::int32_t kWatchingNone = -1;
 TlsProgress StreamContinueTLS(std::int32_t number, std::int32_t watched, StreamDeadline deadline);
 // True when the stream carries TLS.
 bool StreamSecured(std::int32_t number);

@@ -566,6 +566,11 @@ TEST_F(RealServer, TracesTheWholeSessionLineByLine) {
 // Cancelled at a tenth, at half and after the last byte, up and down: the
 // transfer gives 0 with 018, the session answers the next command, and a
 // download leaves the old local file as it was, with nothing else beside it.
+// pyftpdlib 1.5.7 now and then loses the session here, its own fault: an
+// upload's data connection reset before its event loop accepted it fails
+// getpeername (ENOTCONN), and it drops the connection without ever answering
+// the STOR (an ABOR after it would not help: the stale STOR takes the next
+// data connection). The client then waits its one wait and loses the session.
 TEST_F(RealServer, CancelsTransfersAndGoesOn) {
     talven::setProgressIntervalForTests(std::chrono::milliseconds(0));
     logIn();

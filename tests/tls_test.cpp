@@ -241,6 +241,12 @@ TEST_F(Tls, ServerFaultsFailAsTheyShould) {
         // A download with an empty record among its data: only close_notify
         // ends it, and the whole file arrives.
         {"empty_record", false, false, 1, 226, "Transfer complete."},
+        // The data's last record and close_notify in one send, the socket
+        // closed at once: nothing of it is lost.
+        {"close_at_once", false, false, 1, 226, "Transfer complete."},
+        // The 226 comes with the 150, before the data connection's
+        // handshake: it confirms the data still to be read, not ends it.
+        {"early_completion", false, false, 1, 226, "Transfer complete."},
         // The data connection's handshake comes before the 150 (ftp-srv).
         {"handshake_first", false, true, 1, 226, "Transfer complete."},
         {"handshake_first", false, false, 1, 226, "Transfer complete."},

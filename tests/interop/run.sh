@@ -147,7 +147,12 @@ fi
 
 version=$("$SERVER_SCRIPT" version "$name")
 echo "run.sh: $version on $address port 21"
-ADDRESS=$address "$SERVER_SCRIPT" start "$name" 21 "$root" "$rundir"
+# A thousand passive ports rather than the script's hundred: pure-ftpd binds
+# a random one with SO_REUSEADDR and listens after, so two of its sessions
+# that pick the same port at once both bind, and the later listen fails
+# ("425 Unable to identify the local data socket: Address already in use");
+# the wider the range, the rarer that is while four sessions transfer at once.
+ADDRESS=$address PASV_MIN=40000 PASV_MAX=40999 "$SERVER_SCRIPT" start "$name" 21 "$root" "$rundir"
 
 if [ $wine = yes ]; then
     start_wine

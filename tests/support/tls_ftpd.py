@@ -40,6 +40,8 @@ REFUSALS = {"auth500": ("AUTH", "500 AUTH not understood"), "auth502": ("AUTH", 
             "auth534": ("AUTH", "534 Policy requires plain FTP"), "pbsz_refused": ("PBSZ", "501 PBSZ refused"),
             "prot_refused": ("PROT", "536 PROT P refused")}
 WILDCARDS = {"wildcard": "*.talven.test", "partial_wildcard": "f*.talven.test"}
+# The cases whose data connection sends records made here.
+HAND_MADE = ("empty_record", "close_at_once")
 LOCAL = [x509.DNSName("localhost"), x509.IPAddress(ipaddress.ip_address("127.0.0.1"))]
 
 
@@ -99,7 +101,7 @@ def make_context(case, rundir, cadir):
             out.write(content)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(os.path.join(rundir, "server.pem"))
-    if case == "empty_record":  # records made by hand: TLS 1.2, one cipher, keys logged
+    if case in HAND_MADE:  # records made by hand: TLS 1.2, one cipher, keys logged
         context.maximum_version = ssl.TLSVersion.TLSv1_2
         context.set_ciphers("ECDHE-ECDSA-AES128-GCM-SHA256")
         context.keylog_filename = os.path.join(rundir, "keylog")
@@ -245,15 +247,21 @@ class Session:
         data.close()
         return None
 
-    def send_around_an_empty_record(self):
-        """The download's data in records of 10000 bytes, an empty one
-        among them, then close_notify."""
+    def send_hand_made_records(self):
+        """The download's data in records of 10000 bytes, then close_notify:
+        in empty_record an empty record among them, each record sent on its
+        own, the client's end awaited; in close_at_once all in one send, the
+        socket closed at once."""
         raw, _ = self.listener.accept()
         raw.settimeout(WAIT_SECONDS)
         records = HandMadeRecords(self.tls, raw, os.path.join(self.rundir, "keylog"))
         self.note("resumed" if records.tls.session_reused else "not resumed")
         payload = b"0123456789" * 10000
         pieces = [payload[i:i + 10000] for i in range(0, len(payload), 10000)]
+        if self.case == "close_at_once":
+            raw.sendall(b"".join(records.record(23, piece) for piece in pieces) + records.record(21, b"\x01\x00"))
+            raw.close()
+            return self.reply("226 Transfer complete.")
         for piece in pieces[:5] + [b""] + pieces[5:]:
             raw.sendall(records.record(23, piece))
         raw.sendall(records.record(21, b"\x01\x00"))  # close_notify
@@ -267,6 +275,9 @@ class Session:
 
     def go_ahead(self):
         """The 150 and the data connection, in the order of the case."""
+        if self.case == "early_completion":  # the 226 comes with the 150, before the data
+            self.sock.sendall(b"150 Ok to send data.\r\n226 Transfer complete.\r\n")
+            return self.secure_data()
         if self.case == "handshake_first":
             data = self.secure_data()
             self.reply("150 Ok to send data.")
@@ -293,9 +304,9 @@ class Session:
             self.reply("150 Ok to send data.")
             raw, _ = self.listener.accept()
             return self.hold()
-        if self.case == "empty_record" and verb == "RETR":
+        if self.case in HAND_MADE and verb == "RETR":
             self.reply("150 Ok to send data.")
-            return self.send_around_an_empty_record()
+            return self.send_hand_made_records()
         data = self.go_ahead()
         if data is None:
             return self.reply("522 SSL connection failed: session reuse required")
@@ -333,7 +344,8 @@ class Session:
                 self.end_data(data)
         if self.case == "stall_completion":
             return self.hold()
-        self.reply("226 Transfer complete.")
+        if self.case != "early_completion":
+            self.reply("226 Transfer complete.")
 
     def serve(self):
         replies = {"USER": "331 Password please.", "PASS": "230 Logged in.", "PBSZ": "200 PBSZ=0",
