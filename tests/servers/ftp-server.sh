@@ -302,7 +302,7 @@ write_puredb() {
     local hash
     # perl (essential in Debian): openssl passwd refuses an empty password.
     hash=$(perl -e 'print crypt("", q($6$talventest$))')
-    case $hash in '$6$'*) ;; *) die "crypt gave '$hash'" ;; esac
+    case $hash in \$6\$*) ;; *) die "crypt gave '$hash'" ;; esac
     printf 'anonymous:%s:%s:%s::%s/./::::::::::::\n' "$hash" "$(id -u ftp)" "$(id -g ftp)" "$1" \
         > "$RUNDIR/pureftpd.passwd"
     "$OPT/pure-ftpd/usr/bin/pure-pw" mkdb "$RUNDIR/pureftpd.pdb" -f "$RUNDIR/pureftpd.passwd" >&2 ||
