@@ -50,7 +50,7 @@ def reset(sock):
     # A close while another thread waits in recv on the socket (pump_down,
     # on the server's side of an upload, where nothing ever comes) releases
     # the socket, and sends the reset, only once that recv returns: the
-    # server would wait for data for its own time out. Shutting down the
+    # server would wait for data until its own timeout. Shutting down the
     # reading side ends that recv and sends the peer nothing.
     try:
         sock.shutdown(socket.SHUT_RD)
