@@ -23,7 +23,12 @@
 # works.
 # pure-ftpd acts as the user `ftp` and, as its anonymous policy, refuses to
 # overwrite, delete or rename files and to remove directories (550); start
-# gives ROOT and its content to `ftp` (chown -R).  See docs/servers.md.
+# gives ROOT and its content to `ftp` (chown -R).  With FTP_ACCOUNT=puredb
+# in the environment, pure-ftpd takes no anonymous logins and "anonymous"
+# with the empty password is a virtual account of a PureDB in RUNDIR that
+# acts as `ftp` in ROOT with an account's rights: it may overwrite and
+# resume (REST and STOR).  The other servers ignore FTP_ACCOUNT.  See
+# docs/servers.md.
 #
 # With FTP_TLS=yes in the environment, start requires explicit FTPS (AUTH
 # TLS, then PROT P on every data connection) and shows a certificate for
@@ -291,6 +296,19 @@ EOF
     return 0
 }
 
+# write_puredb HOME: a PureDB with the virtual account "anonymous", empty
+# password, acting as `ftp`, chrooted into HOME: RUNDIR/pureftpd.pdb.
+write_puredb() {
+    local hash
+    # perl (essential in Debian): openssl passwd refuses an empty password.
+    hash=$(perl -e 'print crypt("", q($6$talventest$))')
+    case $hash in \$6\$*) ;; *) die "crypt gave '$hash'" ;; esac
+    printf 'anonymous:%s:%s:%s::%s/./::::::::::::\n' "$hash" "$(id -u ftp)" "$(id -g ftp)" "$1" \
+        > "$RUNDIR/pureftpd.passwd"
+    "$OPT/pure-ftpd/usr/bin/pure-pw" mkdb "$RUNDIR/pureftpd.pdb" -f "$RUNDIR/pureftpd.passwd" >&2 ||
+        die "pure-pw mkdb failed"
+}
+
 cmd_start() {
     NAME=$1 PORT=$2 ROOT=$3 RUNDIR=$4
     PASV_MIN=${PASV_MIN:-40000} PASV_MAX=${PASV_MAX:-40099}
@@ -336,11 +354,16 @@ cmd_start() {
         chown -R ftp:ftp "$ROOT"
         # -e anonymous only, -M anonymous may MKD, -H no DNS, -4 IPv4 only,
         # -S address,port, -p passive ports, -P passive address, -O xfer log
-        local family="-4 -P 127.0.0.1"
+        local family="-4 -P 127.0.0.1" logins="-e -M"
         [ "$ADDRESS" = ::1 ] && family=
+        # -E no anonymous logins, so "anonymous" is an account's name.
+        if [ "${FTP_ACCOUNT:-}" = puredb ]; then
+            write_puredb "$home"
+            logins="-E -l puredb:$RUNDIR/pureftpd.pdb"
+        fi
         # shellcheck disable=SC2086
         set -- unshare -m sh -c 'mount --bind "$1" "$2" && shift 2 && exec "$@"' sh \
-            "$ROOT" "$home" "$b" -e -M -H $family -S "$ADDRESS,$PORT" \
+            "$ROOT" "$home" "$b" $logins -H $family -S "$ADDRESS,$PORT" \
             -p "$PASV_MIN:$PASV_MAX" -O "clf:$RUNDIR/xfer.log"
         # --tls=3: TLS required on the control and the data connections.
         [ "$TLS" = yes ] && set -- "$@" --tls=3 --certfile="$RUNDIR/server.pem"

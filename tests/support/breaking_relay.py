@@ -20,7 +20,8 @@ sends data, once:
               connection: the completion reply is lost)
 
 LOG gets one line per data connection: "data BYTES" with the bytes the
-client sent through it; LOG.ready appears once the relay listens. Standard
+client sent through it, written before the server learns how they ended;
+LOG.ready appears once the relay listens. Standard
 library only.
 """
 import os
@@ -46,6 +47,15 @@ def take_fault():
 
 
 def reset(sock):
+    # A close while another thread waits in recv on the socket (pump_down,
+    # on the server's side of an upload, where nothing ever comes) releases
+    # the socket, and sends the reset, only once that recv returns: the
+    # server would wait for data until its own timeout. Shutting down the
+    # reading side ends that recv and sends the peer nothing.
+    try:
+        sock.shutdown(socket.SHUT_RD)
+    except OSError:
+        pass
     try:
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         sock.close()
@@ -110,6 +120,28 @@ class Session:
             listener.close()
         server = socket.create_connection((self.address, server_port))
         threading.Thread(target=self.pump_down, args=(server, client), daemon=True).start()
+        sent, fault, whole = self.pump_up(client, server)
+        # Logged before the server can learn how the data ended, so before
+        # the client can see the outcome and the test stop the relay.
+        with lock:
+            self.log.write("data %d\n" % sent)
+            self.log.flush()
+        if whole:
+            if fault == "drop":
+                self.silenced = True
+            try:
+                server.shutdown(socket.SHUT_WR)
+            except OSError:
+                pass
+            return
+        if fault.startswith("stall:"):
+            time.sleep(STALL_SECONDS)
+        reset(client)
+        reset(server)
+
+    def pump_up(self, client, server):
+        """Relays the client's data until it ends or the fault strikes:
+        the bytes relayed, the fault, and whether the data ended whole."""
         sent = 0
         fault = None
         try:
@@ -119,24 +151,12 @@ class Session:
                 limit = int(fault.split(":")[1]) if ":" in fault else None
                 if limit is not None and sent + len(data) >= limit:
                     server.sendall(data[:limit - sent])
-                    sent = limit
-                    if fault.startswith("stall:"):
-                        time.sleep(STALL_SECONDS)
-                    reset(client)
-                    reset(server)
-                    break
+                    return limit, fault, False
                 server.sendall(data)
                 sent += len(data)
-            else:
-                if fault == "drop":
-                    self.silenced = True
-                server.shutdown(socket.SHUT_WR)
         except OSError:
-            reset(client)
-            reset(server)
-        with lock:
-            self.log.write("data %d\n" % sent)
-            self.log.flush()
+            return sent, "", False
+        return sent, fault or "", True
 
     @staticmethod
     def pump_down(server, client):
