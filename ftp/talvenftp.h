@@ -183,9 +183,12 @@ TALVEN_API double TALVEN_CALL ftpFileSize(int32_t session, BSTR *remoteName);
  * (SIZE, after TYPE I); when the server holds n bytes with 0 < n <= the
  * local file's size, it sends REST n and STOR (APPE where the server refuses
  * REST) and the local file from byte n on, and the progress counts from n.
- * A remote file that is missing, larger than the local one or of a size the
- * server cannot tell gets the whole file under STOR. Result, statuses, waits
- * and the completion rule as for ftpPutFile. */
+ * An empty remote file gets the whole file under APPE, which, unlike STOR,
+ * never empties a file (a server session of an earlier attempt that still
+ * waits to store it cannot empty it afterwards). A remote file that is
+ * missing, larger than the local one or of a size the server cannot tell
+ * gets the whole file under STOR. Result, statuses, waits and the completion
+ * rule as for ftpPutFile. */
 TALVEN_API int32_t TALVEN_CALL ftpResumePutFile(int32_t session, int32_t window, BSTR *remoteName,
                                                 BSTR *localPath);
 

@@ -114,18 +114,19 @@ std::int64_t remoteSize(std::int32_t session, const std::string& remoteName) {
     return size <= kExactInADouble ? size : -1;
 }
 
-// How much of the file the server holds and may be continued: 0 for none.
-std::int64_t resumableOffset(std::int32_t session, const std::string& remoteName, std::int64_t localSize) {
-    const std::int64_t held = remoteSize(session, remoteName);
-    return held > 0 && held <= localSize ? held : 0;
-}
-
-// Sent after PASV: REST must come right before the command it changes.
-StartPoint restartAt(std::int32_t session, std::int64_t offset) {
-    if (offset == 0) return StartPoint{};
-    const std::int32_t code = ftpReplyCode(ftpExchange(session, "REST " + std::to_string(offset)));
-    if (code == 350) return StartPoint{offset, "STOR "};
-    return StartPoint{offset, "APPE "};
+// Where a resumed upload takes up the file, from the size the server holds
+// (-1: none or unknown). Sent after PASV: REST must come right before the
+// command it changes. An empty remote file is continued with APPE, not
+// stored anew with STOR: where a session of an earlier, lost attempt still
+// waits for the file (vsftpd locks a file while it is uploaded), a STOR of
+// that session would empty the file once it got the lock, after this one
+// had stored it whole. Neither APPE nor REST and STOR ever empties a file.
+StartPoint resumePoint(std::int32_t session, std::int64_t held, std::int64_t localSize) {
+    if (held == 0) return StartPoint{0, "APPE "};
+    if (held < 0 || held > localSize) return StartPoint{};
+    const std::int32_t code = ftpReplyCode(ftpExchange(session, "REST " + std::to_string(held)));
+    if (code == 350) return StartPoint{held, "STOR "};
+    return StartPoint{held, "APPE "};
 }
 
 std::int32_t putFile(std::int32_t session, std::int32_t window, const std::string& remoteName,
@@ -166,13 +167,13 @@ std::int32_t putFile(std::int32_t session, std::int32_t window, const std::strin
         StreamClose(file);
         return failAt(UploadStep::preparing);
     }
-    const std::int64_t offset = resume ? resumableOffset(session, remoteName, before.size) : 0;
+    const std::int64_t held = resume ? remoteSize(session, remoteName) : -1;
     const std::int32_t data = ftpSessionLost(session) ? -1 : ftpOpenDataChannel(session);
     if (data == -1) {
         StreamClose(file);  // the last status already holds the reason
         return failAt(UploadStep::preparing);
     }
-    const StartPoint start = restartAt(session, offset);
+    const StartPoint start = resume ? resumePoint(session, held, before.size) : StartPoint{};
     if (ftpSessionLost(session)) {
         StreamClose(data);
         StreamClose(file);

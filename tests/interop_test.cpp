@@ -385,6 +385,13 @@ TEST_F(RealServer, ResumesAPartialUploadFromTheSizeTheServerHolds) {
     }
     EXPECT_EQ(cResumePutFile(session, "new.bin", whole.c_str()), 1) << status();
     EXPECT_EQ(readFile(onServer("resumed/new.bin")), bytes);
+    if (profile.anonymousMayChange) {  // an empty remote file: appended to (APPE)
+        const std::string empty = scratch.file("empty");
+        writeFile(empty, "");
+        ASSERT_EQ(cPutFile(session, "empty.bin", empty.c_str()), 1) << status();
+        EXPECT_EQ(cResumePutFile(session, "empty.bin", whole.c_str()), 1) << status();
+        EXPECT_EQ(readFile(onServer("resumed/empty.bin")), bytes);
+    }
 }
 
 TEST_F(RealServer, FetchesFilesOfEverySizeByteForByte) {

@@ -169,7 +169,7 @@ TEST_F(Upload, AResumedUploadContinuesFromTheServersSize) {
         {"550 No such file", "", "PASV\r\nSTOR f\r\n", 0},
         {"500 SIZE not understood", "", "PASV\r\nSTOR f\r\n", 0},
         {"213 20001", "", "PASV\r\nSTOR f\r\n", 0},  // larger than the local file
-        {"213 0", "", "PASV\r\nSTOR f\r\n", 0},
+        {"213 0", "", "PASV\r\nAPPE f\r\n", 0},  // empty: appended to, never emptied again
     };
     for (const Case& c : cases) {
         std::string received;
