@@ -23,7 +23,19 @@ if [ "$(id -u)" != 0 ] || ! command -v unshare >/dev/null; then
   echo "skipped: needs root for a network namespace (unshare -n)"
   exit $SKIP
 fi
-if [ -z "${TALVEN_E2E_NETNS:-}" ]; then
+# WINE set: PROGRAM is a Windows program run by that loader. Its sockets are
+# made by the Wine server, in the network namespace of scripts/with-wine.sh,
+# which the test then shares (and so must take turns at port 21); a 32-bit
+# program needs a machine that runs 32-bit programs (I686_GATE, the command
+# that tells, is set for it).
+if [ -n "${WINE:-}" ]; then
+  [ -n "${TALVEN_WINE_NETNS:-}" ] ||
+    { echo "skipped: needs the network namespace of the Wine run (scripts/with-wine.sh as root)"; exit $SKIP; }
+  if [ -n "${I686_GATE:-}" ] && ! why=$("$I686_GATE"); then echo "skipped: $why"; exit $SKIP; fi
+  [ -n "${DISPLAY:-}" ] && command -v xdotool >/dev/null ||
+    { echo "skipped: needs the display of the Wine run (Xvfb) and xdotool"; exit $SKIP; }
+  [ -n "${TALVEN_E2E_NETNS:-}" ] || TALVEN_E2E_NETNS=1 exec unshare -m sh "$0" "$@"
+elif [ -z "${TALVEN_E2E_NETNS:-}" ]; then
   TALVEN_E2E_NETNS=1 exec unshare -m -n sh "$0" "$@"
 fi
 ip link set lo up
@@ -105,10 +117,41 @@ wait_scripted_server() {
 run_talven() {
   out=$1
   shift
-  (cd "$WORK" && env -u DISPLAY -u WAYLAND_DISPLAY "${PROGRAM:-$TALVEN}" "$@" </dev/null >"$out" 2>"$out.err") ||
-    fail "exit code $? (expected 0)"
+  if [ -n "${WINE:-}" ]; then
+    run_windows_program "$out" "$@"
+  else
+    (cd "$WORK" && env -u DISPLAY -u WAYLAND_DISPLAY "${PROGRAM:-$TALVEN}" "$@" </dev/null >"$out" 2>"$out.err") ||
+      fail "exit code $? (expected 0)"
+  fi
   [ ! -s "$out.err" ] || fail "standard error: $(cat "$out.err")"
   [ ! -e "$WORK/TALVEN.JS" ] || fail "TALVEN.JS left in the current directory"
+}
+
+# run_windows_program OUTPUT [ARGUMENT...]: the Windows program shows its
+# message in a popup on the Wine run's display, whatever its output is: the
+# popup's text, read as the user sees it (POPUP_PROBE --box-text), follows
+# the rows in OUTPUT, their CR LF as LF, as the native program writes them.
+# The popup is then dismissed, which ends the program.
+run_windows_program() {
+  out=$1
+  shift
+  rm -f "$WORK/popup.txt"
+  (cd "$WORK" && exec "$WINE" "${PROGRAM:-$TALVEN}" "$@" </dev/null >"$out.rows" 2>"$out.err") &
+  program=$!
+  popup=
+  deadline=$(($(date +%s) + 150))
+  while [ -z "$popup" ] && [ "$(date +%s)" -lt "$deadline" ] && kill -0 $program 2>/dev/null; do
+    sleep 0.2
+    popup=$(timeout 10 xdotool search --onlyvisible --name '^Talven$' 2>/dev/null | head -n 1) || true
+  done
+  [ -n "$popup" ] || { kill $program 2>/dev/null; fail "no popup titled Talven; rows: $(cat "$out.rows")"; }
+  (cd "$WORK" && "$WINE" "${POPUP_PROBE:?popup_probe.exe}" --box-text popup.txt) ||
+    { kill $program 2>/dev/null; fail "the popup's text could not be read"; }
+  timeout 10 xdotool key --window "$popup" Return 2>/dev/null || true
+  for _ in $(seq 150); do kill -0 $program 2>/dev/null && sleep 0.2; done
+  kill -0 $program 2>/dev/null && { kill $program; fail "the program did not end when its popup was dismissed"; }
+  wait $program || fail "exit code $? (expected 0)"
+  { tr -d '\r' <"$out.rows"; cat "$WORK/popup.txt"; echo; } >"$out"
 }
 
 # screen: the terminal's rows as they are rendered now, trailing blanks cut.

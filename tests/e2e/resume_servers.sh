@@ -20,6 +20,9 @@ cut=$((size * 2 / 5))
 head -c $size /dev/urandom >"$WORK/big.bin"
 RELAY_PID=
 stop_relay() { if [ -n "$RELAY_PID" ]; then kill "$RELAY_PID" 2>/dev/null || true; wait "$RELAY_PID" 2>/dev/null || true; RELAY_PID=; fi; }
+# A relay left by a failed check would hold port 21 (under Wine, of the
+# namespace the whole Wine run shares).
+trap 'stop_relay; cleanup' EXIT
 
 # check FAULT ROWS: one run through a fresh server and relay.
 check() {

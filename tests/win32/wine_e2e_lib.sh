@@ -24,6 +24,8 @@ if [ -z "${TALVEN_WINE_NETNS:-}" ]; then
   echo "skipped: needs the network namespace of the Wine run (scripts/with-wine.sh as root)"
   exit $SKIP
 fi
+# I686_GATE: the command that tells whether a 32-bit program can run here.
+if [ -n "${I686_GATE:-}" ] && ! why=$("$I686_GATE"); then echo "skipped: $why"; exit $SKIP; fi
 for tool in xdotool tmux python3; do
   command -v "$tool" >/dev/null || { echo "skipped: $tool is not installed"; exit $SKIP; }
 done
