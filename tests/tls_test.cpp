@@ -4,6 +4,7 @@
 // test CA for the test program; the client trusts it as the platform
 // does (support/tls_peer.h).
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <iostream>
 #include <mutex>
@@ -282,65 +283,73 @@ TEST_F(Tls, ServerFaultsFailAsTheyShould) {
 
 // Every point where a transfer can stall, in clear and over TLS: each costs
 // one wait in all (a second here), never two, and loses the session, whose
-// reply would otherwise come late and pass for the next command's.
-TEST_F(Tls, EveryStallOfATransferCostsOneWait) {
-    enum Operation { upload, download, listing };
-    struct Case {
-        const char* scenario;
-        bool tls;
-        Operation operation;
-        std::int32_t code;
-    };
-    const Case cases[] = {
-        {"stall_go_ahead", false, upload, 91},
-        {"stall_go_ahead", true, listing, 91},
-        {"stall_handshake", true, upload, 24},
-        {"stall_handshake", true, download, 24},
-        {"stall_handshake", true, listing, 24},
-        {"stall_mid_data", false, upload, 24},
-        {"stall_mid_data", true, upload, 24},
-        {"stall_mid_data", false, download, 24},
-        {"stall_mid_data", true, download, 24},
-        {"stall_mid_data", false, listing, 24},
-        {"stall_mid_data", true, listing, 24},
-        {"stall_mid_line", false, listing, 24},
-        {"stall_mid_line", true, listing, 24},
-        {"stall_after_close_notify", false, upload, 91},
-        {"stall_after_close_notify", true, upload, 91},
-        {"stall_completion", false, download, 91},
-        {"stall_completion", true, download, 91},
-        {"stall_completion", true, upload, 91},
-        {"stall_completion", false, listing, 91},
-        {"stall_completion", true, listing, 91},
-    };
-    const std::string bigFile(8 << 20, 'u');
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.scenario) + (c.tls ? " over TLS, " : " in clear, ") +
-                     std::to_string(c.operation));
-        TlsServer server(c.scenario, true);
-        const std::int32_t session =
-            c.tls ? connectTls(server) : talven::ftpConnectToPort("127.0.0.1", server.port(), "anonymous", "");
-        ASSERT_GT(session, 0) << talven::ftpLastReplyCode() << " " << talven::ftpLastReplyText() << "\n" << server.log();
-        const std::string local = server.file("local.bin");
-        writeFile(local, c.operation == upload ? bigFile : "old");
-        std::vector<std::string> lines;
-        const auto start = std::chrono::steady_clock::now();
-        const std::int32_t result = c.operation == upload     ? talven::ftpPutFile(session, -1, "f", local)
-                                    : c.operation == download ? talven::ftpGetFile(session, -1, "f", local)
-                                                              : talven::ftpGetList(session, lines);
-        const auto took = std::chrono::steady_clock::now() - start;
-        EXPECT_EQ(result, 0);
-        EXPECT_GE(took, std::chrono::milliseconds(950));
-        EXPECT_LT(took, std::chrono::milliseconds(1500));
-        expectLastStatus(c.code, c.code == 24 ? "Data Connection Timed Out" : "Control Connection Timed Out");
-        if (c.operation == download) {
-            EXPECT_EQ(readFile(local), "old");
-        }
-        // Lost: the next operation fails at once with the same status.
-        EXPECT_EQ(talven::ftpCurDir(session), "");
-        expectLastStatus(c.code, c.code == 24 ? "Data Connection Timed Out" : "Control Connection Timed Out");
-        talven::ftpQuit(session);
+// reply would otherwise come late and pass for the next command's. Each row
+// is a case of its own, so that the rows' waits pass side by side.
+enum Operation { upload, download, listing };
+struct StallCase {
+    const char* scenario;
+    bool tls;
+    Operation operation;
+    std::int32_t code;
+};
+const StallCase kStalls[] = {
+    {"stall_go_ahead", false, upload, 91},
+    {"stall_go_ahead", true, listing, 91},
+    {"stall_handshake", true, upload, 24},
+    {"stall_handshake", true, download, 24},
+    {"stall_handshake", true, listing, 24},
+    {"stall_mid_data", false, upload, 24},
+    {"stall_mid_data", true, upload, 24},
+    {"stall_mid_data", false, download, 24},
+    {"stall_mid_data", true, download, 24},
+    {"stall_mid_data", false, listing, 24},
+    {"stall_mid_data", true, listing, 24},
+    {"stall_mid_line", false, listing, 24},
+    {"stall_mid_line", true, listing, 24},
+    {"stall_after_close_notify", false, upload, 91},
+    {"stall_after_close_notify", true, upload, 91},
+    {"stall_completion", false, download, 91},
+    {"stall_completion", true, download, 91},
+    {"stall_completion", true, upload, 91},
+    {"stall_completion", false, listing, 91},
+    {"stall_completion", true, listing, 91},
+};
+
+class TlsStall : public Tls, public ::testing::WithParamInterface<StallCase> {};
+
+TEST_P(TlsStall, CostsOneWait) {
+    const StallCase& c = GetParam();
+    TlsServer server(c.scenario, true);
+    const std::int32_t session =
+        c.tls ? connectTls(server) : talven::ftpConnectToPort("127.0.0.1", server.port(), "anonymous", "");
+    ASSERT_GT(session, 0) << talven::ftpLastReplyCode() << " " << talven::ftpLastReplyText() << "\n" << server.log();
+    const std::string local = server.file("local.bin");
+    writeFile(local, c.operation == upload ? std::string(8 << 20, 'u') : "old");
+    std::vector<std::string> lines;
+    const auto start = std::chrono::steady_clock::now();
+    const std::int32_t result = c.operation == upload     ? talven::ftpPutFile(session, -1, "f", local)
+                                : c.operation == download ? talven::ftpGetFile(session, -1, "f", local)
+                                                          : talven::ftpGetList(session, lines);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(result, 0);
+    EXPECT_GE(took, std::chrono::milliseconds(950));
+    EXPECT_LT(took, std::chrono::milliseconds(1500));
+    expectLastStatus(c.code, c.code == 24 ? "Data Connection Timed Out" : "Control Connection Timed Out");
+    if (c.operation == download) {
+        EXPECT_EQ(readFile(local), "old");
     }
+    // Lost: the next operation fails at once with the same status.
+    EXPECT_EQ(talven::ftpCurDir(session), "");
+    expectLastStatus(c.code, c.code == 24 ? "Data Connection Timed Out" : "Control Connection Timed Out");
+    talven::ftpQuit(session);
 }
+
+std::string stallName(const ::testing::TestParamInfo<StallCase>& row) {
+    const char* operations[] = {"upload", "download", "listing"};
+    return std::string(row.param.scenario + std::strlen("stall_")) + (row.param.tls ? "_tls_" : "_clear_") +
+           operations[row.param.operation];
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryStallOfATransfer, TlsStall, ::testing::ValuesIn(kStalls), stallName);
 
 }  // namespace
