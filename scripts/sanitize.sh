@@ -6,7 +6,7 @@
 # with ThreadSanitizer and runs those cases (the tsan test preset picks
 # them); a data race fails its test. Both are built at -O1 with line tables
 # only (-g1): the reports still name file and line, and the build takes
-# about half the time of -O2 with full debug information.
+# about two thirds of the time of -O2 with full debug information.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
