@@ -46,6 +46,15 @@ def take_fault():
     return taken
 
 
+def end_sending(sock):
+    """Ends what this side sends (the peer reads the end), if the socket is
+    still there."""
+    try:
+        sock.shutdown(socket.SHUT_WR)
+    except OSError:
+        pass
+
+
 def reset(sock):
     # A close while another thread waits in recv on the socket (pump_down,
     # on the server's side of an upload, where nothing ever comes) releases
@@ -82,10 +91,7 @@ class Session:
                 self.server.sendall(data)
         except OSError:
             pass
-        try:
-            self.server.shutdown(socket.SHUT_WR)
-        except OSError:
-            pass
+        end_sending(self.server)
 
     def server_to_client(self):
         reader = self.server.makefile("rb")
@@ -98,10 +104,7 @@ class Session:
                     self.client.sendall(line)
         except OSError:
             pass
-        try:
-            self.client.shutdown(socket.SHUT_WR)
-        except OSError:
-            pass
+        end_sending(self.client)
 
     def relay_passive(self, server_port):
         listener = socket.create_server((self.address, 0))
@@ -129,10 +132,7 @@ class Session:
         if whole:
             if fault == "drop":
                 self.silenced = True
-            try:
-                server.shutdown(socket.SHUT_WR)
-            except OSError:
-                pass
+            end_sending(server)
             return
         if fault.startswith("stall:"):
             time.sleep(STALL_SECONDS)
