@@ -30,9 +30,8 @@ if [ -n "${2:-}" ]; then
   [ -f "$source/system.reg" ] || { echo "skipped: needs a Wine prefix (scripts/with-wine.sh)"; exit 77; }
   WINEPREFIX=$work/prefix
   export WINEPREFIX
-  mkdir "$WINEPREFIX"
-  find "$source" -mindepth 1 -maxdepth 1 ! -name drive_c -exec cp -a {} "$WINEPREFIX/" \;
-  cp -al "$source/drive_c" "$WINEPREFIX/"
+  . "$(dirname "$0")/support/wine_prefix.sh"
+  link_wine_prefix "$source" "$WINEPREFIX"
   WINESERVER=${2%/*}/wineserver64
   timeout 30 "$WINESERVER" -p
   set -- "$2" "$1"

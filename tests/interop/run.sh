@@ -29,6 +29,7 @@
 set -eu
 
 HERE=$(cd "$(dirname "$0")" && pwd -P)
+. "$HERE/../support/wine_prefix.sh"
 SERVER_SCRIPT=$HERE/../servers/ftp-server.sh
 WINE=/usr/lib/wine/wine64
 WINESERVER=/usr/lib/wine/wineserver64
@@ -106,13 +107,11 @@ bounded() {
 start_wine() {
     local source=${WINEPREFIX:-$HOME/.wine}
     export WINEPREFIX=$work/wine
-    mkdir "$WINEPREFIX"
     if [ -f "$source/system.reg" ]; then
-        # Not the file "wineserver": it names the caller's server directory.
-        find "$source" -mindepth 1 -maxdepth 1 ! -name drive_c ! -name wineserver -exec cp -a {} "$WINEPREFIX/" \;
-        cp -al "$source/drive_c" "$WINEPREFIX/"
+        link_wine_prefix "$source" "$WINEPREFIX"
         bounded 30 "the Wine server" "$WINESERVER" -p
     else
+        mkdir "$WINEPREFIX"
         bounded 30 "the Wine server" "$WINESERVER" -p
         bounded 300 "the Wine prefix (wineboot -i)" "$WINE" wineboot -i >/dev/null 2>&1
     fi
